@@ -1,0 +1,1 @@
+// Placeholder: replaced by the library state and exports.

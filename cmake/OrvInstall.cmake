@@ -1,0 +1,1 @@
+# Install rules and package files: filled in by their own change.

@@ -10,7 +10,9 @@
 
 #include "video/TOrvFrame.h"
 
+namespace orv_stuff {
 struct TCameraPosition;  // wire record of the camera position exchange (protocol/Wire.h)
+}
 
 // One registered server as handed out by GetServers. The camera fields are 0
 // unless the camera list is known, the server is connected and has cameras.
@@ -123,7 +125,7 @@ public:
     virtual int32_t ExtPultSwitchCam(int32_t serverHandle, int32_t camera) = 0;
     virtual int32_t ExtPultShowArchive(int32_t serverHandle, int32_t number1, int32_t number2,
                                        double time1, double time2, uint8_t* buffer,
-                                       int32_t value) = 0;
+                                       int32_t bufferSize, int32_t value) = 0;
 
     // Telemetry.
     virtual int32_t CamTele(int32_t camera, int32_t command, int32_t speed1, int32_t speed2,
@@ -134,7 +136,7 @@ public:
     virtual int32_t SetTeleSpeed2(int32_t camera, int32_t speed) = 0;
     virtual int32_t GetTeleSpeed1(int32_t camera, int32_t& speed) = 0;
     virtual int32_t GetTeleSpeed2(int32_t camera, int32_t& speed) = 0;
-    virtual int32_t CamPosition(int32_t camera, TCameraPosition* position) = 0;
+    virtual int32_t CamPosition(int32_t camera, orv_stuff::TCameraPosition* position) = 0;
 
     // Subscriptions.
     virtual void SetCameraRate(int32_t camera, int32_t rate) = 0;

@@ -1,0 +1,37 @@
+#include "video/OrvTimeLine.h"
+
+#include <chrono>
+#include <utility>
+
+#include "platform/LocalTime.h"
+
+namespace processing {
+
+double NowOleUtcDays() {
+    using namespace std::chrono;
+    const auto ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    return platform::kOleUnixEpoch + static_cast<double>(ms) / platform::kMsPerDay;
+}
+
+OrvTimeLine::OrvTimeLine() : OrvTimeLine(WallClock(&platform::NowOleLocal)) {}
+
+OrvTimeLine::OrvTimeLine(WallClock clock) : clock_(std::move(clock)) {
+    if (!clock_) {
+        clock_ = &platform::NowOleLocal;
+    }
+}
+
+void OrvTimeLine::Update() {
+    const double elapsed = (clock_() - start_) * speed_;
+    upper_ = base_ + elapsed;
+    lower_ = base_ - elapsed;
+}
+
+void OrvTimeLine::Anchor(double streamTime) {
+    start_ = clock_();
+    base_ = streamTime;
+    upper_ = streamTime;
+    lower_ = streamTime;
+}
+
+}  // namespace processing

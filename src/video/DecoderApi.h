@@ -1,0 +1,135 @@
+// The decoder plug-in's function table and one decoder handle of it.
+//
+// The plug-in is loaded at run time; without it everything else keeps working
+// and compressed video simply yields no pictures.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "platform/DynamicLibrary.h"
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define ORV_DECODER_CALL __stdcall
+#else
+#define ORV_DECODER_CALL
+#endif
+
+// Calls into the plug-in. Integers are 32 bits; 0 is success wherever a status is returned.
+extern "C" {
+// Codec value 400 (MPEG-4 Part 2) or 100 (AVC) -> handle, 0 on failure.
+using DecoderGetDecoderFn = int32_t(ORV_DECODER_CALL*)(int32_t codec);
+using DecoderReleaseDecoderFn = void(ORV_DECODER_CALL*)(int32_t handle);
+using DecoderSetParamsFn = int32_t(ORV_DECODER_CALL*)(int32_t handle, int32_t param, int32_t value);
+// handle, data, length, reserved (1), reset flag, end-of-block flag.
+using DecoderSetBytesFn = int32_t(ORV_DECODER_CALL*)(int32_t handle, const uint8_t* data, int32_t length,
+                                                     int32_t reserved, int32_t reset, int32_t endOfBlock);
+// 0 with non-zero width and height: a picture is ready. Pixel format 1 = grey, else YUYV.
+using DecoderGetFrameInfoFn = int32_t(ORV_DECODER_CALL*)(int32_t handle, int32_t* width, int32_t* height,
+                                                         int32_t* pixelFormat);
+// Writes the ready picture packed, rows top to bottom.
+using DecoderGetFrameFn = int32_t(ORV_DECODER_CALL*)(int32_t handle, uint8_t* buffer, int32_t size);
+using DecoderGetDecType2Fn = int32_t(ORV_DECODER_CALL*)(int32_t handle);
+using DecoderSetParams2Fn = int32_t(ORV_DECODER_CALL*)(int32_t handle, int32_t param, int32_t value);
+using DecoderSetParser2Fn = int32_t(ORV_DECODER_CALL*)(int32_t handle, int32_t splitPictures);
+using DecoderGetFrame2Fn = int32_t(ORV_DECODER_CALL*)(int32_t handle, uint8_t* buffer, int32_t size,
+                                                      int32_t* width, int32_t* height, int32_t* pixelFormat);
+}
+
+// Values shared by the library and the plug-in.
+namespace decoder_abi {
+inline constexpr int32_t kCodecMpeg4 = 400;
+inline constexpr int32_t kCodecAvc = 100;
+inline constexpr int32_t kPixelGrey = 1;
+inline constexpr int32_t kPixelYuyv = 2;
+inline constexpr int32_t kParamGreyOutput = 1;  // SetParams: 1 = deliver only the luma plane
+}  // namespace decoder_abi
+
+// The ten function addresses, in table order.
+struct DecoderFunctions {
+    DecoderGetDecoderFn GetDecoder = nullptr;
+    DecoderReleaseDecoderFn ReleaseDecoder = nullptr;
+    DecoderSetParamsFn SetParams = nullptr;
+    DecoderSetBytesFn SetBytes = nullptr;
+    DecoderGetFrameInfoFn GetFrameInfo = nullptr;
+    DecoderGetFrameFn GetFrame = nullptr;
+    DecoderGetDecType2Fn GetDecType2 = nullptr;
+    DecoderSetParams2Fn SetParams2 = nullptr;
+    DecoderSetParser2Fn SetParser2 = nullptr;
+    DecoderGetFrame2Fn GetFrame2 = nullptr;
+};
+
+// The plug-in's function table. One per process in the library (Process());
+// tests build their own to point at a particular file.
+class DecoderApi {
+public:
+#ifdef _WIN32
+    static constexpr const char* kDefaultFileName = "VEVIDAZev2.dll";
+#else
+    static constexpr const char* kDefaultFileName = "libVEVIDAZev2.so";
+#endif
+
+    explicit DecoderApi(std::string fileName = kDefaultFileName);
+    ~DecoderApi();
+    DecoderApi(const DecoderApi&) = delete;
+    DecoderApi& operator=(const DecoderApi&) = delete;
+
+    static DecoderApi& Process();
+
+    // The first user loads the plug-in, the last one unloads it. AddUser
+    // answers whether the plug-in is available.
+    bool AddUser();
+    void RemoveUser();
+
+    bool IsAvailable() const;
+    int32_t Level() const;
+    int32_t Users() const;
+    // Valid while at least one user holds the table.
+    const DecoderFunctions& Functions() const { return functions_; }
+
+private:
+    void Load();
+    void Unload();
+
+    mutable std::mutex mutex_;
+    std::string fileName_;
+    platform::DynamicLibrary library_;
+    DecoderFunctions functions_;
+    bool available_ = false;
+    int32_t level_ = 0;
+    int32_t users_ = 0;
+};
+
+namespace processing {
+
+// One decoder handle of the plug-in. While it exists it counts as a user of the
+// table, so the plug-in cannot be unloaded under a live handle.
+class MPEG4Decoder {
+public:
+    static constexpr int32_t kKindMpeg4 = 1;
+    static constexpr int32_t kKindAvc = 2;
+
+    explicit MPEG4Decoder(DecoderApi& api = DecoderApi::Process());
+    ~MPEG4Decoder();
+    MPEG4Decoder(const MPEG4Decoder&) = delete;
+    MPEG4Decoder& operator=(const MPEG4Decoder&) = delete;
+
+    // Releases the current handle and creates one for `kind` (1 MPEG-4 Part 2,
+    // 2 AVC). True when a handle exists afterwards.
+    bool SetCodec(int32_t kind);
+    int32_t Handle() const { return handle_; }
+
+    // Pass-throughs to the plug-in for this handle; -1 without a handle.
+    int32_t SetBytes(const uint8_t* data, int32_t length, int32_t reserved, int32_t reset, int32_t endOfBlock);
+    int32_t GetFrameInfo(int32_t& width, int32_t& height, int32_t& pixelFormat);
+    int32_t GetFrame(uint8_t* buffer, int32_t size);
+
+private:
+    void ReleaseHandle();
+
+    DecoderApi& api_;
+    int32_t handle_ = 0;
+};
+
+}  // namespace processing

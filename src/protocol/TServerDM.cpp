@@ -1,0 +1,189 @@
+#include "protocol/TServerDM.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/error.hpp>
+#include <cerrno>
+#include <cstring>
+
+namespace orv_stuff {
+
+namespace asio = boost::asio;
+using boost::system::error_code;
+
+namespace {
+
+constexpr int32_t kMaxReceiveCall = 65536;
+constexpr int kSocketBufferSize = 131072;
+
+bool IsResolutionError(const error_code& error) {
+    return error.category() == asio::error::get_netdb_category() ||
+           error.category() == asio::error::get_addrinfo_category();
+}
+
+bool WouldBlock(const error_code& error) {
+    return error == asio::error::would_block || error == asio::error::try_again ||
+           error == asio::error::in_progress;
+}
+
+}  // namespace
+
+ServerState StateForError(const error_code& error) {
+    if (!error) return Connected;
+    if (IsResolutionError(error)) return Unreachable;
+    if (error == asio::error::timed_out || error == asio::error::host_unreachable ||
+        error == asio::error::network_unreachable || error == asio::error::try_again) {
+        return Unreachable;
+    }
+    if (error == asio::error::connection_refused) return Refused;
+    return Failed;
+}
+
+TServerDM::TServerDM(std::chrono::milliseconds ioTimeout)
+    : ioTimeout_(ioTimeout), socket_(io_), resolver_(io_) {}
+
+TServerDM::~TServerDM() { TServerDM::Stop(); }
+
+void TServerDM::Start() {
+    Stop();
+    if (connecting.exchange(true)) return;
+    state.exchange(Connecting);
+    try {
+        connectThread_ = std::thread([this] { ConnectProc(); });
+    } catch (...) {
+        connecting.store(false);
+        state.exchange(Failed);
+        throw;
+    }
+}
+
+void TServerDM::Stop() {
+    if (connectThread_.joinable()) connectThread_.join();
+    if (socket_.is_open()) {
+        error_code ignored;
+        socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+        socket_.close(ignored);
+    }
+    state.exchange(Idle);
+}
+
+void TServerDM::ApplyResult(const error_code& error) { state.exchange(StateForError(error)); }
+
+void TServerDM::MarkOutOfStep() { state.exchange(Failed); }
+
+void TServerDM::ConnectProc() {
+    const std::string service = std::to_string(port);
+    const std::string& host = hostName.empty() ? hostAddress : hostName;
+    error_code error;
+    auto endpoints = resolver_.resolve(host, service, asio::ip::tcp::resolver::address_configured, error);
+    if (error) {
+        error = asio::error::host_not_found;
+    } else {
+        error = ConnectEndpoints(endpoints);
+    }
+    if (socket_.is_open()) SetSocketOptions();
+    ApplyResult(error);
+    connecting.store(false);
+}
+
+error_code TServerDM::ConnectEndpoints(const asio::ip::tcp::resolver::results_type& endpoints) {
+    error_code error = asio::error::host_not_found;
+    for (const auto& entry : endpoints) {
+        error = ConnectOne(entry.endpoint());
+        if (!error) return error;
+    }
+    if (error) {
+        error_code ignored;
+        socket_.close(ignored);
+    }
+    return error;
+}
+
+// A connect that does not complete within the I/O time-out counts as timed out,
+// so that stopping a record never waits for the kernel's much longer retry cycle.
+error_code TServerDM::ConnectOne(const asio::ip::tcp::endpoint& endpoint) {
+    error_code error;
+    socket_.close(error);
+    socket_.open(endpoint.protocol(), error);
+    if (error) return error;
+    socket_.non_blocking(true, error);
+    if (error) return error;
+    socket_.connect(endpoint, error);
+    if (!WouldBlock(error)) return error;
+    error = WaitReady(POLLOUT);
+    if (error) return error;
+    int soError = 0;
+    socklen_t len = sizeof soError;
+    if (::getsockopt(socket_.native_handle(), SOL_SOCKET, SO_ERROR, &soError, &len) != 0) soError = errno;
+    return soError == 0 ? error_code{} : error_code(soError, asio::error::get_system_category());
+}
+
+void TServerDM::SetSocketOptions() {
+    error_code ignored;
+    const int fd = socket_.native_handle();
+    // Kept for parity with the blocking design; the effective time limit is WaitReady.
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(ioTimeout_.count() / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((ioTimeout_.count() % 1000) * 1000);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+    socket_.set_option(asio::socket_base::receive_buffer_size(kSocketBufferSize), ignored);
+    socket_.set_option(asio::socket_base::send_buffer_size(kSocketBufferSize), ignored);
+    socket_.set_option(asio::socket_base::linger(true, 1), ignored);
+}
+
+// Blocking Asio calls retry EAGAIN without limit, so every wait for the peer is
+// a poll() with the I/O time-out; no progress within it is a time-out error.
+error_code TServerDM::WaitReady(short events) {
+    pollfd pfd{};
+    pfd.fd = socket_.native_handle();
+    pfd.events = events;
+    const auto deadline = std::chrono::steady_clock::now() + ioTimeout_;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                                std::chrono::steady_clock::now());
+        const int waitMs = static_cast<int>(std::max<int64_t>(left.count(), 0));
+        const int rc = ::poll(&pfd, 1, waitMs);
+        if (rc > 0) return {};
+        if (rc == 0) return asio::error::timed_out;
+        if (errno != EINTR) return error_code(errno, asio::error::get_system_category());
+    }
+}
+
+bool TServerDM::Read(void* buffer, int32_t n) {
+    if (n <= 0) return false;
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    std::memset(bytes, 0, static_cast<size_t>(n));
+    if (!socket_.is_open()) return false;
+    int32_t done = 0;
+    error_code error;
+    while (done < n && !error) {
+        const int32_t chunk = std::min(n - done, kMaxReceiveCall);
+        const size_t got = socket_.read_some(asio::buffer(bytes + done, static_cast<size_t>(chunk)), error);
+        done += static_cast<int32_t>(got);
+        if (WouldBlock(error)) error = WaitReady(POLLIN);
+    }
+    ApplyResult(error);
+    return !error && done > 0;
+}
+
+bool TServerDM::Write(const void* buffer, int32_t n) {
+    if (!socket_.is_open() || n <= 0 || buffer == nullptr) return false;
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    int32_t done = 0;
+    error_code error;
+    while (done < n && !error) {
+        const size_t sent =
+            socket_.write_some(asio::buffer(bytes + done, static_cast<size_t>(n - done)), error);
+        done += static_cast<int32_t>(sent);
+        if (WouldBlock(error)) error = WaitReady(POLLOUT);
+    }
+    ApplyResult(error);
+    return !error && done > 0;
+}
+
+}  // namespace orv_stuff

@@ -1,0 +1,233 @@
+#include "video/JpegConvert.h"
+
+#include <memory>
+
+#include "video/PixelConvert.h"
+
+namespace processing {
+namespace {
+
+// What a decode works on: the live state's picture or the record's own data.
+struct DecodeTarget {
+    std::vector<uint8_t>& bytes;
+    int32_t& width;
+    int32_t& height;
+    int32_t& isColour;
+};
+
+size_t PictureBytes(int32_t width, int32_t height, int32_t isColour)
+{
+    if (width <= 0 || height <= 0) {
+        return 0;
+    }
+    return static_cast<size_t>(width) * static_cast<size_t>(height) * (isColour != 0 ? 2 : 1);
+}
+
+// Decodes `jpeg` into `bytes`; false (with `bytes` emptied) when it does not decode.
+// The header must have been read into the context.
+bool DecodeHeaderedJpeg(JpegDecodeContext& context, std::span<const uint8_t> jpeg, std::vector<uint8_t>& bytes)
+{
+    if (!context.FitsDecodeLimits()) {
+        bytes.clear();
+        return false;
+    }
+    bytes.resize(context.PackedSize());
+    if (context.DecodeToPacked(jpeg.data(), jpeg.size(), bytes.data(), bytes.size()) != kDecodeOk) {
+        bytes.clear();
+        return false;
+    }
+    return true;
+}
+
+// Step 1: decode a non-empty payload into the target.  False only for an
+// unreadable header.
+bool DecodePayload(JpegDecodeContext& context, std::span<const uint8_t> payload, DecodeTarget target)
+{
+    if (payload.empty()) {
+        return true;
+    }
+    if (!context.ReadHeader(payload.data(), payload.size())) {
+        return false;
+    }
+    if (DecodeHeaderedJpeg(context, payload, target.bytes)) {
+        target.width = context.Width();
+        target.height = context.Height();
+        target.isColour = context.IsColour() ? 1 : 0;
+    } else {
+        target.width = target.height = target.isColour = 0;
+    }
+    return true;
+}
+
+// Step 2: accept the auxiliary data as a block update for the decoded picture
+// and decode its JPEG into the workspace.
+void PrepareBlockUpdate(JpegDecodeContext& context, PictureWorkspace& ws, std::span<const uint8_t> aux,
+                        const DecodeTarget& target)
+{
+    ws.updateAccepted = false;
+    ws.update = BlockUpdate{};
+    ws.updateWidth = ws.updateHeight = ws.updateIsColour = 0;
+    const std::optional<BlockUpdate> update = ParseBlockUpdate(aux, target.width, target.height);
+    if (!update) {
+        return;
+    }
+    const std::span<const uint8_t> jpeg = BlockUpdateJpeg(*update, aux);
+    if (jpeg.empty() || !context.ReadHeader(jpeg.data(), jpeg.size()) ||
+        !DecodeHeaderedJpeg(context, jpeg, ws.updatePicture)) {
+        return;
+    }
+    ws.update = *update;
+    ws.updateWidth = context.Width();
+    ws.updateHeight = context.Height();
+    ws.updateIsColour = context.IsColour() ? 1 : 0;
+    ws.updateAccepted = true;
+}
+
+void ApplyAcceptedUpdate(PictureWorkspace& ws, std::span<const uint8_t> aux, TOrvFrame& frame)
+{
+    if (!ws.updateAccepted) {
+        return;
+    }
+    const PackedPicture source{ws.updatePicture.data(), ws.updatePicture.size(), ws.updateWidth, ws.updateHeight,
+                               ws.updateIsColour != 0 ? 2 : 1};
+    const PackedPicture full{frame.data.data(), frame.data.size(), frame.width, frame.height,
+                             frame.isColour != 0 ? 2 : 1};
+    // A refused update (wrong colour mode, too small, blocks outside) leaves the plain picture.
+    ApplyBlockUpdate(ws.update, aux, source, full);
+}
+
+void FinishRequestedFormat(PictureWorkspace& ws, int32_t requestedFormat, TOrvFrame& frame)
+{
+    frame.format = frame.isColour == 1 ? Yuyv : Grey8;
+    if (requestedFormat == kRequestBgr) {
+        NativeFrameToBgr(frame, ws.conversion);
+    } else if (requestedFormat == kRequestGrey) {
+        NativeFrameToGrey(frame, ws.conversion);
+    }
+}
+
+// Steps 2 to 5 once the target holds the picture (or nothing).
+void DeliverPicture(JpegDecodeContext& context, PictureWorkspace& ws, std::span<const uint8_t> aux,
+                    const DecodeTarget& target, bool copyTarget, int32_t requestedFormat, TOrvFrame& frame)
+{
+    // A target whose size disagrees with its dimensions counts as no picture.
+    const bool havePicture = !target.bytes.empty() &&
+                             PictureBytes(target.width, target.height, target.isColour) != 0 &&
+                             target.bytes.size() >= PictureBytes(target.width, target.height, target.isColour);
+    ws.updateAccepted = false;
+    if (!aux.empty() && havePicture) {
+        PrepareBlockUpdate(context, ws, aux, target);
+    }
+    if (!havePicture) {
+        frame.data.clear();
+        frame.width = frame.height = 0;
+        frame.isColour = target.isColour;
+        FinishRequestedFormat(ws, requestedFormat, frame);
+        return;
+    }
+    if (copyTarget) {
+        frame.data.assign(target.bytes.begin(),
+                          target.bytes.begin() + static_cast<std::ptrdiff_t>(
+                                                     PictureBytes(target.width, target.height, target.isColour)));
+    }
+    frame.width = target.width;
+    frame.height = target.height;
+    frame.isColour = target.isColour;
+    ApplyAcceptedUpdate(ws, aux, frame);
+    FinishRequestedFormat(ws, requestedFormat, frame);
+}
+
+bool PassThrough(JpegDecodeContext& context, std::span<const uint8_t> payload, bool asJpeg, TOrvFrame& frame)
+{
+    if (asJpeg && !payload.empty()) {
+        if (!context.ReadHeader(payload.data(), payload.size())) {
+            return false;
+        }
+        frame.width = context.Width();
+        frame.height = context.Height();
+        frame.isColour = context.Subsampling();
+    } else {
+        frame.width = frame.height = 0;
+    }
+    frame.data.assign(payload.begin(), payload.end());
+    frame.format = asJpeg ? Jpeg : Raw;
+    return true;
+}
+
+enum class Route { PassRaw, PassJpeg, Decode, Ignore };
+
+Route RouteFor(int32_t requestedFormat, std::span<const uint8_t> aux)
+{
+    switch (requestedFormat) {
+    case kRequestRaw:
+        return Route::PassRaw;
+    case kRequestJpeg:
+        return Route::PassJpeg;
+    case kRequestJpegOrNative:
+        return aux.empty() ? Route::PassJpeg : Route::Decode;
+    case kRequestNative:
+    case kRequestBgr:
+    case kRequestGrey:
+        return Route::Decode;
+    default:
+        return Route::Ignore;
+    }
+}
+
+}  // namespace
+
+bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFrameState& state, int32_t frameId,
+                     double time, std::span<const uint8_t> payload, std::span<const uint8_t> aux,
+                     int32_t requestedFormat, TOrvFrame& frame)
+{
+    switch (RouteFor(requestedFormat, aux)) {
+    case Route::PassRaw:
+        return PassThrough(context, payload, false, frame);
+    case Route::PassJpeg:
+        return PassThrough(context, payload, true, frame);
+    case Route::Ignore:
+        return true;
+    case Route::Decode:
+        break;
+    }
+    state.lastFrameId = frameId;
+    state.lastTime = time;
+    if (!state.picture) {
+        state.picture = std::make_shared<std::vector<uint8_t>>();
+    }
+    const DecodeTarget target{*state.picture, state.width, state.height, state.isColour};
+    if (!DecodePayload(context, payload, target)) {
+        return false;
+    }
+    DeliverPicture(context, ws, aux, target, true, requestedFormat, frame);
+    return true;
+}
+
+bool ConvertArchiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, std::span<const uint8_t> payload,
+                        std::span<const uint8_t> aux, int32_t requestedFormat, TOrvFrame& frame)
+{
+    switch (RouteFor(requestedFormat, aux)) {
+    case Route::PassRaw:
+        return PassThrough(context, payload, false, frame);
+    case Route::PassJpeg:
+        return PassThrough(context, payload, true, frame);
+    case Route::Ignore:
+        return true;
+    case Route::Decode:
+        break;
+    }
+    // A fresh state per archive frame: nothing carries over, so an empty payload
+    // gives an empty picture.
+    CameraFrameState fresh;
+    if (payload.empty()) {
+        frame.data.clear();
+    }
+    const DecodeTarget target{frame.data, fresh.width, fresh.height, fresh.isColour};
+    if (!DecodePayload(context, payload, target)) {
+        return false;
+    }
+    DeliverPicture(context, ws, aux, target, false, requestedFormat, frame);
+    return true;
+}
+
+}  // namespace processing

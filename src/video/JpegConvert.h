@@ -1,0 +1,65 @@
+// JPEG-source conversion: turns a JPEG payload received from a server (with its
+// optional auxiliary data) into the frame record the caller asked for.
+//
+// Entry points
+//   ConvertLiveJpeg    - live frames.  Decodes into the camera's CameraFrameState
+//                        `picture` (its last full picture) and copies it into the
+//                        record; an empty payload reuses that picture, so a block
+//                        update can arrive on its own.  The state keeps the
+//                        picture without the update.  The caller takes the state
+//                        out of its map (creating it when absent) and puts it back.
+//   ConvertArchiveJpeg - archive frames.  Decodes straight into the record.
+//
+// Requested formats (the frame operations' codes):
+//   0  payload as received, format Raw
+//   1  payload as received, format Jpeg, width/height/isColour (= subsampling
+//      code) from the header; an unreadable header fails; an empty payload
+//      skips the header
+//   2  native picture: Yuyv for colour, Grey8 for grey
+//   3  Bgr24
+//   4  Grey8
+//   7  as 1 without auxiliary data, else as 2
+//   other codes leave the record alone and succeed.
+// For 2, 3 and 4 an unreadable header fails (false); a picture that does not
+// decode is delivered empty (width = height = 0) and succeeds.  A block update
+// that does not fit or whose JPEG does not decode is skipped.
+//
+// The workspace, the decode context and the conversion buffers are owned by the
+// caller and reused from call to call (one per path; not shared between threads).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "video/BlockUpdate.h"
+#include "video/JpegDecodeContext.h"
+#include "video/TOrvFrame.h"
+
+namespace processing {
+
+constexpr int32_t kRequestRaw = 0;
+constexpr int32_t kRequestJpeg = 1;
+constexpr int32_t kRequestNative = 2;
+constexpr int32_t kRequestBgr = 3;
+constexpr int32_t kRequestGrey = 4;
+constexpr int32_t kRequestJpegOrNative = 7;
+
+struct PictureWorkspace {
+    std::vector<uint8_t> conversion;     // target of Bgr24/Grey8 conversions, exchanged with data
+    std::vector<uint8_t> updatePicture;  // decoded JPEG of a block update
+    int32_t updateWidth = 0;
+    int32_t updateHeight = 0;
+    int32_t updateIsColour = 0;
+    BlockUpdate update;                  // values of the last accepted block update
+    bool updateAccepted = false;
+};
+
+bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& workspace, CameraFrameState& state,
+                     int32_t frameId, double time, std::span<const uint8_t> payload, std::span<const uint8_t> aux,
+                     int32_t requestedFormat, TOrvFrame& frame);
+
+bool ConvertArchiveJpeg(JpegDecodeContext& context, PictureWorkspace& workspace, std::span<const uint8_t> payload,
+                        std::span<const uint8_t> aux, int32_t requestedFormat, TOrvFrame& frame);
+
+}  // namespace processing

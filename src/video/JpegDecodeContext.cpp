@@ -1,0 +1,131 @@
+#include "video/JpegDecodeContext.h"
+
+#include <turbojpeg.h>
+
+#include <atomic>
+
+#include "video/PixelConvert.h"
+
+namespace processing {
+namespace {
+
+std::atomic<uint64_t> gNextSerial{1};
+
+// Chroma planes are laid out with rows rounded up to 32 bytes so the vector
+// packing loads stay aligned to row starts.
+constexpr int kPlaneAlign = 32;
+
+int AlignUp(int v) { return (v + kPlaneAlign - 1) / kPlaneAlign * kPlaneAlign; }
+
+int Log2Factor(int samplesPerMcu)
+{
+    return samplesPerMcu >= 32 ? 2 : (samplesPerMcu >= 16 ? 1 : 0);
+}
+
+}  // namespace
+
+JpegDecodeContext::JpegDecodeContext() : serial_(gNextSerial++), handle_(tjInitDecompress()) {}
+
+JpegDecodeContext::~JpegDecodeContext()
+{
+    if (handle_ != nullptr) {
+        tjDestroy(handle_);
+    }
+}
+
+bool JpegDecodeContext::ReadHeader(const uint8_t* jpeg, size_t size)
+{
+    width_ = height_ = 0;
+    subsampling_ = -1;
+    if (handle_ == nullptr || jpeg == nullptr || size == 0) {
+        return false;
+    }
+    int width = 0, height = 0, subsampling = -1, colourspace = -1;
+    if (tjDecompressHeader3(handle_, jpeg, static_cast<unsigned long>(size), &width, &height, &subsampling,
+                            &colourspace) != 0) {
+        return false;
+    }
+    if (width <= 0 || height <= 0 || subsampling < 0 || subsampling >= TJ_NUMSAMP) {
+        return false;
+    }
+    width_ = width;
+    height_ = height;
+    subsampling_ = subsampling;
+    return true;
+}
+
+bool JpegDecodeContext::FitsDecodeLimits() const
+{
+    return width_ > 0 && height_ > 0 && width_ <= kMaxPictureSide && height_ <= kMaxPictureSide &&
+           static_cast<int64_t>(width_) * height_ <= kMaxPicturePixels;
+}
+
+size_t JpegDecodeContext::PackedSize() const
+{
+    const size_t pixels = static_cast<size_t>(width_) * static_cast<size_t>(height_);
+    return IsColour() ? 2 * pixels : pixels;
+}
+
+int JpegDecodeContext::DecodePlanar(const uint8_t* jpeg, size_t size)
+{
+    size_t offsets[3] = {0, 0, 0};
+    size_t total = 0;
+    for (int i = 0; i < 3; ++i) {
+        strides_[i] = AlignUp(tjPlaneWidth(i, width_, subsampling_));
+        offsets[i] = total;
+        total += static_cast<size_t>(strides_[i]) * static_cast<size_t>(tjPlaneHeight(i, height_, subsampling_));
+    }
+    scratch_.Reserve(total);
+    for (int i = 0; i < 3; ++i) {
+        planes_[i] = scratch_.Data() + offsets[i];
+    }
+    return tjDecompressToYUVPlanes(handle_, jpeg, static_cast<unsigned long>(size), planes_, width_, strides_,
+                                   height_, 0);
+}
+
+int JpegDecodeContext::DecodeToPacked(const uint8_t* jpeg, size_t size, uint8_t* target, size_t targetSize)
+{
+    if (!ReadHeader(jpeg, size) || !FitsDecodeLimits()) {
+        return kDecodeFailed;
+    }
+    // The target must hold what the packing writes: 2 bytes per pixel for colour
+    // whatever the JPEG's own planar size, 1 for grey.
+    if (target == nullptr || targetSize < PackedSize()) {
+        return kDecodeTargetTooSmall;
+    }
+    if (!IsColour()) {
+        // Grey goes straight into the target, rows unpadded as Grey8 requires.
+        uint8_t* planes[3] = {target, nullptr, nullptr};
+        int strides[3] = {width_, 0, 0};
+        return tjDecompressToYUVPlanes(handle_, jpeg, static_cast<unsigned long>(size), planes, width_, strides,
+                                       height_, 0) == 0
+                   ? kDecodeOk
+                   : kDecodeFailed;
+    }
+    if (subsampling_ == kSubsamp444 && width_ % 4 != 0) {
+        return kDecodeFailed;
+    }
+    const bool packable = (subsampling_ == kSubsamp420 && width_ >= 2 && height_ >= 2) ||
+                          (subsampling_ == kSubsamp422 && width_ >= 2) ||
+                          (subsampling_ != kSubsamp420 && subsampling_ != kSubsamp422);
+    if (DecodePlanar(jpeg, size) != 0) {
+        return kDecodeFailed;
+    }
+    if (!packable) {
+        return kDecodePackFailed;
+    }
+    // Every other subsampling (4:4:0, 4:1:1) packs through the same general rule.
+    PlanarPicture picture{};
+    for (int i = 0; i < 3; ++i) {
+        picture.planes[i] = planes_[i];
+        picture.strides[i] = strides_[i];
+    }
+    picture.width = width_;
+    picture.height = height_;
+    picture.hShift = Log2Factor(tjMCUWidth[subsampling_]);
+    picture.vShift = Log2Factor(tjMCUHeight[subsampling_]);
+    PlanarToYuyv(picture, target);
+    return kDecodeOk;
+}
+
+}  // namespace processing

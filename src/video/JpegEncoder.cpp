@@ -1,0 +1,39 @@
+#include "video/JpegEncoder.h"
+
+#include <turbojpeg.h>
+
+namespace processing {
+
+JpegCompressor::JpegCompressor() : handle_(tjInitCompress()) {}
+
+JpegCompressor::~JpegCompressor()
+{
+    if (handle_ != nullptr) {
+        tjDestroy(handle_);
+    }
+}
+
+bool EncodeBgrFrameToJpeg(JpegCompressor& compressor, ByteBuffer& output, TOrvFrame& frame, int quality)
+{
+    if (compressor.Handle() == nullptr || frame.format != Bgr24 || frame.width <= 0 || frame.height <= 0 ||
+        frame.data.size() < static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height) * 3) {
+        return false;
+    }
+    const unsigned long worst = tjBufSize(frame.width, frame.height, TJSAMP_420);
+    if (worst == static_cast<unsigned long>(-1)) {
+        return false;
+    }
+    output.Reserve(worst);
+    unsigned char* out = output.Data();
+    unsigned long size = worst;
+    if (tjCompress2(compressor.Handle(), frame.data.data(), frame.width, 0, frame.height, TJPF_BGR, &out, &size,
+                    TJSAMP_420, quality, TJFLAG_NOREALLOC) != 0) {
+        compressor.SetLastError(tjGetErrorStr2(compressor.Handle()));
+        return false;
+    }
+    frame.data.assign(out, out + size);
+    frame.format = Jpeg;
+    return true;
+}
+
+}  // namespace processing

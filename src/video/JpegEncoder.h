@@ -1,0 +1,38 @@
+// JPEG encoding of decoded video pictures (Bgr24 -> Jpeg) with one TurboJPEG
+// compressor per path and an output buffer sized to the worst case up front,
+// so the compressor never reallocates it.
+#pragma once
+
+#include <string>
+
+#include "video/ByteBuffer.h"
+#include "video/TOrvFrame.h"
+
+namespace processing {
+
+constexpr int kLiveJpegQuality = 75;
+constexpr int kArchiveJpegQuality = 78;
+
+class JpegCompressor {
+public:
+    JpegCompressor();
+    ~JpegCompressor();
+    JpegCompressor(const JpegCompressor&) = delete;
+    JpegCompressor& operator=(const JpegCompressor&) = delete;
+
+    void* Handle() const { return handle_; }
+    // Text of the last failure, kept for debugging only.
+    const std::string& LastError() const { return lastError_; }
+    void SetLastError(std::string text) { lastError_ = std::move(text); }
+
+private:
+    void* handle_;
+    std::string lastError_;
+};
+
+// Encodes a Bgr24 frame as 4:2:0 JPEG at `quality` into `output`, then copies
+// the file into frame.data and sets format Jpeg.  On failure the frame keeps
+// its Bgr24 picture and the result is false.
+bool EncodeBgrFrameToJpeg(JpegCompressor& compressor, ByteBuffer& output, TOrvFrame& frame, int quality);
+
+}  // namespace processing

@@ -1,0 +1,283 @@
+#include "video/PixelConvert.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+
+#include "video/PixelKernels.h"
+
+namespace processing {
+namespace {
+
+YuyvToBgrTables BuildTables()
+{
+    YuyvToBgrTables t{};
+    for (int c = 0; c < 256; ++c) {
+        const double d = c - 128;
+        // Conversion to int truncates toward zero.
+        t.blueU[c] = static_cast<int16_t>(d * 1.772);
+        t.greenU[c] = static_cast<int16_t>(d * 0.34414);
+        t.greenV[c] = static_cast<int16_t>(d * 0.71414);
+        t.redV[c] = static_cast<int16_t>(d * 1.402);
+    }
+    return t;
+}
+
+const YuyvToBgrTables kTables = BuildTables();
+
+bool DetectVectorSupport()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();  // may run before the runtime's own constructors
+    return __builtin_cpu_supports("avx2") && kernels::Avx2MatchesTables(kTables);
+#else
+    return false;
+#endif
+}
+
+std::atomic<bool> gVectorPaths{DetectVectorSupport()};
+
+inline uint8_t Clamp(int v)
+{
+    return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
+}
+
+// Scalar forms: the definition of every result.
+void YuyvToBgrScalar(const uint8_t* __restrict src, uint8_t* __restrict dst, size_t pixels)
+{
+    const YuyvToBgrTables& t = kTables;
+    size_t x = 0;
+    for (; x + 1 < pixels; x += 2) {
+        const int y0 = src[0], u = src[1], y1 = src[2], v = src[3];
+        const int b = t.blueU[u], g = t.greenU[u] + t.greenV[v], r = t.redV[v];
+        dst[0] = Clamp(y0 + b);
+        dst[1] = Clamp(y0 - g);
+        dst[2] = Clamp(y0 + r);
+        dst[3] = Clamp(y1 + b);
+        dst[4] = Clamp(y1 - g);
+        dst[5] = Clamp(y1 + r);
+        src += 4;
+        dst += 6;
+    }
+    if (x < pixels) {  // lone pixel of an odd row: no V sample, use the neutral one
+        const int y0 = src[0], u = src[1];
+        dst[0] = Clamp(y0 + t.blueU[u]);
+        dst[1] = Clamp(y0 - t.greenU[u] - t.greenV[128]);
+        dst[2] = Clamp(y0 + t.redV[128]);
+    }
+}
+
+void BgrToYuyvScalar(const uint8_t* __restrict src, uint8_t* __restrict dst, size_t pixels)
+{
+    for (size_t x = 0; x < pixels; ++x) {
+        const int b = src[0], g = src[1], r = src[2];
+        dst[0] = Clamp((802 * b + 4130 * g + 2104 * r + 0x21000) >> 13);
+        if ((x & 1) == 0) {
+            dst[1] = Clamp((3598 * b - 2384 * g - 1214 * r + 0x101000) >> 13);
+        } else {
+            dst[1] = Clamp((3598 * r - 3013 * g - 585 * b + 0x101000) >> 13);
+        }
+        src += 3;
+        dst += 2;
+    }
+}
+
+void BgrToGreyScalar(const uint8_t* __restrict src, uint8_t* __restrict dst, size_t pixels)
+{
+    for (size_t i = 0; i < pixels; ++i) {
+        const int b = src[3 * i], g = src[3 * i + 1], r = src[3 * i + 2];
+        dst[i] = static_cast<uint8_t>((30 * r + 59 * g + 11 * b + 50) / 100);
+    }
+}
+
+void PlanarRowToYuyvScalar(const uint8_t* __restrict y, const uint8_t* __restrict u,
+                           const uint8_t* __restrict v, uint8_t* __restrict dst, int from, int width,
+                           int hShift)
+{
+    int x = from;
+    for (; x + 1 < width; x += 2) {
+        const int c0 = x >> hShift, c1 = (x + 1) >> hShift;
+        dst[2 * x] = y[x];
+        dst[2 * x + 1] = static_cast<uint8_t>((u[c0] + u[c1]) >> 1);
+        dst[2 * x + 2] = y[x + 1];
+        dst[2 * x + 3] = static_cast<uint8_t>((v[c0] + v[c1]) >> 1);
+    }
+    if (x < width) {
+        dst[2 * x] = y[x];
+        dst[2 * x + 1] = u[x >> hShift];
+    }
+}
+
+inline size_t Pixels(int width, int height)
+{
+    return static_cast<size_t>(width) * static_cast<size_t>(height);
+}
+
+}  // namespace
+
+const YuyvToBgrTables& YuyvTables() { return kTables; }
+
+void SetVectorPathsEnabled(bool enabled) { gVectorPaths = enabled && DetectVectorSupport(); }
+bool VectorPathsEnabled() { return gVectorPaths; }
+
+void YuyvToBgr(const uint8_t* src, uint8_t* dst, int width, int height)
+{
+    if (width <= 0 || height <= 0) {
+        return;
+    }
+    const bool vector = gVectorPaths;
+    // With an even width no pixel pair straddles two rows: the picture is one long row.
+    const int rows = (width % 2 == 0) ? 1 : height;
+    const size_t rowPixels = (width % 2 == 0) ? Pixels(width, height) : static_cast<size_t>(width);
+    for (int row = 0; row < rows; ++row) {
+        const uint8_t* s = src + 2 * rowPixels * row;
+        uint8_t* d = dst + 3 * rowPixels * row;
+        size_t done = vector ? kernels::YuyvToBgrAvx2(s, d, rowPixels) : 0;
+        YuyvToBgrScalar(s + 2 * done, d + 3 * done, rowPixels - done);
+    }
+}
+
+void GreyToBgr(const uint8_t* __restrict src, uint8_t* __restrict dst, int width, int height)
+{
+    if (width <= 0 || height <= 0) {
+        return;
+    }
+    const size_t n = Pixels(width, height);
+    size_t i = gVectorPaths ? kernels::GreyToBgrAvx2(src, dst, n) : 0;
+    for (; i < n; ++i) {
+        dst[3 * i] = dst[3 * i + 1] = dst[3 * i + 2] = src[i];
+    }
+}
+
+void YuyvToGrey(const uint8_t* __restrict src, uint8_t* __restrict dst, int width, int height)
+{
+    if (width <= 0 || height <= 0) {
+        return;
+    }
+    const size_t n = Pixels(width, height);
+    for (size_t i = 0; i < n; ++i) {
+        dst[i] = src[2 * i];
+    }
+}
+
+void BgrToYuyv(const uint8_t* src, uint8_t* dst, int width, int height)
+{
+    if (width <= 0 || height <= 0) {
+        return;
+    }
+    const bool vector = gVectorPaths;
+    const int rows = (width % 2 == 0) ? 1 : height;
+    const size_t rowPixels = (width % 2 == 0) ? Pixels(width, height) : static_cast<size_t>(width);
+    for (int row = 0; row < rows; ++row) {
+        const uint8_t* s = src + 3 * rowPixels * row;
+        uint8_t* d = dst + 2 * rowPixels * row;
+        // Vector blocks hold an even number of pixels, so the U/V parity carries on.
+        size_t done = vector ? kernels::BgrToYuyvAvx2(s, d, rowPixels) : 0;
+        BgrToYuyvScalar(s + 3 * done, d + 2 * done, rowPixels - done);
+    }
+}
+
+void BgrToGrey(const uint8_t* src, uint8_t* dst, int width, int height)
+{
+    if (width <= 0 || height <= 0) {
+        return;
+    }
+    const size_t n = Pixels(width, height);
+    size_t done = gVectorPaths ? kernels::BgrToGreyAvx2(src, dst, n) : 0;
+    BgrToGreyScalar(src + 3 * done, dst + done, n - done);
+}
+
+void PlanarToYuyv(const PlanarPicture& p, uint8_t* dst)
+{
+    const bool vector = gVectorPaths && p.hShift == 1;
+    for (int row = 0; row < p.height; ++row) {
+        const uint8_t* y = p.planes[0] + static_cast<size_t>(p.strides[0]) * row;
+        const uint8_t* u = p.planes[1] + static_cast<size_t>(p.strides[1]) * (row >> p.vShift);
+        const uint8_t* v = p.planes[2] + static_cast<size_t>(p.strides[2]) * (row >> p.vShift);
+        uint8_t* d = dst + 2 * static_cast<size_t>(p.width) * row;
+        int done = vector ? kernels::InterleaveYuyvSse2(y, u, v, d, p.width) : 0;
+        PlanarRowToYuyvScalar(y, u, v, d, done, p.width, p.hShift);
+    }
+}
+
+namespace {
+
+bool IsBgrPicture(const TOrvFrame& frame)
+{
+    return frame.format == Bgr24 && !frame.data.empty() && frame.width > 0 && frame.height > 0 &&
+           frame.data.size() >= 3 * Pixels(frame.width, frame.height);
+}
+
+}  // namespace
+
+bool BgrFrameToYuyv(TOrvFrame& frame, std::vector<uint8_t>& scratch)
+{
+    if (!IsBgrPicture(frame)) {
+        return false;
+    }
+    scratch.resize(2 * Pixels(frame.width, frame.height));
+    BgrToYuyv(frame.data.data(), scratch.data(), frame.width, frame.height);
+    frame.data.swap(scratch);
+    frame.format = Yuyv;
+    return true;
+}
+
+bool BgrFrameToGrey(TOrvFrame& frame, std::vector<uint8_t>& scratch)
+{
+    if (!IsBgrPicture(frame)) {
+        return false;
+    }
+    scratch.resize(Pixels(frame.width, frame.height));
+    BgrToGrey(frame.data.data(), scratch.data(), frame.width, frame.height);
+    frame.data.swap(scratch);
+    frame.format = Grey8;
+    return true;
+}
+
+bool NativeFrameToBgr(TOrvFrame& frame, std::vector<uint8_t>& scratch)
+{
+    const size_t pixels = frame.width > 0 && frame.height > 0 ? Pixels(frame.width, frame.height) : 0;
+    const size_t need = frame.format == Yuyv ? 2 * pixels : pixels;
+    if (frame.format != Yuyv && frame.format != Grey8) {
+        return false;
+    }
+    if (pixels == 0 || frame.data.size() < need) {
+        frame.data.clear();
+        frame.width = frame.height = 0;
+        frame.format = Bgr24;
+        return true;
+    }
+    scratch.resize(3 * pixels);
+    if (frame.format == Yuyv) {
+        YuyvToBgr(frame.data.data(), scratch.data(), frame.width, frame.height);
+    } else {
+        GreyToBgr(frame.data.data(), scratch.data(), frame.width, frame.height);
+    }
+    frame.data.swap(scratch);
+    frame.format = Bgr24;
+    return true;
+}
+
+bool NativeFrameToGrey(TOrvFrame& frame, std::vector<uint8_t>& scratch)
+{
+    if (frame.format == Grey8) {
+        return true;
+    }
+    if (frame.format != Yuyv) {
+        return false;
+    }
+    const size_t pixels = frame.width > 0 && frame.height > 0 ? Pixels(frame.width, frame.height) : 0;
+    if (pixels == 0 || frame.data.size() < 2 * pixels) {
+        frame.data.clear();
+        frame.width = frame.height = 0;
+        frame.format = Grey8;
+        return true;
+    }
+    scratch.resize(pixels);
+    YuyvToGrey(frame.data.data(), scratch.data(), frame.width, frame.height);
+    frame.data.swap(scratch);
+    frame.format = Grey8;
+    return true;
+}
+
+}  // namespace processing

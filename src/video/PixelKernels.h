@@ -1,0 +1,27 @@
+// Vector forms of the pixel loops of PixelConvert.cpp.  Each converts as many
+// whole blocks as it can without reading or writing past `pixels` and returns
+// how many pixels it did; the caller finishes the rest with the scalar form.
+// Only called when the CPU supports AVX2 (SSE2 for the interleave).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace processing {
+struct YuyvToBgrTables;
+}
+
+namespace processing::kernels {
+
+size_t YuyvToBgrAvx2(const uint8_t* src, uint8_t* dst, size_t pixels);
+size_t GreyToBgrAvx2(const uint8_t* src, uint8_t* dst, size_t pixels);
+size_t BgrToYuyvAvx2(const uint8_t* src, uint8_t* dst, size_t pixels);
+size_t BgrToGreyAvx2(const uint8_t* src, uint8_t* dst, size_t pixels);
+// Y row plus one shared U/V sample per pixel pair; returns an even pixel count.
+int InterleaveYuyvSse2(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* dst, int width);
+
+// The vector YUYV-to-BGR path computes the table terms by multiplication;
+// this checks, once, that it reproduces every table entry.
+bool Avx2MatchesTables(const YuyvToBgrTables& tables);
+
+}  // namespace processing::kernels

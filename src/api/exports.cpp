@@ -1,1 +1,406 @@
-// Placeholder: replaced by the library state and exports.
+// The exported C functions. Each is a thin frame around the manager or the plate
+// helper (see LibraryState.h): lock, initialised test, argument checks, forward,
+// translate into the caller's integers and buffers.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "api/LibraryState.h"
+#include "orv_sdk.h"
+#include "video/TOrvFrame.h"
+
+using orv_api::Guarded;
+using orv_api::kNotInitialised;
+
+namespace {
+
+constexpr int kInvalidArgument = -5;
+constexpr int kBufferTooSmall = -6;
+constexpr int kNoFrame = -8;
+constexpr int32_t kArchiveChannel = 0;
+constexpr size_t kMaxArchiveCameras = 1024;
+
+void PutLe32(uint8_t* out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        out[i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+void PutLeDouble(uint8_t* out, double value) {
+    uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    for (int i = 0; i < 8; ++i) {
+        out[i] = static_cast<uint8_t>(bits >> (8 * i));
+    }
+}
+
+double LeDouble(const std::array<uint8_t, 8>& bytes) {
+    uint64_t bits = 0;
+    for (int i = 0; i < 8; ++i) {
+        bits |= static_cast<uint64_t>(bytes[static_cast<size_t>(i)]) << (8 * i);
+    }
+    double value = 0.0;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// The 32-byte camera-information record, written byte by byte.
+void FillCameraInfo(const CameraInfo& info, OrvCameraInfo* out) {
+    uint8_t bytes[sizeof(OrvCameraInfo)] = {};
+    PutLe32(bytes + 0, static_cast<uint32_t>(info.camera));
+    PutLe32(bytes + 4, static_cast<uint32_t>(info.serverHandle));
+    PutLeDouble(bytes + 8, LeDouble(info.recordTime));
+    PutLeDouble(bytes + 16, static_cast<double>(info.recordValue3));
+    bytes[24] = info.recordByte;
+    std::memcpy(bytes + 25, info.status.bytes.data(), 4);
+    bytes[29] = info.flagA ? 1 : 0;
+    bytes[30] = info.active ? 1 : 0;
+    bytes[31] = info.flagB ? 1 : 0;
+    std::memcpy(out, bytes, sizeof bytes);
+}
+
+int32_t LiveFormat(int frameType) {
+    switch (frameType) {
+        case 1: return 1;
+        case 3: return 3;
+        case 2: return 5;
+        case 4: return 2;
+        case 5: return 4;
+        default: return 0;
+    }
+}
+
+int32_t ArchiveFormat(int frameType) {
+    switch (frameType) {
+        case 1: return 1;
+        case 3: return 3;
+        case 4: return 2;
+        case 2: return 5;
+        default: return 0;
+    }
+}
+
+template <class T>
+void WriteIf(T* out, T value) {
+    if (out != nullptr) {
+        *out = value;
+    }
+}
+
+// Copies the frame's data when it fits; the size values are written either way so
+// that the caller can grow its buffer and ask again.
+int CopyFrameData(const TOrvFrame& frame, char* buffer, unsigned size) {
+    if (frame.data.empty()) {
+        return 0;
+    }
+    if (frame.data.size() > size) {
+        return kBufferTooSmall;
+    }
+    std::memcpy(buffer, frame.data.data(), frame.data.size());
+    return 0;
+}
+
+int AddServer(const char* address, int port, int rateLimit, int userValue, const char* password,
+              int* serverNumber) {
+    return Guarded([&](IOrvServerManager& manager) {
+        if (address == nullptr || password == nullptr) {
+            return kInvalidArgument;
+        }
+        const std::string addressCopy(address);
+        const std::string passwordCopy(password);
+        int32_t number = 0;
+        const int32_t result =
+            manager.AddServer(addressCopy, rateLimit, port, userValue, passwordCopy, number, false);
+        if (result == 0 && serverNumber != nullptr) {
+            *serverNumber = number;
+        }
+        return static_cast<int>(result);
+    });
+}
+
+template <class Body>
+int GuardedPlates(Body&& body) noexcept {
+    return Guarded([&](IOrvServerManager&) {
+        auto& plates = orv_api::State().plates;
+        if (!plates) {
+            return kNotInitialised;
+        }
+        return body(*plates);
+    });
+}
+
+int WindowCommand() noexcept {
+    return Guarded([](IOrvServerManager&) {
+        return orv_api::State().block ? orv_api::kNotSupported : kNotInitialised;
+    });
+}
+
+}  // namespace
+
+extern "C" {
+
+ORV_API int ORV_CALL ORV_Init(void) { return orv_api::Init(); }
+
+ORV_API int ORV_CALL ORV_Uninit(void) { return orv_api::Uninit(); }
+
+ORV_API int ORV_CALL ORV_ServerAdd(const char* address, int port, int rateLimit, int userValue,
+                                   const char* password) {
+    return AddServer(address, port, rateLimit, userValue, password, nullptr);
+}
+
+ORV_API int ORV_CALL ORV_ServerAddEx(const char* address, int port, int rateLimit, int userValue,
+                                     const char* password, int* serverNumber) {
+    return AddServer(address, port, rateLimit, userValue, password, serverNumber);
+}
+
+ORV_API int ORV_CALL ORV_ServersDelAll(void) {
+    return Guarded([](IOrvServerManager& manager) { return static_cast<int>(manager.DeleteAllServers()); });
+}
+
+ORV_API int ORV_CALL ORV_ServersConnect(void) {
+    return Guarded([](IOrvServerManager& manager) { return static_cast<int>(manager.ConnectAll()); });
+}
+
+ORV_API int ORV_CALL ORV_ServersDisconnect(void) {
+    return Guarded([](IOrvServerManager& manager) { return static_cast<int>(manager.DisconnectAll()); });
+}
+
+ORV_API int ORV_CALL ORV_ServersGetCount(void) {
+    return Guarded([](IOrvServerManager& manager) {
+        std::vector<ServerInfo> servers;
+        const int32_t result = manager.GetServers(servers);
+        return result == 0 ? static_cast<int>(servers.size()) : static_cast<int>(result);
+    });
+}
+
+ORV_API int ORV_CALL ORV_ServerGetState(int server, int* state) {
+    return Guarded([&](IOrvServerManager& manager) {
+        if (state == nullptr) {
+            return kInvalidArgument;
+        }
+        *state = 0;
+        std::vector<ServerInfo> servers;
+        if (const int32_t result = manager.GetServers(servers); result != 0) {
+            return static_cast<int>(result);
+        }
+        for (const auto& entry : servers) {
+            if (entry.handle == server) {
+                *state = entry.state;
+                return 0;
+            }
+        }
+        if (server >= 1 && static_cast<size_t>(server) <= servers.size()) {
+            *state = servers[static_cast<size_t>(server) - 1].state;
+            return 0;
+        }
+        return orv_api::kFailure;
+    });
+}
+
+ORV_API int ORV_CALL ORV_ServerGetCameras(int serverHandle, int* firstCamera, int* lastCamera, int* cameraCount) {
+    return Guarded([&](IOrvServerManager& manager) {
+        if (firstCamera == nullptr || lastCamera == nullptr || cameraCount == nullptr) {
+            return kInvalidArgument;
+        }
+        *firstCamera = 0;
+        *lastCamera = 0;
+        *cameraCount = 0;
+        std::vector<CameraRange> ranges;
+        if (const int32_t result = manager.GetCameraRanges(ranges); result != 0) {
+            return static_cast<int>(result);
+        }
+        for (const auto& range : ranges) {
+            if (range.serverHandle == serverHandle) {
+                *firstCamera = range.firstCamera;
+                *lastCamera = range.lastCamera;
+                *cameraCount = range.cameraCount;
+                return 0;
+            }
+        }
+        return orv_api::kFailure;
+    });
+}
+
+ORV_API int ORV_CALL ORV_CameraGetInfo(int camera, OrvCameraInfo* info) {
+    if (info == nullptr) {
+        return kInvalidArgument;
+    }
+    return Guarded([&](IOrvServerManager& manager) {
+        std::memset(info, 0, sizeof *info);
+        CameraInfo found;
+        const int32_t result = manager.GetCameraInfo(camera, found);
+        if (result == 0) {
+            FillCameraInfo(found, info);
+        }
+        return static_cast<int>(result);
+    });
+}
+
+ORV_API int ORV_CALL ORV_CameraGetName(int camera, char* buffer, unsigned size) {
+    if (buffer == nullptr || size == 0) {
+        return kInvalidArgument;
+    }
+    return Guarded([&](IOrvServerManager& manager) {
+        std::string name;
+        if (const int32_t result = manager.GetCameraName(camera, name); result != 0) {
+            return static_cast<int>(result);
+        }
+        if (name.size() >= size) {
+            return kBufferTooSmall;
+        }
+        std::memcpy(buffer, name.c_str(), name.size() + 1);
+        return 0;
+    });
+}
+
+ORV_API int ORV_CALL ORV_VideoGetFrame(int camera, int frameType, char* buffer, unsigned size, double* time,
+                                       int* width, int* height, int* dataSize) {
+    return Guarded([&](IOrvServerManager& manager) {
+        static std::vector<int32_t> cameras(1, 0);
+        static std::vector<TOrvFrame> frames(1);
+        cameras[0] = camera;
+        int32_t found = 0;
+        const int32_t result = manager.GetLiveFrames(found, cameras, frames, LiveFormat(frameType), false);
+        if (result != 0) {
+            return static_cast<int>(result);
+        }
+        if (found < 1 || frames.empty()) {
+            WriteIf(time, 0.0);
+            WriteIf(width, 0);
+            WriteIf(height, 0);
+            WriteIf(dataSize, 0);
+            return kNoFrame;
+        }
+        const TOrvFrame& frame = frames[0];
+        WriteIf(time, frame.time);
+        WriteIf(width, static_cast<int>(frame.width));
+        WriteIf(height, static_cast<int>(frame.height));
+        WriteIf(dataSize, static_cast<int>(frame.data.size()));
+        if (buffer == nullptr && !frame.data.empty()) {
+            return kBufferTooSmall;  // nowhere to put the picture
+        }
+        return CopyFrameData(frame, buffer, size);
+    });
+}
+
+ORV_API int ORV_CALL ORV_VideoArchiveOpen(int open) {
+    return Guarded([&](IOrvServerManager& manager) {
+        return static_cast<int>(manager.ArchiveOpen(kArchiveChannel, (open & 0xFF) != 0));
+    });
+}
+
+ORV_API int ORV_CALL ORV_VideoArchiveFindData(double time, int direction) {
+    return Guarded([&](IOrvServerManager& manager) {
+        return static_cast<int>(manager.ArchiveFindData(kArchiveChannel, time, direction));
+    });
+}
+
+ORV_API int ORV_CALL ORV_VideoArchiveGetInfo(double* begin, double* end) {
+    return Guarded([&](IOrvServerManager& manager) {
+        if (begin == nullptr || end == nullptr) {
+            return kInvalidArgument;
+        }
+        double first = 0.0;
+        double last = 0.0;
+        const int32_t result = manager.ArchiveGetInfo(kArchiveChannel, first, last);
+        if (result == 0) {
+            *begin = first;
+            *end = last;
+        }
+        return static_cast<int>(result);
+    });
+}
+
+ORV_API int ORV_CALL ORV_VideoArchiveGetFrame(const int* cameras, unsigned cameraCount, int frameType, int param1,
+                                              int param2, char* buffer, unsigned size, int* camera, double* time,
+                                              int* width, int* height, int* dataSize) {
+    return Guarded([&](IOrvServerManager& manager) {
+        if (cameras == nullptr || buffer == nullptr || camera == nullptr || time == nullptr || width == nullptr ||
+            height == nullptr || dataSize == nullptr || cameraCount == 0) {
+            return kInvalidArgument;
+        }
+        static std::vector<int32_t> cameraList;
+        static TOrvFrame frame;
+        const size_t count = std::min<size_t>(cameraCount, kMaxArchiveCameras);
+        cameraList.resize(count);
+        std::copy(cameras, cameras + count, cameraList.begin());
+        int32_t found = 0;
+        const int32_t result = manager.GetArchiveFrame(kArchiveChannel, found, cameraList, param1, param2 != 0,
+                                                       frame, ArchiveFormat(frameType), 0.0, false);
+        if (result != 0) {
+            return static_cast<int>(result);
+        }
+        if (found == 0) {
+            *camera = 0;
+            *time = 0.0;
+            *width = 0;
+            *height = 0;
+            *dataSize = 0;
+            return kNoFrame;
+        }
+        *camera = frame.camera;
+        *time = frame.time;
+        *width = frame.width;
+        *height = frame.height;
+        *dataSize = static_cast<int>(frame.data.size());
+        return CopyFrameData(frame, buffer, size);
+    });
+}
+
+ORV_API int ORV_CALL ORV_KeloEnablePlateDetect(int enable) {
+    return GuardedPlates([&](KeloHelper& plates) { return KeloEnablePlateDetect(plates, enable); });
+}
+
+ORV_API int ORV_CALL ORV_KeloGetPlateNumber(char* number, int* server, int* camera, double* time, int imageType,
+                                            int offsetMs, unsigned char* image, unsigned imageCapacity, int* width,
+                                            int* height, int* imageSize) {
+    return GuardedPlates([&](KeloHelper& plates) {
+        return KeloGetPlateNumber(plates, number, server, camera, time, imageType, offsetMs, image, imageCapacity,
+                                  width, height, imageSize);
+    });
+}
+
+ORV_API int ORV_CALL ORV_KeloGetLatestPlateNumber(int camera, char* number, int* server, double* time,
+                                                  int imageType, int offsetMs, unsigned char* image,
+                                                  unsigned imageCapacity, int* width, int* height, int* imageSize,
+                                                  int maxAgeMs) {
+    return GuardedPlates([&](KeloHelper& plates) {
+        return KeloGetLatestPlateNumber(plates, camera, number, server, time, imageType, offsetMs, image,
+                                        imageCapacity, width, height, imageSize, maxAgeMs);
+    });
+}
+
+ORV_API int ORV_CALL ORV_SetExternalEvent(int camera, int value1, int value2, int value3, int value4) {
+    return Guarded([&](IOrvServerManager& manager) {
+        return static_cast<int>(manager.SetExternalEvent(camera, value1, value2, value3, value4));
+    });
+}
+
+ORV_API int ORV_CALL ORV_SetExternalEvent_X(int serverHandle, int value) {
+    return Guarded([&](IOrvServerManager& manager) {
+        return static_cast<int>(manager.SetExternalEventX(serverHandle, value));
+    });
+}
+
+ORV_API int ORV_CALL ORV_ExtPultSwitchCam(int serverHandle, int camera) {
+    return Guarded([&](IOrvServerManager& manager) {
+        return static_cast<int>(manager.ExtPultSwitchCam(serverHandle, camera));
+    });
+}
+
+ORV_API int ORV_CALL ORV_CamTele(int camera, int command, int speed1, int speed2, int value) {
+    return Guarded([&](IOrvServerManager& manager) {
+        return static_cast<int>(manager.CamTele(camera, command, speed1, speed2, value));
+    });
+}
+
+ORV_API int ORV_CALL ORV_WindowLiveShow(int, int, int, int, int, int, int, int) { return WindowCommand(); }
+
+ORV_API int ORV_CALL ORV_WindowLiveHide(int) { return WindowCommand(); }
+
+ORV_API int ORV_CALL ORV_WindowArchiveShow(int, int, int, int, int, int, int, int, int) { return WindowCommand(); }
+
+ORV_API int ORV_CALL ORV_WindowArchiveHide(void) { return WindowCommand(); }
+
+}  // extern "C"

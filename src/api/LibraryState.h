@@ -1,0 +1,50 @@
+// Library-wide state behind the exports: one manager, one plate helper and the
+// shared integration block, all guarded by the one library lock.
+#pragma once
+
+#include <memory>
+
+#include <boost/thread/lock_guard.hpp>
+#include <boost/thread/mutex.hpp>
+
+#include "manager/IOrvServerManager.h"
+#include "platform/SharedBlock.h"
+#include "plates/KeloHelper.h"
+
+namespace orv_api {
+
+inline constexpr int kNotInitialised = -513;
+inline constexpr int kNotSupported = -600;
+inline constexpr int kFailure = -1;
+
+struct LibraryState {
+    std::shared_ptr<IOrvServerManager> managerRef;
+    IOrvServerManager* manager = nullptr;  // null: not initialised
+    std::unique_ptr<KeloHelper> plates;
+    std::unique_ptr<platform::SharedBlock> block;
+};
+
+boost::mutex& LibraryLock();
+// Only under LibraryLock().
+LibraryState& State();
+
+int Init();
+int Uninit();
+
+// The common frame of an export: library lock, initialised test, then the body;
+// every exception becomes -1 so nothing crosses the C boundary.
+template <class Body>
+int Guarded(Body&& body) noexcept {
+    try {
+        boost::lock_guard<boost::mutex> lock(LibraryLock());
+        LibraryState& state = State();
+        if (state.manager == nullptr) {
+            return kNotInitialised;
+        }
+        return body(*state.manager);
+    } catch (...) {
+        return kFailure;
+    }
+}
+
+}  // namespace orv_api

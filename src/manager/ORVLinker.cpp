@@ -1,0 +1,584 @@
+#include "manager/ORVLinker.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "platform/BoundedLock.h"
+
+namespace {
+
+constexpr int32_t kStateIdle = 0;
+constexpr int32_t kStateConnecting = 1;
+constexpr int32_t kStateConnected = 3;
+constexpr int32_t kArchiveChannelZero = 0;
+constexpr int kNameBufferSize = 128;
+constexpr int kStatusBlockSize = ServerRecord::kCameraSlots * ServerRecord::kStatusEntrySize;
+
+bool IsConnecting(int32_t state) { return state == kStateIdle || state == kStateConnecting; }
+
+std::string Lower(const std::string& text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+}
+
+// The server chooses between a name lookup and a literal address the same way
+// the system's address parser does (inet_addr accepts the classic dotted forms).
+bool IsDottedIpv4(const std::string& address) {
+    return !address.empty() && inet_addr(address.c_str()) != INADDR_NONE;
+}
+
+int16_t ReadInt16(const uint8_t* p) { return static_cast<int16_t>(p[0] | (p[1] << 8)); }
+
+}  // namespace
+
+ORVLinker::ORVLinker() : ORVLinker(&ORVLinker::MakeDefaultModule, ManagerOptions{}) {}
+
+ORVLinker::ORVLinker(const ModuleFactory& moduleFactory, ManagerOptions options) : options_(options) {
+    // The frame storage, its decode pool and the JPEG contexts attach here; the
+    // subscription registry likewise (defaults: mode 1, direction 1, rate 25).
+    if (moduleFactory) {
+        module_ = moduleFactory();
+    }
+    if (module_) {
+        module_->Startup();
+        moduleReady_ = module_->IsReady();
+        if (moduleReady_) {
+            versionedAdd_ = module_->SupportsExtended();
+        }
+    }
+    stop_.Reset();
+    worker_ = std::thread([this] { WorkerMain(); });
+    archiveResetPending_ = false;
+    hasSentVideo_.fill(0);
+}
+
+ORVLinker::~ORVLinker() {
+    subscriptions_.reset();  // its delivery threads call back into this object
+    stop_.Set();
+    if (worker_.joinable()) {
+        // The worker checks the signal after every camera and server, so a pass ends
+        // within one protocol exchange (bounded by the 10 s socket time-outs). It is
+        // joined, never abandoned: a detached worker would outlive this object.
+        worker_.join();
+    }
+    autoConnect_.store(0);
+    {
+        std::lock_guard lock(serverLock_);
+        DropServersLocked();
+        servers_.clear();
+        serverCount_.store(0);
+    }
+    frameStorage_.reset();
+    module_.reset();
+    frameStates_.clear();
+}
+
+std::unique_ptr<orv_stuff::IOrvModule> ORVLinker::MakeDefaultModule() { return nullptr; }
+
+// ---------------------------------------------------------------------------
+// Registry
+
+bool ORVLinker::IsModuleReady() { return moduleReady_; }
+
+int32_t ORVLinker::AddServer(const std::string& address, int32_t rateLimit, int32_t port, int32_t userValue,
+                             const std::string& password, int32_t& serverNumber, bool allowDuplicate) {
+    std::lock_guard lock(serverLock_);
+    if (!allowDuplicate) {
+        const std::string wanted = Lower(address);
+        // The stored port has its default applied while the new one is compared as
+        // given, so two adds with port 0 are not duplicates of each other.
+        for (const auto& server : servers_) {
+            if (server.port == port && Lower(server.address) == wanted) {
+                return -7;
+            }
+        }
+    }
+    if (static_cast<int32_t>(servers_.size()) >= kMaxServers) {
+        return -1;
+    }
+    ServerRecord record;
+    record.password = password;
+    record.address = address;
+    record.port = port >= 1 ? port : kDefaultPort;
+    record.rateLimit = rateLimit >= 1 ? rateLimit : kDefaultRateLimit;
+    record.userValue = userValue;
+    servers_.push_back(std::move(record));
+    serverNumber = static_cast<int32_t>(servers_.size());
+    serverCount_.store(serverNumber);
+    return 0;
+}
+
+void ORVLinker::DropServersLocked() {
+    if (moduleReady_ && module_ && !servers_.empty()) {
+        module_->DropAllServers();
+    }
+}
+
+int32_t ORVLinker::DeleteAllServers() {
+    autoConnect_.store(0);
+    std::lock_guard lock(serverLock_);
+    DropServersLocked();
+    servers_.clear();
+    serverCount_.store(0);
+    return 0;
+}
+
+int32_t ORVLinker::DisconnectAll() {
+    autoConnect_.store(0);
+    std::lock_guard lock(serverLock_);
+    DropServersLocked();
+    for (auto& server : servers_) {
+        server.handle = 0;
+        server.camerasKnown = false;
+        server.state = kStateIdle;
+    }
+    hasSentVideo_.fill(0);
+    return 0;
+}
+
+int32_t ORVLinker::ConnectAll() {
+    std::lock_guard lock(serverLock_);
+    for (auto& server : servers_) {
+        if (server.handle < 1 && server.state == kStateIdle) {
+            server.state = kStateConnecting;
+        }
+    }
+    RegisterPending();
+    AwaitConnections();
+    autoConnect_.store(1);
+    return 0;
+}
+
+void ORVLinker::RegisterPending() {
+    if (!moduleReady_ || !module_) {
+        return;
+    }
+    for (auto& server : servers_) {
+        if (server.handle >= 1) {
+            continue;
+        }
+        const bool literal = IsDottedIpv4(server.address);
+        const std::string hostName = literal ? std::string() : server.address;
+        const std::string hostAddress = literal ? server.address : std::string();
+        const int32_t handle =
+            versionedAdd_ ? module_->RegisterServerEx(hostName, hostAddress, server.port, server.rateLimit,
+                                                      server.userValue, orv_stuff::kClientVersion)
+                          : module_->RegisterServer(hostName, hostAddress, server.port, server.rateLimit,
+                                                    server.userValue);
+        if (handle > 0) {
+            server.loginKey = orv_stuff::NormalizeLoginKey(server.password);
+            server.handle = handle;
+        }
+    }
+}
+
+// One poll budget for the whole call, so unreachable servers cannot hold the
+// caller much longer than the budget in total.
+void ORVLinker::AwaitConnections() {
+    if (!moduleReady_ || !module_) {
+        return;
+    }
+    int budget = options_.connectPollBudget;
+    for (auto& server : servers_) {
+        if (server.handle <= 0) {
+            continue;
+        }
+        for (;;) {
+            int32_t state = kStateIdle;
+            module_->GetServerState(state, server.handle);
+            if (state == kStateConnected) {
+                LoadCameraList(server);
+                OpenArchiveAfterConnect();
+                server.state = kStateConnected;
+                break;
+            }
+            server.state = state;
+            if (!IsConnecting(state) || budget <= 0) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            --budget;
+        }
+    }
+}
+
+void ORVLinker::OpenArchiveAfterConnect() {
+    module_->OpenArchiveChannel(kArchiveChannelZero);
+    double begin = 0.0;
+    double end = 0.0;
+    module_->QueryArchiveRange(kArchiveChannelZero, begin, end);
+}
+
+void ORVLinker::LoadCameraList(ServerRecord& server) {
+    if (!moduleReady_ || !module_) {
+        return;
+    }
+    orv_stuff::TServerInfo info{};
+    char key[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+    std::memcpy(key, server.loginKey.data(), std::min<size_t>(server.loginKey.size(), sizeof key));
+    if (module_->Login(info, key, server.handle) < 0) {
+        info = orv_stuff::TServerInfo{};  // a failed login shows no cameras until the next load
+    }
+    server.serverInfo = info;
+    server.camerasKnown = true;
+    server.cameraNames.clear();
+    const int32_t count = CameraCount(server);
+    for (int32_t c = 0; c < count; ++c) {
+        char buffer[kNameBufferSize] = {};
+        int32_t length = kNameBufferSize;
+        const int32_t result = module_->QueryCameraName(server.handle, info.firstCamera + c, buffer, length);
+        if (result < 1 || length < 1) {
+            server.cameraNames.emplace_back(" ");
+            continue;
+        }
+        const size_t limit = std::min<size_t>(static_cast<size_t>(length), sizeof buffer);
+        server.cameraNames.emplace_back(buffer, strnlen(buffer, limit));
+    }
+    ClearHasSentVideo(info.firstCamera, count);
+}
+
+void ORVLinker::ClearHasSentVideo(int32_t firstIndex, int32_t count) {
+    for (int32_t i = 0; i < count; ++i) {
+        const int64_t index = static_cast<int64_t>(firstIndex) + i;
+        if (index >= 0 && index < kMaxCameraNumber) {
+            hasSentVideo_[static_cast<size_t>(index)] = 0;
+        }
+    }
+}
+
+// A server may claim more cameras than a record holds; only the first 128 of its
+// range are served, so a hostile count can neither overrun the per-camera areas nor
+// make the manager ask for billions of names.
+int32_t ORVLinker::CameraCount(const ServerRecord& server) {
+    return std::clamp(server.serverInfo.cameraCount, 0, ServerRecord::kCameraSlots);
+}
+
+int32_t ORVLinker::SlotOf(const ServerRecord& server, int32_t index) {
+    const int64_t slot = static_cast<int64_t>(index) - server.serverInfo.firstCamera;
+    if (slot < 0 || slot >= ServerRecord::kCameraSlots) {
+        return -1;
+    }
+    return static_cast<int32_t>(slot);
+}
+
+bool ORVLinker::IsActiveSlot(const ServerRecord& server, int32_t slot) {
+    return slot >= 0 && server.serverInfo.activeFlags[slot] != 0;
+}
+
+ServerRecord* ORVLinker::FindCamera(int32_t index) {
+    for (auto& server : servers_) {
+        const auto& info = server.serverInfo;
+        if (!server.camerasKnown || info.cameraCount <= 0) {
+            continue;
+        }
+        if (info.firstCamera <= index && index <= info.lastCamera && SlotOf(server, index) >= 0) {
+            return &server;
+        }
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Readers
+
+int32_t ORVLinker::GetServerCount() { return serverCount_.load(); }
+
+int32_t ORVLinker::GetServers(std::vector<ServerInfo>& servers) {
+    servers.clear();
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    for (const auto& server : servers_) {
+        ServerInfo entry;
+        entry.handle = server.handle;
+        entry.address = server.address;
+        entry.password = server.password;
+        entry.port = server.port;
+        entry.state = server.state;
+        const auto& info = server.serverInfo;
+        if (server.camerasKnown && server.state == kStateConnected && info.cameraCount > 0) {
+            entry.firstCamera = info.firstCamera + 1;
+            entry.lastCamera = info.lastCamera + 1;
+            entry.cameraCount = info.cameraCount;
+        }
+        servers.push_back(std::move(entry));
+    }
+    return 0;
+}
+
+int32_t ORVLinker::GetCameraRanges(std::vector<CameraRange>& ranges) {
+    ranges.clear();
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    for (const auto& server : servers_) {
+        if (!server.camerasKnown) {
+            continue;
+        }
+        const auto& info = server.serverInfo;
+        ranges.push_back({server.handle, info.firstCamera + 1, info.lastCamera + 1, info.cameraCount});
+    }
+    return 0;
+}
+
+int32_t ORVLinker::IsCameraServerConnected(int32_t camera, bool& connected) {
+    connected = false;
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    const int32_t index = camera - 1;
+    if (index < 0 || index > kMaxCameraNumber) {
+        return 0;
+    }
+    const ServerRecord* server = FindCamera(index);
+    connected = server != nullptr && server->handle > 0;
+    return 0;
+}
+
+int32_t ORVLinker::IsCameraOnline(int32_t camera, bool& online) {
+    online = false;
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    if (camera < 1 || camera > kMaxCameraNumber + 1) {
+        return 0;
+    }
+    const int32_t index = camera - 1;
+    const ServerRecord* server = FindCamera(index);
+    if (server != nullptr && server->handle > 0) {
+        online = IsActiveSlot(*server, SlotOf(*server, index));
+    }
+    return 0;
+}
+
+CameraInfo ORVLinker::MakeCameraInfo(const ServerRecord& server, int32_t index) const {
+    CameraInfo info;
+    info.camera = index + 1;
+    info.serverHandle = server.handle;
+    const int32_t slot = SlotOf(server, index);
+    if (slot < 0) {
+        return info;
+    }
+    info.active = IsActiveSlot(server, slot);
+    const uint8_t* entry = server.statusBlock.data() + slot * ServerRecord::kStatusEntrySize;
+    std::memcpy(info.status.bytes.data(), entry, 4);
+    info.status.value1 = ReadInt16(entry + 4);
+    std::memcpy(info.status.bytes2.data(), entry + 6, 2);
+    info.status.value2 = ReadInt16(entry + 8);
+    std::memcpy(info.status.bytes3.data(), entry + 10, 2);
+    const auto& record = server.cameraRecords[static_cast<size_t>(slot)];
+    info.recordByte = record.active;
+    info.recordValue1 = record.value1;
+    info.recordValue2 = record.value2;
+    info.recordValue3 = record.value3;
+    std::memcpy(info.recordTime.data(), record.time, sizeof record.time);
+    std::memcpy(info.recordValue4.data(), record.value4, sizeof record.value4);
+    info.flagA = record.flagA != 0;
+    info.flagB = record.flagB == 0;
+    return info;
+}
+
+int32_t ORVLinker::GetCameraInfo(int32_t camera, CameraInfo& info) {
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    const ServerRecord* server = FindCamera(camera - 1);
+    if (server == nullptr) {
+        return -12;
+    }
+    info = MakeCameraInfo(*server, camera - 1);
+    return 0;
+}
+
+int32_t ORVLinker::GetAllCameraInfo(std::vector<CameraInfo>& infos) {
+    infos.clear();
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    for (const auto& server : servers_) {
+        if (!server.camerasKnown) {
+            continue;
+        }
+        const int32_t count = CameraCount(server);
+        for (int32_t k = 0; k < count; ++k) {
+            infos.push_back(MakeCameraInfo(server, server.serverInfo.firstCamera + k));
+        }
+    }
+    return 0;
+}
+
+int32_t ORVLinker::GetCameraName(int32_t camera, std::string& name) {
+    name.clear();
+    if (camera < 1 || camera > kMaxCameraNumber) {
+        return -5;
+    }
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    const int32_t index = camera - 1;
+    for (const auto& server : servers_) {
+        const auto& info = server.serverInfo;
+        if (!server.camerasKnown || info.cameraCount <= 0 || index < info.firstCamera || index > info.lastCamera) {
+            continue;
+        }
+        const int32_t slot = SlotOf(server, index);
+        if (slot >= 0 && static_cast<size_t>(slot) < server.cameraNames.size()) {
+            name = server.cameraNames[static_cast<size_t>(slot)];
+            return 0;
+        }
+    }
+    return -1;
+}
+
+int32_t ORVLinker::GetAllCameraNames(std::vector<std::pair<int32_t, std::string>>& names) {
+    names.clear();
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    for (const auto& server : servers_) {
+        if (!server.camerasKnown ||
+            static_cast<int64_t>(server.cameraNames.size()) != server.serverInfo.cameraCount) {
+            continue;
+        }
+        for (size_t k = 0; k < server.cameraNames.size(); ++k) {
+            names.emplace_back(server.serverInfo.firstCamera + static_cast<int32_t>(k) + 1, server.cameraNames[k]);
+        }
+    }
+    return 0;
+}
+
+int32_t ORVLinker::GetCameraServer(int32_t camera, std::string& address, std::string& password, int32_t& port,
+                                   int32_t& rateLimit) {
+    std::lock_guard lock(serverLock_);
+    const ServerRecord* server = FindCamera(camera - 1);
+    if (server == nullptr) {
+        return -1;
+    }
+    address = server->address;
+    password = server->password;
+    port = server->port;
+    rateLimit = server->rateLimit;
+    return 0;
+}
+
+int32_t ORVLinker::GetCameraServerHandle(int32_t camera, int32_t& handle) {
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    const int32_t index = camera - 1;
+    if (index < 0 || index > kMaxCameraNumber) {
+        return -1;
+    }
+    const ServerRecord* server = FindCamera(index);
+    if (server == nullptr || server->handle <= 0) {
+        return -1;
+    }
+    handle = server->handle;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Worker thread
+
+void ORVLinker::WorkerMain() {
+    std::array<int, kMaxServers> failures{};  // consecutive failing passes per server position
+    int64_t passCount = 0;
+    while (!stop_.WaitFor(options_.workerPeriod)) {
+        WorkerPass(failures, passCount);
+    }
+}
+
+void ORVLinker::WorkerPass(std::array<int, kMaxServers>& failures, int64_t& passCount) {
+    if (!module_ || !moduleReady_ || autoConnect_.load() != 1) {
+        return;
+    }
+    // Idle decoders are swept and a stale live list emptied here once the frame
+    // storage is attached (frameStorage_).
+    ++passCount;
+    if (passCount % 2 == 0) {
+        return;  // the tables are refreshed every second pass
+    }
+    int32_t changes = 0;
+    module_->PollCameraTables(changes);
+    if (stop_.IsSet()) {
+        return;
+    }
+    RefreshCameraData();
+    if (stop_.IsSet()) {
+        return;
+    }
+    PollServerStates(failures);
+    workerPasses_.fetch_add(1);
+}
+
+void ORVLinker::RefreshCameraData() {
+    std::lock_guard lock(serverLock_);
+    for (auto& server : servers_) {
+        if (!server.camerasKnown) {
+            continue;
+        }
+        std::array<uint8_t, kStatusBlockSize> block{};
+        if (module_->GetServerStatus(server.handle, block.data(), kStatusBlockSize) < 1) {
+            continue;
+        }
+        server.statusBlock = block;
+        const int32_t count = server.serverInfo.cameraCount;
+        const int32_t first = server.serverInfo.firstCamera;
+        if (count < 0 || count > ServerRecord::kCameraSlots || first < 0 || first >= kMaxCameraNumber) {
+            continue;
+        }
+        for (int32_t i = 0; i < count; ++i) {
+            orv_stuff::TCameraRecord record{};
+            if (module_->GetCameraRecord(first + i, record) >= 1) {
+                server.recordFresh[static_cast<size_t>(i)] = 0;
+                server.cameraRecords[static_cast<size_t>(i)] = record;
+            }
+            if (stop_.IsSet()) {
+                return;
+            }
+        }
+    }
+}
+
+void ORVLinker::PollServerStates(std::array<int, kMaxServers>& failures) {
+    std::lock_guard lock(serverLock_);
+    for (size_t i = 0; i < servers_.size() && i < failures.size(); ++i) {
+        auto& server = servers_[i];
+        if (server.handle == 0) {
+            continue;
+        }
+        int32_t state = kStateIdle;
+        module_->GetServerState(state, server.handle);
+        server.state = state;
+        if (state == kStateConnected) {
+            failures[i] = 0;
+            if (!server.camerasKnown) {
+                LoadCameraList(server);
+                OpenArchiveAfterConnect();
+            }
+        } else {
+            server.camerasKnown = false;
+            if (!IsConnecting(state) && ++failures[i] >= 2) {
+                module_->Reconnect(server.handle);
+                failures[i] = 0;
+            }
+        }
+        if (stop_.IsSet()) {
+            return;
+        }
+    }
+}

@@ -1,0 +1,205 @@
+// The one server manager of the library: registry of servers and cameras, the
+// connection logic and the worker thread that keeps states and camera lists current.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "manager/IOrvServerManager.h"
+#include "platform/StopSignal.h"
+#include "protocol/IOrvModule.h"
+#include "protocol/Wire.h"
+#include "video/TOrvFrame.h"
+
+namespace processing {
+class MPEG4FrameStorage;
+}
+class SubscriptionRegistry;
+
+// Everything the manager knows about one registered server. Per-camera areas hold
+// 128 cameras, the most one server may own.
+struct ServerRecord {
+    static constexpr int kCameraSlots = 128;
+    static constexpr int kStatusEntrySize = 12;
+
+    int32_t handle = 0;  // protocol client's number; 0 or less while unregistered
+    std::string loginKey;
+    std::string password;
+    std::string address;
+    std::string reservedText1;
+    std::string reservedText2;
+    int32_t rateLimit = 0;  // KiB/s
+    int32_t port = 0;
+    int32_t userValue = 0;
+    bool camerasKnown = false;
+    std::vector<std::string> cameraNames;
+    int32_t state = 0;  // ServerState as last reported
+    orv_stuff::TServerInfo serverInfo{};
+    std::array<uint8_t, kCameraSlots * kStatusEntrySize> statusBlock{};
+    std::array<orv_stuff::TCameraRecord, kCameraSlots> cameraRecords{};
+    std::array<uint8_t, kCameraSlots> recordFresh{};
+};
+
+// Timings and limits, shortened by tests.
+struct ManagerOptions {
+    std::chrono::milliseconds workerPeriod{1000};
+    int connectPollBudget = 200;  // 1 ms polls of ConnectAll, for the whole call
+};
+
+class ORVLinker final : public IOrvServerManager {
+public:
+    static constexpr int32_t kMaxServers = 31;
+    static constexpr int32_t kDefaultPort = 5001;
+    static constexpr int32_t kDefaultRateLimit = 0x80000;
+    static constexpr int kQueryTries = 175;
+    static constexpr int kFrameStateTries = 50;
+    static constexpr int32_t kMaxCameraNumber = 2048;
+
+    using ModuleFactory = std::function<std::unique_ptr<orv_stuff::IOrvModule>()>;
+
+    ORVLinker();
+    // The factory builds the protocol client; null or a null result leaves the
+    // manager without one (every network operation then answers -510).
+    ORVLinker(const ModuleFactory& moduleFactory, ManagerOptions options);
+    ~ORVLinker() override;
+    ORVLinker(const ORVLinker&) = delete;
+    ORVLinker& operator=(const ORVLinker&) = delete;
+
+    // The protocol client built by default: the real one once it is part of the build.
+    static std::unique_ptr<orv_stuff::IOrvModule> MakeDefaultModule();
+
+    bool IsModuleReady() override;
+    int32_t AddServer(const std::string& address, int32_t rateLimit, int32_t port, int32_t userValue,
+                      const std::string& password, int32_t& serverNumber, bool allowDuplicate) override;
+    int32_t DeleteAllServers() override;
+    int32_t ConnectAll() override;
+    int32_t DisconnectAll() override;
+    int32_t GetServerCount() override;
+    int32_t GetServers(std::vector<ServerInfo>& servers) override;
+    int32_t GetCameraRanges(std::vector<CameraRange>& ranges) override;
+    int32_t IsCameraServerConnected(int32_t camera, bool& connected) override;
+    int32_t IsCameraOnline(int32_t camera, bool& online) override;
+    int32_t GetCameraInfo(int32_t camera, CameraInfo& info) override;
+    int32_t GetAllCameraInfo(std::vector<CameraInfo>& infos) override;
+    int32_t GetCameraName(int32_t camera, std::string& name) override;
+    int32_t GetAllCameraNames(std::vector<std::pair<int32_t, std::string>>& names) override;
+    int32_t GetCameraServer(int32_t camera, std::string& address, std::string& password, int32_t& port,
+                            int32_t& rateLimit) override;
+
+    int32_t ArchiveOpen(int32_t channel, bool open) override;
+    int32_t ArchiveFindData(int32_t channel, double time, int32_t direction) override;
+    int32_t ArchiveGetInfo(int32_t channel, double& begin, double& end) override;
+    int32_t ArchiveGetPosition(int32_t channel, double& position) override;
+
+    int32_t GetLiveFrames(int32_t& count, const std::vector<int32_t>& cameras, std::vector<TOrvFrame>& frames,
+                          int32_t requestedFormat, bool wantExtra) override;
+    int32_t GetArchiveFrame(int32_t channel, int32_t& got, const std::vector<int32_t>& cameras,
+                            int32_t requestValue, bool forward, TOrvFrame& frame, int32_t requestedFormat,
+                            double targetTime, bool firstCameraOnly) override;
+
+    int32_t GetServerText(int32_t serverHandle, std::string& text) override;
+    int32_t SetCameraAlarm(int32_t camera, bool on) override;
+    int32_t SetCameraMode(int32_t camera, int32_t value) override;
+    int32_t SetExternalEvent(int32_t camera, int32_t value1, int32_t value2, int32_t value3,
+                             int32_t value4) override;
+    int32_t SetExternalEventX(int32_t serverHandle, int32_t value) override;
+    int32_t ExtPultSwitchCam(int32_t serverHandle, int32_t camera) override;
+    int32_t ExtPultShowArchive(int32_t serverHandle, int32_t number1, int32_t number2, double time1,
+                               double time2, uint8_t* buffer, int32_t bufferSize, int32_t value) override;
+
+    int32_t CamTele(int32_t camera, int32_t command, int32_t speed1, int32_t speed2, int32_t value) override;
+    int32_t CamTeleRaw(int32_t camera, int32_t command, const uint8_t* block) override;
+    int32_t CamTeleStored(int32_t camera, int32_t command) override;
+    int32_t SetTeleSpeed1(int32_t camera, int32_t speed) override;
+    int32_t SetTeleSpeed2(int32_t camera, int32_t speed) override;
+    int32_t GetTeleSpeed1(int32_t camera, int32_t& speed) override;
+    int32_t GetTeleSpeed2(int32_t camera, int32_t& speed) override;
+    int32_t CamPosition(int32_t camera, orv_stuff::TCameraPosition* position) override;
+
+    void SetCameraRate(int32_t camera, int32_t rate) override;
+    int32_t SubscribeLive(int32_t camera, uint8_t* buffer, int32_t bufferSize, int32_t unused,
+                          SubscriberCallback callback, void* userData) override;
+    int32_t UnsubscribeLive(int32_t camera, SubscriberCallback callback, void* userData) override;
+    void SetDeliveryPaused(int32_t paused) override;
+    int32_t UnsupportedOne(int32_t value) override;
+    int32_t UnsupportedTwo(int32_t value1, int32_t value2) override;
+    void SetDeliveryDirection(int32_t forward) override;
+    void GetDeliveryDirection(int32_t& forward) override;
+    int32_t SubscribeArchive(int32_t camera, uint8_t* buffer, int32_t bufferSize, int32_t unused,
+                             SubscriberCallback callback, void* userData) override;
+    int32_t UnsubscribeArchive(int32_t camera, SubscriberCallback callback, void* userData) override;
+    void SetDeliveryStopped(int32_t stopped) override;
+    int32_t SetDeliveryMode(int32_t mode) override;
+    void GetDeliveryMode(int32_t& mode) override;
+
+    void ResetCameraFrameState(int32_t camera, bool keep) override;
+    void ResetAllFrameStates(bool keep) override;
+
+    int32_t GetCameraServerHandle(int32_t camera, int32_t& handle) override;
+
+    // Observation for tests and diagnostics.
+    bool IsAutoConnect() const { return autoConnect_.load() != 0; }
+    int64_t WorkerPasses() const { return workerPasses_.load(); }
+
+private:
+    // Camera lookup: first server in registration order whose known, non-empty
+    // range holds the 0-based index. Caller holds the server lock.
+    ServerRecord* FindCamera(int32_t index);
+    // Position of a camera index within its server's per-camera areas, or -1 when
+    // the index lies beyond the 128 slots a record holds.
+    static int32_t SlotOf(const ServerRecord& server, int32_t index);
+    static bool IsActiveSlot(const ServerRecord& server, int32_t slot);
+    static int32_t CameraCount(const ServerRecord& server);
+    CameraInfo MakeCameraInfo(const ServerRecord& server, int32_t index) const;
+
+    void LoadCameraList(ServerRecord& server);
+    void OpenArchiveAfterConnect();
+    void RegisterPending();
+    void AwaitConnections();
+    void DropServersLocked();
+    void ClearHasSentVideo(int32_t firstIndex, int32_t count);
+
+    void WorkerMain();
+    void WorkerPass(std::array<int, kMaxServers>& failures, int64_t& passCount);
+    void RefreshCameraData();
+    void PollServerStates(std::array<int, kMaxServers>& failures);
+
+    int32_t TelemetryTarget(int32_t camera, int32_t& handle, int32_t& index);
+    int32_t ReadSpeed(std::map<int32_t, int32_t>& speeds, int32_t camera);
+
+    // Fields, in the order they are built and (in reverse) torn down.
+    bool moduleReady_ = false;
+    bool versionedAdd_ = false;
+    std::vector<ServerRecord> servers_;
+    std::map<int32_t, std::unique_ptr<CameraFrameState>> frameStates_;
+    std::array<uint8_t, kMaxCameraNumber> hasSentVideo_{};
+    double lastArchiveTime_ = 0.0;
+    platform::StopSignal stop_;
+    std::thread worker_;
+    mutable std::recursive_mutex serverLock_;
+    std::recursive_mutex telemetryLock_;
+    std::atomic<int32_t> autoConnect_{0};
+    std::atomic<int32_t> serverCount_{0};
+    std::atomic<double> lastLiveRequest_{0.0};
+    std::map<int32_t, int32_t> teleSpeed1_;
+    std::map<int32_t, int32_t> teleSpeed2_;
+    // Frame storage and subscription registry are separate components attached here;
+    // operations that need them answer their failure codes while they are absent.
+    std::shared_ptr<processing::MPEG4FrameStorage> frameStorage_;
+    bool archiveResetPending_ = false;
+    std::unique_ptr<orv_stuff::IOrvModule> module_;
+    std::shared_ptr<SubscriptionRegistry> subscriptions_;
+
+    ManagerOptions options_;
+    std::atomic<int64_t> workerPasses_{0};
+};

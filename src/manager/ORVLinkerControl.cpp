@@ -1,0 +1,360 @@
+// Archive control, events, console switch, telemetry and frame-state resets.
+#include <algorithm>
+#include <cstring>
+
+#include "manager/ORVLinker.h"
+#include "platform/BoundedLock.h"
+
+namespace {
+
+constexpr int32_t kNotReady = -510;
+constexpr int32_t kDefaultTeleSpeed = 20;
+constexpr int32_t kMaxTeleSpeed = 99;
+constexpr int kTelemetryBlockSize = 16;
+constexpr int kServerTextSize = 512;
+
+bool IsArchiveChannel(int32_t channel) { return channel >= 0 && channel < orv_stuff::kArchiveChannelCount; }
+
+int32_t ClampSpeed(int32_t speed) { return std::clamp(speed, 0, kMaxTeleSpeed); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Archive
+
+int32_t ORVLinker::ArchiveOpen(int32_t channel, bool open) {
+    if (!IsArchiveChannel(channel)) {
+        return -5;
+    }
+    if (!moduleReady_) {
+        return kNotReady;
+    }
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    if (!open) {
+        return module_->CloseArchiveChannel(channel) >= 1 ? 0 : -1;
+    }
+    if (module_->OpenArchiveChannel(channel) < 0) {
+        return -1;
+    }
+    double begin = 0.0;
+    double end = 0.0;
+    const int32_t result = module_->QueryArchiveRange(channel, begin, end);
+    return result >= 1 && end > begin ? 0 : -1;
+}
+
+int32_t ORVLinker::ArchiveFindData(int32_t channel, double time, int32_t direction) {
+    if (!IsArchiveChannel(channel)) {
+        return -5;
+    }
+    if (!moduleReady_) {
+        return kNotReady;
+    }
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    if (module_->SeekArchive(channel, time, static_cast<uint8_t>(direction)) < 1) {
+        return -1;
+    }
+    lastArchiveTime_ = time;
+    archiveResetPending_ = true;
+    return 0;
+}
+
+int32_t ORVLinker::ArchiveGetInfo(int32_t channel, double& begin, double& end) {
+    if (!IsArchiveChannel(channel)) {
+        return -5;
+    }
+    if (!moduleReady_) {
+        return kNotReady;
+    }
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    double earliest = 0.0;
+    double latest = 0.0;
+    if (module_->QueryArchiveRange(channel, earliest, latest) < 1) {
+        return -1;
+    }
+    begin = earliest;
+    end = latest;
+    return 0;
+}
+
+int32_t ORVLinker::ArchiveGetPosition(int32_t channel, double& position) {
+    if (!IsArchiveChannel(channel)) {
+        return -5;
+    }
+    if (!moduleReady_) {
+        return kNotReady;
+    }
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    position = module_->ArchivePosition(channel);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Server text, events and console
+
+int32_t ORVLinker::GetServerText(int32_t serverHandle, std::string& text) {
+    text.clear();
+    if (!moduleReady_) {
+        return kNotReady;
+    }
+    char buffer[kServerTextSize] = {};
+    const int32_t result = module_->QueryServerText(serverHandle, buffer);
+    text.assign(buffer, strnlen(buffer, sizeof buffer));
+    return result >= 1 ? 0 : -1;
+}
+
+int32_t ORVLinker::SetCameraAlarm(int32_t camera, bool on) {
+    if (!moduleReady_) {
+        return kNotReady;
+    }
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    const int32_t result = module_->SendCameraEvent(camera - 1, 0, 1, on ? 86400 : 0, on ? 10 : 0);
+    return result >= 1 ? 0 : -1;
+}
+
+int32_t ORVLinker::SetCameraMode(int32_t camera, int32_t value) {
+    if (!moduleReady_) {
+        return kNotReady;
+    }
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    return module_->SendCameraMode(camera - 1, static_cast<uint8_t>(value)) >= 1 ? 0 : -1;
+}
+
+int32_t ORVLinker::SetExternalEvent(int32_t camera, int32_t value1, int32_t value2, int32_t value3,
+                                    int32_t value4) {
+    if (!moduleReady_) {
+        return kNotReady;
+    }
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    const int32_t result = module_->SendCameraEvent(camera - 1, static_cast<uint8_t>(value1),
+                                                    static_cast<uint8_t>(value2), value3, value4);
+    return result >= 0 ? 0 : -1;
+}
+
+int32_t ORVLinker::SetExternalEventX(int32_t serverHandle, int32_t value) {
+    if (!moduleReady_) {
+        return kNotReady;
+    }
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    return module_->SendServerEvent(serverHandle, value) >= 0 ? 0 : -1;
+}
+
+int32_t ORVLinker::ExtPultSwitchCam(int32_t serverHandle, int32_t camera) {
+    if (!moduleReady_) {
+        return kNotReady;
+    }
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    return module_->ConsoleSwitchCamera(serverHandle, camera - 1) >= 0 ? 0 : -1;
+}
+
+int32_t ORVLinker::ExtPultShowArchive(int32_t serverHandle, int32_t number1, int32_t number2, double time1,
+                                      double time2, uint8_t* buffer, int32_t bufferSize, int32_t value) {
+    if (!moduleReady_) {
+        return kNotReady;
+    }
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    // Without a buffer nothing the server sends back may be stored.
+    const int32_t size = buffer != nullptr ? std::max(bufferSize, 0) : 0;
+    const int32_t result =
+        module_->ConsoleShowArchive(serverHandle, number1 - 1, number2 - 1, time1, time2, buffer, size, value);
+    return result >= 0 ? 0 : -1;
+}
+
+// ---------------------------------------------------------------------------
+// Telemetry
+
+// Finds the server handle of a camera that may receive telemetry. Caller holds the lock.
+int32_t ORVLinker::TelemetryTarget(int32_t camera, int32_t& handle, int32_t& index) {
+    index = camera - 1;
+    const ServerRecord* server = FindCamera(index);
+    if (server == nullptr || server->handle <= 0) {
+        return -5;
+    }
+    if (!IsActiveSlot(*server, SlotOf(*server, index))) {
+        return -9;
+    }
+    handle = server->handle;
+    return 0;
+}
+
+int32_t ORVLinker::CamTele(int32_t camera, int32_t command, int32_t speed1, int32_t speed2, int32_t value) {
+    if (!moduleReady_) {
+        return kNotReady;
+    }
+    if (camera - 1 < 0 || camera - 1 > kMaxCameraNumber) {
+        return -5;
+    }
+    uint8_t block[kTelemetryBlockSize] = {};
+    block[4] = static_cast<uint8_t>(ClampSpeed(speed1));
+    block[5] = static_cast<uint8_t>(ClampSpeed(speed2));
+    block[8] = static_cast<uint8_t>(value & 0xFF);
+    return CamTeleRaw(camera, command, block);
+}
+
+int32_t ORVLinker::CamTeleRaw(int32_t camera, int32_t command, const uint8_t* block) {
+    if (block == nullptr) {
+        return -5;
+    }
+    if (!moduleReady_) {
+        return kNotReady;
+    }
+    if (camera - 1 < 0 || camera - 1 > kMaxCameraNumber) {
+        return -5;
+    }
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    int32_t handle = 0;
+    int32_t index = 0;
+    if (const int32_t code = TelemetryTarget(camera, handle, index); code != 0) {
+        return code;
+    }
+    return module_->SendTelemetryBlock(handle, index, command, block) > 0 ? 0 : -1;
+}
+
+int32_t ORVLinker::CamTeleStored(int32_t camera, int32_t command) {
+    if (!moduleReady_) {
+        return kNotReady;
+    }
+    if (camera - 1 < 0 || camera - 1 > kMaxCameraNumber) {
+        return -5;
+    }
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    uint8_t block[kTelemetryBlockSize] = {};
+    {
+        std::lock_guard tele(telemetryLock_);
+        const auto stored = [&](const std::map<int32_t, int32_t>& speeds) {
+            const auto it = speeds.find(camera - 1);
+            return it == speeds.end() || it->second == 0 ? kDefaultTeleSpeed : it->second;
+        };
+        block[4] = static_cast<uint8_t>(stored(teleSpeed1_));
+        block[5] = static_cast<uint8_t>(stored(teleSpeed2_));
+    }
+    return CamTeleRaw(camera, command, block);
+}
+
+int32_t ORVLinker::SetTeleSpeed1(int32_t camera, int32_t speed) {
+    std::lock_guard tele(telemetryLock_);
+    teleSpeed1_[camera - 1] = ClampSpeed(speed);
+    return 0;
+}
+
+int32_t ORVLinker::SetTeleSpeed2(int32_t camera, int32_t speed) {
+    std::lock_guard tele(telemetryLock_);
+    teleSpeed2_[camera - 1] = ClampSpeed(speed);
+    return 0;
+}
+
+int32_t ORVLinker::ReadSpeed(std::map<int32_t, int32_t>& speeds, int32_t camera) {
+    std::lock_guard tele(telemetryLock_);
+    int32_t& speed = speeds[camera - 1];
+    if (speed == 0) {
+        speed = kDefaultTeleSpeed;
+    }
+    return speed;
+}
+
+int32_t ORVLinker::GetTeleSpeed1(int32_t camera, int32_t& speed) {
+    speed = ReadSpeed(teleSpeed1_, camera);
+    return 0;
+}
+
+int32_t ORVLinker::GetTeleSpeed2(int32_t camera, int32_t& speed) {
+    speed = ReadSpeed(teleSpeed2_, camera);
+    return 0;
+}
+
+int32_t ORVLinker::CamPosition(int32_t camera, orv_stuff::TCameraPosition* position) {
+    if (position == nullptr) {
+        return -5;
+    }
+    if (!moduleReady_) {
+        return kNotReady;
+    }
+    if (camera - 1 < 0 || camera - 1 > kMaxCameraNumber) {
+        return -5;
+    }
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
+    int32_t handle = 0;
+    int32_t index = 0;
+    if (const int32_t code = TelemetryTarget(camera, handle, index); code != 0) {
+        return code;
+    }
+    return module_->CameraPosition(handle, index, *position) > 0 ? 0 : -1;
+}
+
+// ---------------------------------------------------------------------------
+// Frame states
+
+void ORVLinker::ResetCameraFrameState(int32_t camera, bool keep) {
+    platform::BoundedLock lock(serverLock_, kFrameStateTries);
+    if (!lock) {
+        return;
+    }
+    const auto it = frameStates_.find(camera - 1);
+    if (it == frameStates_.end() || !it->second) {
+        return;
+    }
+    CameraFrameState& state = *it->second;
+    state.lastFrameId = 0;
+    state.lastTime = 0.0;
+    if (!keep) {
+        state.picture.reset();
+        state.width = 0;
+        state.height = 0;
+        state.isColour = 0;
+    }
+}
+
+void ORVLinker::ResetAllFrameStates(bool keep) {
+    platform::BoundedLock lock(serverLock_, kFrameStateTries);
+    if (!lock) {
+        return;
+    }
+    if (!keep) {
+        frameStates_.clear();
+        return;
+    }
+    for (auto& [index, state] : frameStates_) {
+        if (state) {
+            state->lastFrameId = 0;
+            state->lastTime = 0.0;
+        }
+    }
+}

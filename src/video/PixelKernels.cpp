@@ -110,13 +110,13 @@ ORV_AVX2 size_t GreyToBgrAvx2(const uint8_t* src, uint8_t* dst, size_t pixels)
 namespace {
 
 // Eight BGR pixels (24 bytes at p, 32 bytes readable) as B G R 0 dwords,
-// pixels 0-3 in the low lane and 4-7 in the high lane.
+// pixels 0-3 in the low lane and 4-7 in the high lane (whose bytes start at p + 12).
 ORV_AVX2 inline __m256i LoadBgr8(const uint8_t* p)
 {
     const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const __m256i spread = _mm256_permutevar8x32_epi32(raw, _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6));
     const __m256i toDwords = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,
-                                              4, 5, 6, -1, 7, 8, 9, -1, 10, 11, 12, -1, 13, 14, 15, -1);
+                                              0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
     return _mm256_shuffle_epi8(spread, toDwords);
 }
 

@@ -1,0 +1,276 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <tuple>
+
+#include "PictureTestSupport.h"
+#include "video/JpegConvert.h"
+#include "video/PixelConvert.h"
+
+using namespace processing;
+using picture_test::DecodePlanes;
+using picture_test::MakeJpeg;
+using picture_test::ReferenceYuyv;
+
+namespace {
+
+// The luma plane without TurboJPEG's padding to whole sampling units.
+std::vector<uint8_t> Luma(const std::vector<uint8_t>& jpeg)
+{
+    const picture_test::Planes p = DecodePlanes(jpeg);
+    std::vector<uint8_t> y;
+    for (int row = 0; row < p.height; ++row) {
+        const auto start = p.plane[0].begin() + static_cast<std::ptrdiff_t>(row) * p.planeWidth[0];
+        y.insert(y.end(), start, start + p.width);
+    }
+    return y;
+}
+
+std::vector<uint8_t> ExpectedNative(const std::vector<uint8_t>& jpeg)
+{
+    const picture_test::Planes p = DecodePlanes(jpeg);
+    return p.subsampling == TJSAMP_GRAY ? Luma(jpeg) : ReferenceYuyv(p);
+}
+
+std::vector<uint8_t> TurboBgr(const std::vector<uint8_t>& jpeg, int w, int h)
+{
+    std::vector<uint8_t> bgr(static_cast<size_t>(w) * h * 3);
+    tjhandle t = tjInitDecompress();
+    tjDecompress2(t, jpeg.data(), jpeg.size(), bgr.data(), w, 0, h, TJPF_BGR, 0);
+    tjDestroy(t);
+    return bgr;
+}
+
+class JpegSource : public ::testing::Test {
+protected:
+    bool Archive(const std::vector<uint8_t>& payload, int32_t requested, std::span<const uint8_t> aux = {})
+    {
+        return ConvertArchiveJpeg(context, workspace, payload, aux, requested, frame);
+    }
+    bool Live(const std::vector<uint8_t>& payload, int32_t requested, int32_t frameId,
+              std::span<const uint8_t> aux = {})
+    {
+        return ConvertLiveJpeg(context, workspace, state, frameId, frameId * 0.5, payload, aux, requested, frame);
+    }
+    JpegDecodeContext context;
+    PictureWorkspace workspace;
+    CameraFrameState state;
+    TOrvFrame frame;
+};
+
+// Every subsampling TurboJPEG writes, odd and even sizes, through the whole path.
+using Case = std::tuple<int, int, int>;  // subsampling, width, height
+class EverySubsampling : public JpegSource, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(EverySubsampling, NativeBgrAndGreyAgreeWithPlanarDecode)
+{
+    const auto [subsampling, w, h] = GetParam();
+    const auto jpeg = MakeJpeg(w, h, subsampling, w + h);
+    const bool colour = subsampling != TJSAMP_GRAY;
+    const bool packable = !(subsampling == TJSAMP_444 && w % 4 != 0);
+
+    ASSERT_TRUE(Archive(jpeg, kRequestNative));
+    if (!packable) {
+        EXPECT_TRUE(frame.data.empty());
+        EXPECT_EQ(frame.width, 0);
+        EXPECT_EQ(frame.height, 0);
+        return;
+    }
+    ASSERT_EQ(frame.width, w);
+    ASSERT_EQ(frame.height, h);
+    EXPECT_EQ(frame.isColour, colour ? 1 : 0);
+    EXPECT_EQ(frame.format, colour ? Yuyv : Grey8);
+    const auto native = ExpectedNative(jpeg);
+    ASSERT_EQ(frame.data, native);
+
+    ASSERT_TRUE(Archive(jpeg, kRequestBgr));
+    EXPECT_EQ(frame.format, Bgr24);
+    ASSERT_EQ(frame.data.size(), static_cast<size_t>(w) * h * 3);
+    std::vector<uint8_t> bgr(frame.data.size());
+    if (colour) {
+        YuyvToBgr(native.data(), bgr.data(), w, h);
+    } else {
+        GreyToBgr(native.data(), bgr.data(), w, h);
+    }
+    EXPECT_EQ(frame.data, bgr);
+    // The chroma handling differs from TurboJPEG's own upsampling, but not by much
+    // (except on tiny pictures, where every column is an edge).
+    const auto turbo = TurboBgr(jpeg, w, h);
+    long diff = 0;
+    for (size_t i = 0; i < turbo.size(); ++i) {
+        diff += std::abs(int(turbo[i]) - int(frame.data[i]));
+    }
+    if (w >= 16) {
+        EXPECT_LT(static_cast<double>(diff) / static_cast<double>(turbo.size()), 8.0);
+    }
+
+    ASSERT_TRUE(Archive(jpeg, kRequestGrey));
+    EXPECT_EQ(frame.format, Grey8);
+    EXPECT_EQ(frame.data, Luma(jpeg));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, EverySubsampling,
+    ::testing::Combine(::testing::Values(TJSAMP_444, TJSAMP_422, TJSAMP_420, TJSAMP_GRAY, TJSAMP_440, TJSAMP_411),
+                       ::testing::Values(64, 33, 66, 2), ::testing::Values(48, 17, 2)));
+
+TEST_F(JpegSource, GreyJpegAsBgrHasThreeEqualBytesAndAsGreyStaysGrey)
+{
+    const auto jpeg = MakeJpeg(40, 30, TJSAMP_GRAY);
+    ASSERT_TRUE(Archive(jpeg, kRequestBgr));
+    ASSERT_EQ(frame.format, Bgr24);
+    ASSERT_EQ(frame.data.size(), 40u * 30 * 3);
+    bool anyNonZero = false;
+    for (size_t i = 0; i < frame.data.size(); i += 3) {
+        ASSERT_EQ(frame.data[i], frame.data[i + 1]);
+        ASSERT_EQ(frame.data[i], frame.data[i + 2]);
+        anyNonZero |= frame.data[i] != 0;
+    }
+    EXPECT_TRUE(anyNonZero);
+    ASSERT_TRUE(Archive(jpeg, kRequestGrey));
+    EXPECT_EQ(frame.format, Grey8);
+    EXPECT_EQ(frame.isColour, 0);
+    EXPECT_EQ(frame.data.size(), 40u * 30);
+}
+
+TEST_F(JpegSource, PassThroughFormats)
+{
+    const auto jpeg = MakeJpeg(48, 32, TJSAMP_420);
+    ASSERT_TRUE(Archive(jpeg, kRequestRaw));
+    EXPECT_EQ(frame.format, Raw);
+    EXPECT_EQ(frame.data, jpeg);
+    EXPECT_EQ(frame.width, 0);
+
+    ASSERT_TRUE(Archive(jpeg, kRequestJpeg));
+    EXPECT_EQ(frame.format, Jpeg);
+    EXPECT_EQ(frame.data, jpeg);
+    EXPECT_EQ(frame.width, 48);
+    EXPECT_EQ(frame.height, 32);
+    EXPECT_EQ(frame.isColour, TJSAMP_420);  // the subsampling code, not a colour flag
+    EXPECT_EQ(context.Width(), 48);
+
+    ASSERT_TRUE(Archive(jpeg, kRequestJpegOrNative));
+    EXPECT_EQ(frame.format, Jpeg);
+    const uint8_t aux[] = {1, 2, 3};
+    ASSERT_TRUE(Archive(jpeg, kRequestJpegOrNative, aux));
+    EXPECT_EQ(frame.format, Yuyv);
+    EXPECT_EQ(frame.isColour, 1);
+
+    frame.format = Bgr24;
+    frame.data = {9};
+    ASSERT_TRUE(Archive(jpeg, 5));  // not a JPEG-source format: record untouched
+    EXPECT_EQ(frame.format, Bgr24);
+    EXPECT_EQ(frame.data, std::vector<uint8_t>{9});
+
+    ASSERT_TRUE(Archive({}, kRequestJpeg));  // empty payload skips the header
+    EXPECT_EQ(frame.format, Jpeg);
+    EXPECT_TRUE(frame.data.empty());
+}
+
+TEST_F(JpegSource, UnreadableHeaderFailsButUndecodableDataGivesEmptyPicture)
+{
+    const std::vector<uint8_t> garbage = {0xFF, 0xD8, 0xFF, 0x00, 0x11, 0x22};
+    for (const int32_t requested : {kRequestJpeg, kRequestNative, kRequestBgr, kRequestGrey}) {
+        EXPECT_FALSE(Archive(garbage, requested)) << requested;
+        EXPECT_FALSE(Live(garbage, requested, 3)) << requested;
+    }
+    EXPECT_TRUE(Archive(garbage, kRequestRaw));
+
+    auto truncated = MakeJpeg(64, 64, TJSAMP_420);
+    truncated.resize(truncated.size() / 2);
+    frame.data.assign(100, 7);
+    ASSERT_TRUE(Archive(truncated, kRequestBgr));
+    EXPECT_TRUE(frame.data.empty());
+    EXPECT_EQ(frame.width, 0);
+    EXPECT_EQ(frame.height, 0);
+}
+
+TEST_F(JpegSource, OversizedHeaderIsPassedOnButNotDecoded)
+{
+    auto jpeg = MakeJpeg(16, 16, TJSAMP_420);
+    // Patch the frame header's height and width to 20000 x 20000.
+    for (size_t i = 0; i + 8 < jpeg.size(); ++i) {
+        if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC0) {
+            jpeg[i + 5] = 0x4E, jpeg[i + 6] = 0x20, jpeg[i + 7] = 0x4E, jpeg[i + 8] = 0x20;
+            break;
+        }
+    }
+    ASSERT_TRUE(Archive(jpeg, kRequestJpeg));
+    EXPECT_EQ(frame.width, 20000);
+    ASSERT_TRUE(Archive(jpeg, kRequestNative));
+    EXPECT_TRUE(frame.data.empty());
+    EXPECT_EQ(frame.width, 0);
+}
+
+TEST_F(JpegSource, LiveEmptyPayloadReusesLastPictureAndStateTracksFrames)
+{
+    const auto jpeg = MakeJpeg(64, 32, TJSAMP_422);
+    ASSERT_TRUE(Live(jpeg, kRequestJpeg, 4));
+    EXPECT_EQ(state.lastFrameId, 0);  // passed on as received: state untouched
+
+    ASSERT_TRUE(Live(jpeg, kRequestNative, 5));
+    EXPECT_EQ(state.lastFrameId, 5);
+    EXPECT_DOUBLE_EQ(state.lastTime, 2.5);
+    EXPECT_EQ(state.width, 64);
+    EXPECT_EQ(state.isColour, 1);
+    const auto first = frame.data;
+    ASSERT_EQ(first, ExpectedNative(jpeg));
+    ASSERT_TRUE(state.picture);
+    EXPECT_EQ(*state.picture, first);
+
+    frame = TOrvFrame{};
+    ASSERT_TRUE(Live({}, kRequestNative, 6));
+    EXPECT_EQ(state.lastFrameId, 6);
+    EXPECT_EQ(frame.data, first);
+    EXPECT_EQ(frame.width, 64);
+    EXPECT_EQ(frame.format, Yuyv);
+
+    ASSERT_TRUE(Live({}, kRequestGrey, 7));
+    EXPECT_EQ(frame.format, Grey8);
+    EXPECT_EQ(frame.data.size(), 64u * 32);
+    EXPECT_EQ(*state.picture, first);  // the conversion worked on the record's copy
+}
+
+TEST_F(JpegSource, UnpackablePictureNeverDeliversThePreviousOne)
+{
+    ASSERT_TRUE(Live(MakeJpeg(64, 32, TJSAMP_420), kRequestNative, 1));
+    ASSERT_FALSE(frame.data.empty());
+    // 4:4:4 of a width that is not a multiple of 4 cannot be packed.
+    for (const int32_t requested : {kRequestNative, kRequestBgr, kRequestGrey}) {
+        ASSERT_TRUE(Live(MakeJpeg(66, 32, TJSAMP_444), requested, 2));
+        EXPECT_TRUE(frame.data.empty()) << requested;
+        EXPECT_EQ(frame.width, 0);
+        EXPECT_EQ(frame.height, 0);
+    }
+    EXPECT_EQ(state.width, 0);
+    ASSERT_TRUE(Live({}, kRequestNative, 3));
+    EXPECT_TRUE(frame.data.empty());
+}
+
+TEST(JpegDecode, ResultCodesAndTargetSizeRule)
+{
+    JpegDecodeContext ctx;
+    const auto j444 = MakeJpeg(64, 16, TJSAMP_444);
+    std::vector<uint8_t> target(64 * 16 * 2);
+    // A packed 4:4:4 picture needs 2 bytes per pixel, not the planar 3.
+    EXPECT_EQ(ctx.DecodeToPacked(j444.data(), j444.size(), target.data(), target.size()), kDecodeOk);
+    EXPECT_EQ(ctx.DecodeToPacked(j444.data(), j444.size(), target.data(), target.size() - 1),
+              kDecodeTargetTooSmall);
+    const auto j444odd = MakeJpeg(62, 16, TJSAMP_444);
+    EXPECT_EQ(ctx.DecodeToPacked(j444odd.data(), j444odd.size(), target.data(), target.size()), kDecodeFailed);
+    const auto thin420 = MakeJpeg(16, 1, TJSAMP_420);
+    EXPECT_EQ(ctx.DecodeToPacked(thin420.data(), thin420.size(), target.data(), target.size()), kDecodePackFailed);
+    const auto narrow422 = MakeJpeg(1, 16, TJSAMP_422);
+    EXPECT_EQ(ctx.DecodeToPacked(narrow422.data(), narrow422.size(), target.data(), target.size()),
+              kDecodePackFailed);
+    const auto grey = MakeJpeg(30, 10, TJSAMP_GRAY);  // width not a multiple of 4: rows stay unpadded
+    EXPECT_EQ(ctx.DecodeToPacked(grey.data(), grey.size(), target.data(), 300), kDecodeOk);
+    EXPECT_EQ(std::vector<uint8_t>(target.begin(), target.begin() + 300), Luma(grey));
+    const uint8_t junk[] = {1, 2, 3, 4};
+    EXPECT_EQ(ctx.DecodeToPacked(junk, sizeof junk, target.data(), target.size()), kDecodeFailed);
+
+    JpegDecodeContext other;
+    EXPECT_NE(ctx.Serial(), other.Serial());
+}
+
+}  // namespace

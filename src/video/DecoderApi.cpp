@@ -18,6 +18,8 @@ void Resolve(const platform::DynamicLibrary& library, const char* name, Fn& out)
 
 DecoderApi::DecoderApi(std::string fileName) : fileName_(std::move(fileName)) {}
 
+DecoderApi::DecoderApi(const DecoderFunctions& table) : suppliedTable_(table), supplied_(true) {}
+
 DecoderApi::~DecoderApi() {
     std::lock_guard lock(mutex_);
     Unload();
@@ -59,19 +61,22 @@ void DecoderApi::Load() {
     functions_ = {};
     available_ = false;
     level_ = 0;
-    if (!library_.Open(fileName_)) return;
-
     DecoderFunctions& f = functions_;
-    Resolve(library_, "GetDecoder", f.GetDecoder);
-    Resolve(library_, "ReleaseDecoder", f.ReleaseDecoder);
-    Resolve(library_, "SetParams", f.SetParams);
-    Resolve(library_, "SetBytes", f.SetBytes);
-    Resolve(library_, "GetFrameInfo", f.GetFrameInfo);
-    Resolve(library_, "GetFrame", f.GetFrame);
-    Resolve(library_, "GetDecType2", f.GetDecType2);
-    Resolve(library_, "SetParams2", f.SetParams2);
-    Resolve(library_, "SetParser2", f.SetParser2);
-    Resolve(library_, "GetFrame2", f.GetFrame2);
+    if (supplied_) {
+        f = suppliedTable_;
+    } else {
+        if (!library_.Open(fileName_)) return;
+        Resolve(library_, "GetDecoder", f.GetDecoder);
+        Resolve(library_, "ReleaseDecoder", f.ReleaseDecoder);
+        Resolve(library_, "SetParams", f.SetParams);
+        Resolve(library_, "SetBytes", f.SetBytes);
+        Resolve(library_, "GetFrameInfo", f.GetFrameInfo);
+        Resolve(library_, "GetFrame", f.GetFrame);
+        Resolve(library_, "GetDecType2", f.GetDecType2);
+        Resolve(library_, "SetParams2", f.SetParams2);
+        Resolve(library_, "SetParser2", f.SetParser2);
+        Resolve(library_, "GetFrame2", f.GetFrame2);
+    }
 
     const bool firstGroup = f.GetDecoder && f.ReleaseDecoder && f.SetParams && f.SetBytes && f.GetFrameInfo &&
                             f.GetFrame;

@@ -71,6 +71,9 @@ public:
 #endif
 
     explicit DecoderApi(std::string fileName = kDefaultFileName);
+    // A table supplied in process instead of a loaded module (scripted decoders
+    // in tests). Counts as available when the first six functions are set.
+    explicit DecoderApi(const DecoderFunctions& table);
     ~DecoderApi();
     DecoderApi(const DecoderApi&) = delete;
     DecoderApi& operator=(const DecoderApi&) = delete;
@@ -96,6 +99,8 @@ private:
     std::string fileName_;
     platform::DynamicLibrary library_;
     DecoderFunctions functions_;
+    DecoderFunctions suppliedTable_;
+    bool supplied_ = false;
     bool available_ = false;
     int32_t level_ = 0;
     int32_t users_ = 0;

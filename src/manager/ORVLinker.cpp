@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/BoundedLock.h"
+#include "protocol/OrvDllWrapperModule.h"
 
 namespace {
 
@@ -78,7 +79,9 @@ ORVLinker::~ORVLinker() {
     frameStates_.clear();
 }
 
-std::unique_ptr<orv_stuff::IOrvModule> ORVLinker::MakeDefaultModule() { return nullptr; }
+std::unique_ptr<orv_stuff::IOrvModule> ORVLinker::MakeDefaultModule() {
+    return std::make_unique<orv_stuff::OrvDllWrapperModule>();
+}
 
 // ---------------------------------------------------------------------------
 // Registry

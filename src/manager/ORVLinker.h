@@ -75,7 +75,7 @@ public:
     ORVLinker(const ORVLinker&) = delete;
     ORVLinker& operator=(const ORVLinker&) = delete;
 
-    // The protocol client built by default: the real one once it is part of the build.
+    // The protocol client of the library.
     static std::unique_ptr<orv_stuff::IOrvModule> MakeDefaultModule();
 
     bool IsModuleReady() override;

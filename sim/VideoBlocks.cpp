@@ -3,6 +3,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
+#include <libavutil/log.h>
 #include <libavutil/opt.h>
 }
 
@@ -35,6 +36,12 @@ const AVCodec* FindEncoder(VideoCodec codec) {
 }
 
 CodecContextPtr OpenEncoder(VideoCodec codec, int width, int height, int fps, int gop) {
+    // Encoder statistics on stderr would drown the simulator's own output.
+    static const bool quiet = [] {
+        av_log_set_level(AV_LOG_ERROR);
+        return true;
+    }();
+    (void)quiet;
     const AVCodec* encoder = FindEncoder(codec);
     if (encoder == nullptr) return nullptr;
     CodecContextPtr ctx(avcodec_alloc_context3(encoder));

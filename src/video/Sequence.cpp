@@ -1,5 +1,6 @@
 #include "video/Sequence.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -28,6 +29,8 @@ constexpr size_t kTableTimeCount = 20;
 constexpr size_t kChainTime = 8;
 constexpr size_t kChainPayloadLength = 16;
 
+constexpr double kMaxFrameRate = 1'000'000.0;
+
 bool ParseTableBlock(const uint8_t* data, size_t length, Sequence& s, bool copy) {
     if (length < kTableTimesOffset) {
         return false;
@@ -55,7 +58,9 @@ bool ParseTableBlock(const uint8_t* data, size_t length, Sequence& s, bool copy)
     if (count > 1) {
         const double span = s.times.back() - s.times.front();
         if (span > 0.0) {
-            s.frameRate = static_cast<int32_t>(std::lround((count - 1) / (span * 86400.0)));
+            // Time stamps are the server's: a near-zero span must not overflow the rate.
+            const double rate = std::min((count - 1) / (span * 86400.0), kMaxFrameRate);
+            s.frameRate = static_cast<int32_t>(std::lround(rate));
             s.duration = span / (count - 1) * count;
         }
     }

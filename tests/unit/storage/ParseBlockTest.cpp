@@ -220,3 +220,21 @@ INSTANTIATE_TEST_SUITE_P(Sizes, BestFit,
                                            std::make_pair(size_t{9000}, size_t{5000})));  // largest below
 
 }  // namespace
+
+namespace {
+
+TEST(ParseBlock, ImplausibleTimeStampsKeepTheRateInRange) {
+    using namespace storage_test;
+    processing::Sequence s;
+    // Two frames 1e-12 days apart would mean an absurd rate; it is bounded.
+    const auto block = TableBlock({46000.0, 46000.0 + 1e-12}, Payload(processing::kKindMpeg4, 16));
+    ASSERT_TRUE(processing::ParseBlock(block.data(), block.size(), &s, true));
+    EXPECT_GT(s.frameRate, 0);
+    EXPECT_LE(s.frameRate, 1'000'000);
+    const auto backwards = TableBlock({46000.0, 45999.0}, Payload(processing::kKindMpeg4, 16));
+    ASSERT_TRUE(processing::ParseBlock(backwards.data(), backwards.size(), &s, true));
+    EXPECT_EQ(s.frameRate, 0);
+    EXPECT_EQ(s.duration, 0.0);
+}
+
+}  // namespace

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "manager/IOrvServerManager.h"
+#include "platform/StopSignal.h"
 #include "plates/PlateRecord.h"
 
 class KeloHelper {
@@ -56,13 +57,14 @@ private:
     void File(const PlateRecord& record);
     void AttachArchiveImage(PlateRecord& record, int32_t imageType, int32_t attempts);
     void StopWorker();
+    int32_t ArchiveAttempts();
     double NowLocal() const;
 
     const std::shared_ptr<IOrvServerManager> manager_;
     const Options options_;
 
     std::atomic<bool> enabled_{false};
-    std::atomic<bool> stopRequested_{false};
+    platform::StopSignal stopRequest_;  // wakes the worker's pause at once
     std::thread worker_;
 
     std::mutex enableMutex_;

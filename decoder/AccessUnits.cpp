@@ -33,7 +33,78 @@ bool IsPictureUnit(StreamKind kind, uint8_t codeByte) {
     return nalType >= 1 && nalType <= 5;
 }
 
+// Exp-Golomb reading over a NAL unit, skipping emulation-prevention bytes.
+class NalBits {
+public:
+    NalBits(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+
+    bool Bit(uint32_t& bit) {
+        if (bitPos_ == 0) {
+            if (pos_ >= size_) return false;
+            if (pos_ >= 2 && data_[pos_] == 3 && data_[pos_ - 1] == 0 && data_[pos_ - 2] == 0) {
+                if (++pos_ >= size_) return false;
+            }
+        }
+        bit = (data_[pos_] >> (7 - bitPos_)) & 1;
+        if (++bitPos_ == 8) bitPos_ = 0, ++pos_;
+        return true;
+    }
+
+    bool Ue(uint32_t& value) {
+        int zeros = 0;
+        uint32_t bit = 0;
+        while (Bit(bit) && bit == 0)
+            if (++zeros > 31) return false;
+        if (bit != 1) return false;
+        uint32_t rest = 0;
+        for (int i = 0; i < zeros; ++i) {
+            if (!Bit(bit)) return false;
+            rest = (rest << 1) | bit;
+        }
+        value = (1u << zeros) - 1 + rest;
+        return true;
+    }
+
+    void Skip(size_t bytes) { pos_ += bytes; }
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+    size_t pos_ = 0;
+    int bitPos_ = 0;
+};
+
+// Profiles whose sequence parameter sets carry chroma_format_idc.
+bool HasChromaFormat(uint8_t profileIdc) {
+    switch (profileIdc) {
+        case 100: case 110: case 122: case 244: case 44: case 83: case 86:
+        case 118: case 128: case 138: case 139: case 134: case 135:
+            return true;
+        default:
+            return false;
+    }
+}
+
 }  // namespace
+
+int AvcChromaFormat(const uint8_t* data, size_t size) {
+    for (size_t start = FindStartCode(data, size, 0); start + 3 < size; start = FindStartCode(data, size, start + 3)) {
+        const uint8_t nalType = data[start + 3] & 0x1F;
+        if (nalType == 1 || nalType == 5) return -1;
+        if (nalType != 7) continue;
+        const size_t end = FindStartCode(data, size, start + 3);
+        const uint8_t* sps = data + start + 3;
+        const size_t spsSize = end - start - 3;
+        if (spsSize < 5) return -1;
+        if (!HasChromaFormat(sps[1])) return 1;  // these profiles are always 4:2:0
+        NalBits bits(sps, spsSize);
+        bits.Skip(4);  // NAL header, profile, constraint flags, level
+        uint32_t spsId = 0, chromaFormat = 0;
+        if (!bits.Ue(spsId) || !bits.Ue(chromaFormat) || chromaFormat > 3) return -1;
+        return static_cast<int>(chromaFormat);
+    }
+    return -1;
+}
 
 size_t FindStartCode(const uint8_t* data, size_t size, size_t from) {
     if (size < 3) return size;

@@ -23,4 +23,8 @@ size_t SplitPictures(StreamKind kind, const uint8_t* data, size_t size, std::vec
 // Offset of the next 00 00 01 at or after `from`, or `size` when there is none.
 size_t FindStartCode(const uint8_t* data, size_t size, size_t from);
 
+// chroma_format_idc of the first AVC sequence parameter set in `data` that comes
+// before any slice (0 means a monochrome stream), or -1 when there is none.
+int AvcChromaFormat(const uint8_t* data, size_t size);
+
 }  // namespace vevid

@@ -129,6 +129,11 @@ int32_t StreamDecoder::SetBytes(const uint8_t* data, int32_t length, bool reset,
     } else if (SplitPictures(kind_, chunk_->data, size, packets_) == 0) {
         return kNoStartCode;
     }
+    // libavcodec hands out 4:0:0 AVC as 4:2:0 with flat chroma; we deliver it as grey.
+    if (kind_ == StreamKind::Avc) {
+        const int chromaFormat = AvcChromaFormat(chunk_->data, size);
+        if (chromaFormat >= 0) monochrome_ = chromaFormat == 0;
+    }
     return kOk;
 }
 
@@ -187,7 +192,9 @@ bool StreamDecoder::NextPicture() {
     return false;
 }
 
-bool StreamDecoder::GreyOutput() const { return greyParam_ || frame_->format == AV_PIX_FMT_GRAY8; }
+bool StreamDecoder::GreyOutput() const {
+    return greyParam_ || monochrome_ || frame_->format == AV_PIX_FMT_GRAY8;
+}
 
 size_t StreamDecoder::OutputBytes() const {
     return static_cast<size_t>(frame_->width) * static_cast<size_t>(frame_->height) * (GreyOutput() ? 1 : 2);

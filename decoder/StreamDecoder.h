@@ -85,6 +85,7 @@ private:
     bool endOfBlock_ = false;
     bool draining_ = false;
     bool greyParam_ = false;
+    bool monochrome_ = false;  // the stream itself has no chroma (AVC 4:0:0)
     bool splitPictures_ = true;
 };
 

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "BlockUsers.h"
 #include "orv_sdk.h"
 
 extern char** environ;
@@ -68,6 +69,7 @@ int RunSelf(const char* filter) {
 }
 
 TEST(IntegrationBlock, ExistsWhileInitialisedAndIsZeroedByItsCreator) {
+    BlockUsersLock users;
     ASSERT_EQ(ORV_Uninit(), 0);
     ASSERT_FALSE(NameExists()) << "another process holds the block; cannot test creation";
     ASSERT_EQ(ORV_Init(), 0);
@@ -88,6 +90,7 @@ TEST(IntegrationBlock, ExistsWhileInitialisedAndIsZeroedByItsCreator) {
 }
 
 TEST(IntegrationBlock, SecondProcessSeesTheBytesUnchanged) {
+    BlockUsersLock users;  // the child runs inside our hold and takes no lock itself
     ASSERT_EQ(ORV_Init(), 0);
     {
         Mapping block;

@@ -78,13 +78,32 @@ void DrawText(PlanarPicture& p, int x, int y, int scale, const std::string& text
     }
 }
 
+// A fixed 256x256 grain tile, so that pictures compress like camera pictures.
+const std::array<int8_t, 256 * 256>& GrainTile() {
+    static const std::array<int8_t, 256 * 256> tile = [] {
+        std::array<int8_t, 256 * 256> t{};
+        uint32_t h = 0x12345678u;
+        for (auto& v : t) {
+            h ^= h << 13;
+            h ^= h >> 17;
+            h ^= h << 5;
+            v = static_cast<int8_t>(static_cast<int>(h & 15) - 8);
+        }
+        return t;
+    }();
+    return tile;
+}
+
 void DrawBackground(PlanarPicture& p, int cameraIndex) {
-    // Checkerboard of 32-pixel squares over a vertical ramp; static in time.
+    // Checkerboard of 32-pixel squares over a vertical ramp, with grain; static in time.
+    const auto& grain = GrainTile();
+    const int shift = (cameraIndex * 37) & 255;
     for (int row = 0; row < p.height; ++row) {
         uint8_t* line = &p.y[static_cast<size_t>(row) * p.width];
-        const int ramp = 32 + row * 96 / std::max(1, p.height);
+        const int ramp = 40 + row * 96 / std::max(1, p.height);
+        const int8_t* grainRow = &grain[static_cast<size_t>(((row + shift) & 255) * 256)];
         for (int col = 0; col < p.width; ++col) {
-            line[col] = static_cast<uint8_t>(ramp + (((col >> 5) + (row >> 5)) & 1) * 24);
+            line[col] = static_cast<uint8_t>(ramp + (((col >> 5) + (row >> 5)) & 1) * 24 + grainRow[(col + shift) & 255]);
         }
     }
     if (p.subsampling == Subsampling::Grey) return;
@@ -155,8 +174,9 @@ int MovingBoxX(int width, int64_t frameTimeMs) {
     return static_cast<int>(phase * travel / period);
 }
 
-void RenderPicture(int cameraIndex, int64_t frameTimeMs, PlanarPicture& out) {
-    DrawBackground(out, cameraIndex);
+void RenderBackground(int cameraIndex, PlanarPicture& out) { DrawBackground(out, cameraIndex); }
+
+void RenderForeground(int cameraIndex, int64_t frameTimeMs, PlanarPicture& out) {
     const int boxWidth = std::max(8, out.width / 8);
     const int boxHeight = std::max(8, out.height / 6);
     const int boxX = MovingBoxX(out.width, frameTimeMs);
@@ -168,6 +188,11 @@ void RenderPicture(int cameraIndex, int64_t frameTimeMs, PlanarPicture& out) {
     DrawText(out, 2 * titleScale, 2 * titleScale, titleScale, "CAM " + std::to_string(cameraIndex + 1));
     const int clockY = out.height - (kGlyphHeight + 3) * clockScale;
     DrawText(out, 2 * clockScale, clockY, clockScale, ClockText(frameTimeMs));
+}
+
+void RenderPicture(int cameraIndex, int64_t frameTimeMs, PlanarPicture& out) {
+    RenderBackground(cameraIndex, out);
+    RenderForeground(cameraIndex, frameTimeMs, out);
 }
 
 PlanarPicture RenderPicture(int cameraIndex, int64_t frameTimeMs, int width, int height, Subsampling subsampling) {

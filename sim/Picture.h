@@ -35,6 +35,10 @@ void ShapePicture(PlanarPicture& picture, int width, int height, Subsampling sub
 void RenderPicture(int cameraIndex, int64_t frameTimeMs, PlanarPicture& out);
 PlanarPicture RenderPicture(int cameraIndex, int64_t frameTimeMs, int width, int height,
                             Subsampling subsampling);
+// The two halves of RenderPicture: the static background, and what moves over
+// it. A copy of the background plus the foreground equals the whole picture.
+void RenderBackground(int cameraIndex, PlanarPicture& out);
+void RenderForeground(int cameraIndex, int64_t frameTimeMs, PlanarPicture& out);
 
 // The clock text drawn into a picture: "HH:MM:SS.mmm" of the UTC time.
 std::string ClockText(int64_t frameTimeMs);

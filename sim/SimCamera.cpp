@@ -60,8 +60,12 @@ void SimCamera::Store(std::vector<CacheEntry>& cache, int64_t a, int64_t b, Shar
 
 const PlanarPicture& SimCamera::RenderedFrame(int64_t frame, PlanarPicture& slot, int64_t& slotFrame) {
     if (slotFrame != frame) {
-        ShapePicture(slot, config_.width, config_.height, config_.subsampling);
-        RenderPicture(index_, timeline_.FrameTime(frame), slot);
+        if (background_.y.empty()) {
+            ShapePicture(background_, config_.width, config_.height, config_.subsampling);
+            RenderBackground(index_, background_);
+        }
+        slot = background_;
+        RenderForeground(index_, timeline_.FrameTime(frame), slot);
         slotFrame = frame;
     }
     return slot;

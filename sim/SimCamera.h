@@ -83,6 +83,7 @@ private:
     JpegEncoder encoder_;
     std::vector<CacheEntry> units_;
     std::vector<CacheEntry> updates_;
+    PlanarPicture background_;  // drawn once; every frame starts as a copy
     PlanarPicture base_;
     int64_t baseFrame_ = -1;
     PlanarPicture current_;

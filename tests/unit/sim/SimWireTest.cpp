@@ -200,6 +200,30 @@ TEST_P(SimLive, NewestFrameOnlyWhenNewerThanTheClientsAndIdsIncrease) {
     EXPECT_NE(later.payloads[0], first.payloads[0]);  // the clock in the picture moved
 }
 
+TEST_P(SimLive, DefaultCameraMixAnswersEachKindInItsOwnForm) {
+    StartServers(orv_sim::UniformServers(1, 8));
+    RawClient client(sim_->Server(0).Port());
+    ASSERT_TRUE(Login(client, "x"));
+    std::vector<std::pair<int, int32_t>> all;
+    for (int i = 0; i < 8; ++i) all.emplace_back(i, 0);
+    const LiveResult r = AskLive(client, all);
+    ASSERT_EQ(r.entries.size(), 8u);
+    auto starts = [&](size_t i, std::vector<uint8_t> prefix) {
+        const auto& p = r.payloads[i];
+        return p.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), p.begin());
+    };
+    for (size_t i : {0u, 1u, 4u, 6u, 7u}) {
+        EXPECT_TRUE(starts(i, {0xFF, 0xD8, 0xFF})) << "camera index " << i;
+        EXPECT_EQ(r.entries[i].auxLength, 0) << "camera index " << i;  // block updates start with a full picture
+    }
+    EXPECT_TRUE(starts(2, {0x52, 0x64, 0x38, 0x00}));  // MPEG-4 in a table block
+    EXPECT_TRUE(starts(3, {0x53, 0x64, 0x38, 0x00}));  // H.264 (or MPEG-4) in a chain block
+    EXPECT_EQ(r.entries[5].payloadLength, 0);           // inactive
+    // A compressed block is stamped with its first frame and numbered per block.
+    EXPECT_LT(r.entries[2].time, r.entries[0].time);
+    EXPECT_LT(r.entries[2].frameId, r.entries[0].frameId);
+}
+
 INSTANTIATE_TEST_SUITE_P(EntryForms, SimLive,
                          ::testing::Values(LiveForm{0, kFrameEntryShortSize}, LiveForm{701, kFrameEntryShortSize},
                                            LiveForm{715, kFrameEntryLongSize}),

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 #include <string_view>
 
 #include "sim/Cp1251.h"
@@ -33,6 +34,7 @@ constexpr int32_t kOversizedLength = 0x40000000;  // 1 GiB: beyond every bound a
 constexpr size_t kStatusEntrySize = 12;
 constexpr size_t kStatusBlockSize = 128 * kStatusEntrySize;
 constexpr int64_t kPlateBacklogMs = 60'000;
+constexpr size_t kMaxConnections = 256;
 
 int64_t OleToMs(double ole) {
     if (!std::isfinite(ole)) return 0;
@@ -257,13 +259,10 @@ void ServerCore::AcceptLoop() {
         if (fd < 0) continue;
         const int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        auto connection = std::make_unique<Connection>();
-        connection->fd = fd;
-        Connection* raw = connection.get();
-        {
-            std::lock_guard<std::mutex> lock(connectionsMutex_);
-            connections_.push_back(std::move(connection));
-            raw->thread = std::thread([this, raw] { Serve(raw); });
+        if (!StartConnection(fd)) {
+            close(fd);
+            Log("connection refused: too many connections or no thread");
+            continue;
         }
         {
             std::lock_guard<std::mutex> lock(stateMutex_);
@@ -271,6 +270,21 @@ void ServerCore::AcceptLoop() {
         }
         Log("connection accepted");
     }
+}
+
+bool ServerCore::StartConnection(int fd) {
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    if (connections_.size() >= kMaxConnections) return false;
+    auto connection = std::make_unique<Connection>();
+    connection->fd = fd;
+    Connection* raw = connection.get();
+    try {
+        raw->thread = std::thread([this, raw] { Serve(raw); });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    connections_.push_back(std::move(connection));
+    return true;
 }
 
 void ServerCore::ReapConnections() {
@@ -320,39 +334,46 @@ bool RecvExact(int fd, uint8_t* data, size_t size) {
 }  // namespace
 
 void ServerCore::Serve(Connection* connection) {
-    const int fd = connection->fd;
-    Session session = NewSession();
-    std::vector<uint8_t> payload;
-    uint8_t headerBytes[orv_stuff::kHeaderSize];
-    while (!stop_) {
-        if (!RecvExact(fd, headerBytes, sizeof headerBytes)) break;
-        const TMsgHeader request = orv_stuff::DecodeHeader(headerBytes);
-        if (request.magic != orv_stuff::MSG_MAGIC) {
-            Log("request without magic; closing");
-            break;
-        }
-        if (request.length < static_cast<int32_t>(orv_stuff::kHeaderSize) || request.length > kMaxRequestLength) {
-            Log("request length " + std::to_string(request.length) + " out of range; closing");
-            break;
-        }
-        payload.resize(static_cast<size_t>(request.length) - orv_stuff::kHeaderSize);
-        if (!payload.empty() && !RecvExact(fd, payload.data(), payload.size())) break;
-        ++session.requests;
-        Record(&Journal::requests, request);
-
-        const FaultConfig faults = Faults();
-        if (faults.closeAfterRequests > 0 && session.requests > faults.closeAfterRequests) {
-            Log("fault: closing after " + std::to_string(faults.closeAfterRequests) + " requests");
-            break;
-        }
-        Reply reply = Handle(session, request, payload);
-        if (!SendReply(fd, reply, faults, session.requests)) break;
+    try {
+        Converse(connection->fd);
+    } catch (const std::exception& e) {
+        Log(std::string("connection ended by an error: ") + e.what());
     }
     std::lock_guard<std::mutex> lock(connectionsMutex_);
     close(connection->fd);
     connection->fd = -1;
     connection->done = true;
     WakeAcceptor();  // lets the acceptor join this thread
+}
+
+void ServerCore::Converse(int fd) {
+    Session session = NewSession();
+    std::vector<uint8_t> payload;
+    uint8_t headerBytes[orv_stuff::kHeaderSize];
+    while (!stop_) {
+        if (!RecvExact(fd, headerBytes, sizeof headerBytes)) return;
+        const TMsgHeader request = orv_stuff::DecodeHeader(headerBytes);
+        if (request.magic != orv_stuff::MSG_MAGIC) {
+            Log("request without magic; closing");
+            return;
+        }
+        if (request.length < static_cast<int32_t>(orv_stuff::kHeaderSize) || request.length > kMaxRequestLength) {
+            Log("request length " + std::to_string(request.length) + " out of range; closing");
+            return;
+        }
+        payload.resize(static_cast<size_t>(request.length) - orv_stuff::kHeaderSize);
+        if (!payload.empty() && !RecvExact(fd, payload.data(), payload.size())) return;
+        ++session.requests;
+        Record(&Journal::requests, request);
+
+        const FaultConfig faults = Faults();
+        if (faults.closeAfterRequests > 0 && session.requests > faults.closeAfterRequests) {
+            Log("fault: closing after " + std::to_string(faults.closeAfterRequests) + " requests");
+            return;
+        }
+        Reply reply = Handle(session, request, payload);
+        if (!SendReply(fd, reply, faults, session.requests)) return;
+    }
 }
 
 bool ServerCore::SleepUnlessStopped(int ms) {
@@ -638,7 +659,10 @@ void ServerCore::LiveEntry(Session& s, int64_t nowMs, orv_stuff::TFrameEntry& en
     const int64_t unit = camera.Timeline().LatestUnit(nowMs);
     if (unit < 0 || unit + 1 > INT32_MAX) return;
     const auto id = static_cast<int32_t>(unit + 1);
-    if (lastId >= id) return;  // nothing newer than what the client holds
+    if (lastId == id) return;  // nothing newer than what the client holds
+    // An id from the future comes from another run of the server: the client
+    // holds nothing of ours.
+    const int32_t heldId = lastId > id ? 0 : lastId;
 
     SharedBytes payload;
     SharedBytes aux;
@@ -646,7 +670,7 @@ void ServerCore::LiveEntry(Session& s, int64_t nowMs, orv_stuff::TFrameEntry& en
         // Changed blocks only while the client still holds our last full
         // picture (it reported a frame sent since then) and it is recent.
         auto base = s.blockBase.find(cameraIndex);
-        const bool holdsBase = base != s.blockBase.end() && lastId >= base->second + 1 &&
+        const bool holdsBase = base != s.blockBase.end() && heldId >= base->second + 1 &&
                                unit - base->second < camera.Config().gop && base->second < unit;
         if (holdsBase) {
             aux = camera.Update(base->second, unit);

@@ -100,7 +100,9 @@ private:
     void AcceptLoop();
     bool OpenListener();
     void CloseListener();
+    bool StartConnection(int fd);
     void Serve(Connection* connection);
+    void Converse(int fd);
     void ReapConnections();
     bool SendReply(int fd, Reply& reply, const FaultConfig& faults, int requestNumber);
     bool SendRange(int fd, const std::vector<std::pair<const uint8_t*, size_t>>& pieces, size_t limit,

@@ -191,6 +191,12 @@ TEST_P(SimLive, NewestFrameOnlyWhenNewerThanTheClientsAndIdsIncrease) {
     ASSERT_EQ(same.entries.size(), 1u);
     EXPECT_EQ(same.entries[0].payloadLength, 0);
 
+    // An id beyond ours is from an earlier run of a server: the newest frame again.
+    const LiveResult restarted = AskLive(client, {{0, jpeg.frameId + 100'000}});
+    ASSERT_EQ(restarted.entries.size(), 1u);
+    EXPECT_EQ(restarted.entries[0].frameId, jpeg.frameId);
+    EXPECT_GT(restarted.entries[0].payloadLength, 3);
+
     now_ += 250;
     const LiveResult later = AskLive(client, {{0, jpeg.frameId}});
     ASSERT_EQ(later.entries.size(), 1u);

@@ -19,6 +19,10 @@ namespace processing {
 
 class DecodeThreadPool {
 public:
+    // The context's own strand type: destroying one touches nothing in the
+    // context, so a processor released after the pool has gone (work that was
+    // still queued at shutdown) cannot reach freed state. Two processors may
+    // share a strand implementation and then merely take turns.
     using Strand = boost::asio::io_context::strand;
 
     // Starts `threads` workers (at least one).

@@ -3,9 +3,11 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <thread>
 #include <tuple>
 #include <vector>
 
+#include "AllocationCounter.h"
 #include "FakeDecoder.h"
 #include "video/SequenceProcessor.h"
 
@@ -343,15 +345,31 @@ TEST_F(ProcessorTest, SteadyStateReusesEveryBuffer) {
     }
     const int32_t created = p->SequencePool().Created();
     const uint8_t* frameBuffer = frame.data.data();
-    for (int i = 120; i < 200; ++i) {
-        Push(*p, DecodableBlock(kT0 + i * 400.0 * kMs, 10, 40.0));
+    std::vector<std::vector<uint8_t>> blocks;
+    for (int i = 120; i < 200; ++i) blocks.push_back(DecodableBlock(kT0 + i * 400.0 * kMs, 10, 40.0));
+    int delivered = 0;
+    StartCountingWorkerAllocations();
+    for (const auto& block : blocks) {
+        Push(*p, block);
         for (int k = 0; k < 10; ++k) {
             Advance(40.0);
-            Take(*p, frame);
+            delivered += Take(*p, frame) ? 1 : 0;
         }
+    }
+    const int64_t workerAllocations = StopCountingWorkerAllocations();
+    EXPECT_EQ(delivered, 800);
+    if (CountingAvailable()) {
+        EXPECT_EQ(workerAllocations, 0) << "decoding, converting and storing 800 pictures";
     }
     EXPECT_EQ(p->SequencePool().Created(), created);
     EXPECT_EQ(frame.data.data(), frameBuffer);  // the caller's record was refilled in place
+}
+
+TEST(AllocationCounter, SeesAllocationsOfOtherThreads) {
+    if (!CountingAvailable()) GTEST_SKIP() << "sanitizer build";
+    StartCountingWorkerAllocations();
+    std::thread([] { auto p = std::make_unique<std::vector<int>>(100); }).join();
+    EXPECT_GE(StopCountingWorkerAllocations(), 2);
 }
 
 TEST_F(ProcessorTest, SetHintAlwaysSucceeds) {

@@ -369,7 +369,7 @@ TEST(AllocationCounter, SeesAllocationsOfOtherThreads) {
     if (!CountingAvailable()) GTEST_SKIP() << "sanitizer build";
     StartCountingWorkerAllocations();
     std::thread([] { auto p = std::make_unique<std::vector<int>>(100); }).join();
-    EXPECT_GE(StopCountingWorkerAllocations(), 2);
+    EXPECT_GE(StopCountingWorkerAllocations(), 1);
 }
 
 TEST_F(ProcessorTest, SetHintAlwaysSucceeds) {

@@ -78,8 +78,22 @@ TEST_F(ConnectedServer, SilentPeerTimesOutIntoUnreachable) {
     EXPECT_FALSE(server.Read(header, 80));
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(server.State(), orv_stuff::Unreachable);
+    RecordProperty("elapsed_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
     EXPECT_GE(elapsed, kTestIoTimeout - 10ms);
     EXPECT_LT(elapsed, kTestIoTimeout + 1000ms);
+}
+
+TEST_F(ConnectedServer, PeerThatStopsReadingTimesOutTheWrite) {
+    Connect();
+    // More than the socket buffers of both sides can hold; the peer never reads.
+    Bytes big(32u * 1024 * 1024, 0x42);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(server.Write(big.data(), static_cast<int32_t>(big.size())));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(server.State(), orv_stuff::Unreachable);
+    RecordProperty("elapsed_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+    EXPECT_GE(elapsed, kTestIoTimeout - 10ms);
+    EXPECT_LT(elapsed, kTestIoTimeout + 2000ms);
 }
 
 TEST_F(ConnectedServer, PeerClosingMidReplyFails) {

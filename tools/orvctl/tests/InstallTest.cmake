@@ -1,0 +1,58 @@
+# Installs the build tree into a fresh prefix, then builds a C host against the installed
+# package twice: through find_package(OrvSdk) and through pkg-config; runs both hosts and
+# the installed orvctl.
+# Inputs: BUILD_DIR, WORK_DIR, HOST_SOURCE (runs without a server), EXAMPLE_SOURCE (built
+# only: it wants a server; may be empty), CONSUMER_DIR, C_COMPILER.
+cmake_minimum_required(VERSION 3.22)
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    string(REPLACE ";" " " cmd "${ARGN}")
+    message(FATAL_ERROR "failed (${rc}): ${cmd}\n${out}\n${err}")
+  endif()
+  set(RUN_OUTPUT "${out}" PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+
+file(GLOB_RECURSE libs ${prefix}/lib*/libOrvSdk.so)
+file(GLOB_RECURSE configs ${prefix}/*/OrvSdkConfig.cmake)
+file(GLOB_RECURSE pcs ${prefix}/*/orv-sdk.pc)
+foreach(item libs configs pcs)
+  if(NOT ${item})
+    message(FATAL_ERROR "install tree lacks ${item}")
+  endif()
+endforeach()
+if(NOT EXISTS ${prefix}/include/orv_sdk.h OR NOT EXISTS ${prefix}/bin/orvctl)
+  message(FATAL_ERROR "install tree lacks the header or orvctl")
+endif()
+list(GET libs 0 lib)
+get_filename_component(libdir ${lib} DIRECTORY)
+get_filename_component(pcdir ${pcs} DIRECTORY)
+
+# find_package(OrvSdk) -> OrvSdk::OrvSdk
+run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/consumer -DCMAKE_PREFIX_PATH=${prefix}
+    -DHOST_SOURCE=${HOST_SOURCE} -DEXAMPLE_SOURCE=${EXAMPLE_SOURCE} -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_BUILD_RPATH=${libdir})
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
+run(${WORK_DIR}/consumer/host)
+message(STATUS "find_package host: ${RUN_OUTPUT}")
+
+# pkg-config orv-sdk, from the installed .pc only (no system paths, no build tree)
+set(ENV{PKG_CONFIG_PATH} ${pcdir})
+set(ENV{PKG_CONFIG_LIBDIR} ${pcdir})
+run(pkg-config --cflags --libs orv-sdk)
+string(STRIP "${RUN_OUTPUT}" flags)
+separate_arguments(flags UNIX_COMMAND "${flags}")
+run(${C_COMPILER} ${HOST_SOURCE} ${flags} -Wl,-rpath,${libdir} -o ${WORK_DIR}/host-pc)
+run(${WORK_DIR}/host-pc)
+if(EXAMPLE_SOURCE)
+  run(${C_COMPILER} ${EXAMPLE_SOURCE} ${flags} -Wl,-rpath,${libdir} -o ${WORK_DIR}/example-pc)
+endif()
+message(STATUS "pkg-config host: ${RUN_OUTPUT}")
+
+# The installed orvctl finds the installed library by itself.
+run(${prefix}/bin/orvctl --help)
+file(REMOVE_RECURSE ${WORK_DIR})

@@ -1,0 +1,107 @@
+#include "ResultCodes.h"
+#include "ServerSpec.h"
+#include "Table.h"
+
+#include "orv_sdk.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+#include <stdexcept>
+
+namespace orvctl {
+namespace {
+
+struct SpecCase {
+    const char* text;
+    const char* host;
+    int port;
+    const char* password;
+};
+
+class ServerSpecValid : public ::testing::TestWithParam<SpecCase> {};
+
+TEST_P(ServerSpecValid, Splits)
+{
+    const SpecCase& c = GetParam();
+    const ServerSpec spec = ParseServerSpec(c.text);
+    EXPECT_EQ(spec.host, c.host);
+    EXPECT_EQ(spec.port, c.port);
+    EXPECT_EQ(spec.password, c.password);
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, ServerSpecValid,
+                         ::testing::Values(SpecCase{"127.0.0.1", "127.0.0.1", 5001, ""},
+                                           SpecCase{"localhost:6000", "localhost", 6000, ""},
+                                           SpecCase{"10.1.2.3:5001/secret", "10.1.2.3", 5001, "secret"},
+                                           SpecCase{"host/pa:ss/word", "host", 5001, "pa:ss/word"},
+                                           SpecCase{"[::1]:7000/x", "::1", 7000, "x"},
+                                           SpecCase{"[::1]", "::1", 5001, ""},
+                                           SpecCase{"h:65535/", "h", 65535, ""}));
+
+class ServerSpecInvalid : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ServerSpecInvalid, Throws)
+{
+    EXPECT_THROW(ParseServerSpec(GetParam()), std::invalid_argument) << GetParam();
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, ServerSpecInvalid,
+                         ::testing::Values("", ":5001", "/pw", "host:", "host:0", "host:65536", "host:50a1",
+                                           "host:-1", "host:123456", "[::1", "[::1]5001", "[]:5001"));
+
+TEST(ServerSpec, AddressBracketsIpv6)
+{
+    EXPECT_EQ(ParseServerSpec("[::1]:7000").Address(), "[::1]:7000");
+    EXPECT_EQ(ParseServerSpec("a.b:1").Address(), "a.b:1");
+}
+
+TEST(ResultCodes, EveryHeaderCodeHasItsOwnName)
+{
+    const int codes[] = {ORV_OK,          ORV_E_FAILED,          ORV_E_INVALID_ARG,     ORV_E_BUFFER_TOO_SMALL,
+                         ORV_E_DUPLICATE, ORV_E_NO_FRAME,        ORV_E_CAMERA_INACTIVE, ORV_E_UNKNOWN_CAMERA,
+                         ORV_E_NOT_DECODABLE, ORV_E_NO_PLATE,    ORV_E_NOT_READY,       ORV_E_NOT_INITIALISED,
+                         ORV_E_NOT_SUPPORTED};
+    std::set<std::string> names;
+    for (int code : codes) {
+        const std::string name = ResultName(code);
+        EXPECT_EQ(name.rfind("ORV_", 0), 0u) << code;
+        EXPECT_EQ(name.find("RESULT("), std::string::npos) << code;
+        names.insert(name);
+    }
+    EXPECT_EQ(names.size(), std::size(codes));
+    EXPECT_EQ(ResultName(ORV_E_NO_FRAME), "ORV_E_NO_FRAME");
+    EXPECT_EQ(DescribeResult(-8), "ORV_E_NO_FRAME (-8): no frame available");
+    EXPECT_EQ(ResultName(-42), "ORV_RESULT(-42)"); // unknown codes still print their number
+}
+
+TEST(ResultCodes, StateNames)
+{
+    EXPECT_EQ(StateName(ORV_STATE_CONNECTED), "Connected");
+    EXPECT_EQ(StateName(ORV_STATE_REFUSED), "Refused");
+    EXPECT_EQ(StateName(ORV_STATE_UNREACHABLE), "Unreachable");
+    EXPECT_EQ(StateName(4), "State(4)");
+    EXPECT_EQ(StateName(-1), "State(-1)");
+    EXPECT_EQ(StateName(7), "State(7)");
+    EXPECT_FALSE(IsSettledState(ORV_STATE_CONNECTING));
+    EXPECT_FALSE(IsSettledState(ORV_STATE_IDLE));
+    EXPECT_TRUE(IsSettledState(ORV_STATE_REFUSED));
+}
+
+TEST(Table, AlignsColumnsAndRightAlignsNumbers)
+{
+    Table table({"camera", "name", "active"});
+    table.AddRow({"1", "Gate", "yes"});
+    table.AddRow({"12", "Пост", "no"}); // multi-byte name must align by characters, not bytes
+    table.AddRow({"3"});                // padded
+    std::ostringstream out;
+    table.Print(out);
+    EXPECT_EQ(out.str(), "camera  name  active\n"
+                         "     1  Gate  yes\n"
+                         "    12  Пост  no\n"
+                         "     3        \n");
+}
+
+} // namespace
+} // namespace orvctl

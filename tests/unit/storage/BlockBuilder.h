@@ -37,7 +37,7 @@ inline std::vector<uint8_t> TableBlock(const std::vector<double>& times, const s
     PutU32(b, 8, static_cast<uint32_t>(payload.size()));
     PutU32(b, 20, static_cast<uint32_t>(times.size()));
     for (size_t i = 0; i < times.size(); ++i) PutF64(b, 28 + 8 * i, times[i]);
-    std::memcpy(b.data() + 28 + 8 * times.size(), payload.data(), payload.size());
+    if (!payload.empty()) std::memcpy(b.data() + 28 + 8 * times.size(), payload.data(), payload.size());
     return b;
 }
 
@@ -63,7 +63,7 @@ inline std::vector<uint8_t> ChainBlock(const std::vector<ChainRecord>& records) 
         PutU32(b, at, processing::kChainBlockMagic);
         PutF64(b, at + 8, r.time);
         PutU32(b, at + 16, static_cast<uint32_t>(r.announced < 0 ? static_cast<int64_t>(r.payload.size()) : r.announced));
-        std::memcpy(b.data() + at + 24, r.payload.data(), r.payload.size());
+        if (!r.payload.empty()) std::memcpy(b.data() + at + 24, r.payload.data(), r.payload.size());
     }
     return b;
 }

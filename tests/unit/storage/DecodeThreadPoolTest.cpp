@@ -80,10 +80,4 @@ TEST(DecodeThreadPool, StopJoinsOnceAndLaterWorkNeverRuns) {
     EXPECT_EQ(ran.load(), 0);
 }
 
-TEST(DecodeThreadPool, AtLeastOneWorker) {
-    DecodeThreadPool pool(0);
-    EXPECT_EQ(pool.ThreadCount(), 1u);
-    EXPECT_GE(DecodeThreadPool::DefaultThreadCount(), 1u);
-}
-
 }  // namespace

@@ -15,14 +15,6 @@ protected:
     OrvTimeLine line_{[this] { return wall_; }};
 };
 
-TEST_F(OrvTimeLineTest, StartsAtZeroWithUnitSpeed) {
-    EXPECT_EQ(line_.Speed(), 1.0);
-    EXPECT_EQ(line_.Base(), 0.0);
-    EXPECT_EQ(line_.Start(), 0.0);
-    EXPECT_EQ(line_.Upper(), 0.0);
-    EXPECT_EQ(line_.Lower(), 0.0);
-}
-
 TEST_F(OrvTimeLineTest, AnchorTakesWallTimeAndCollapsesWindow) {
     line_.Anchor(44000.5);
     EXPECT_EQ(line_.Start(), wall_);

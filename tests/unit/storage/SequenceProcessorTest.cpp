@@ -372,10 +372,4 @@ TEST(AllocationCounter, SeesAllocationsOfOtherThreads) {
     EXPECT_GE(StopCountingWorkerAllocations(), 1);
 }
 
-TEST_F(ProcessorTest, SetHintAlwaysSucceeds) {
-    auto p = MakeTimed();
-    EXPECT_TRUE(p->SetHint(true));
-    Settle(*p);
-}
-
 }  // namespace

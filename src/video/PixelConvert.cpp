@@ -9,7 +9,9 @@
 namespace processing {
 namespace {
 
-YuyvToBgrTables BuildTables()
+// Evaluated by the compiler, so the tables exist before any other static
+// initialiser of the library could ask for them.
+constexpr YuyvToBgrTables BuildTables()
 {
     YuyvToBgrTables t{};
     for (int c = 0; c < 256; ++c) {
@@ -23,7 +25,7 @@ YuyvToBgrTables BuildTables()
     return t;
 }
 
-const YuyvToBgrTables kTables = BuildTables();
+constexpr YuyvToBgrTables kTables = BuildTables();
 
 bool DetectVectorSupport()
 {
@@ -189,13 +191,17 @@ void BgrToGrey(const uint8_t* src, uint8_t* dst, int width, int height)
 
 void PlanarToYuyv(const PlanarPicture& p, uint8_t* dst)
 {
-    const bool vector = gVectorPaths && p.hShift == 1;
+    const bool vector = gVectorPaths && (p.hShift == 0 || p.hShift == 1);
     for (int row = 0; row < p.height; ++row) {
         const uint8_t* y = p.planes[0] + static_cast<size_t>(p.strides[0]) * row;
         const uint8_t* u = p.planes[1] + static_cast<size_t>(p.strides[1]) * (row >> p.vShift);
         const uint8_t* v = p.planes[2] + static_cast<size_t>(p.strides[2]) * (row >> p.vShift);
         uint8_t* d = dst + 2 * static_cast<size_t>(p.width) * row;
-        int done = vector ? kernels::InterleaveYuyvSse2(y, u, v, d, p.width) : 0;
+        int done = 0;
+        if (vector) {
+            done = p.hShift == 1 ? kernels::InterleaveYuyvSse2(y, u, v, d, p.width)
+                                 : kernels::InterleaveYuyvAveragedSse2(y, u, v, d, p.width);
+        }
         PlanarRowToYuyvScalar(y, u, v, d, done, p.width, p.hShift);
     }
 }

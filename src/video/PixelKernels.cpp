@@ -196,6 +196,24 @@ __attribute__((target("sse2"))) int InterleaveYuyvSse2(const uint8_t* y, const u
     return x;
 }
 
+__attribute__((target("sse2"))) int InterleaveYuyvAveragedSse2(const uint8_t* y, const uint8_t* u,
+                                                               const uint8_t* v, uint8_t* dst, int width)
+{
+    const __m128i lowByte = _mm_set1_epi16(0x00FF);
+    int x = 0;
+    for (; x + 16 <= width; x += 16) {
+        const __m128i us = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + x));
+        const __m128i vs = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + x));
+        const __m128i uAvg = _mm_srli_epi16(_mm_add_epi16(_mm_and_si128(us, lowByte), _mm_srli_epi16(us, 8)), 1);
+        const __m128i vAvg = _mm_srli_epi16(_mm_add_epi16(_mm_and_si128(vs, lowByte), _mm_srli_epi16(vs, 8)), 1);
+        const __m128i uv = _mm_or_si128(uAvg, _mm_slli_epi16(vAvg, 8));
+        const __m128i ys = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + x));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * x), _mm_unpacklo_epi8(ys, uv));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * x + 16), _mm_unpackhi_epi8(ys, uv));
+    }
+    return x;
+}
+
 }  // namespace processing::kernels
 
 #else  // no x86 vector paths: the scalar forms do everything
@@ -206,6 +224,7 @@ size_t GreyToBgrAvx2(const uint8_t*, uint8_t*, size_t) { return 0; }
 size_t BgrToYuyvAvx2(const uint8_t*, uint8_t*, size_t) { return 0; }
 size_t BgrToGreyAvx2(const uint8_t*, uint8_t*, size_t) { return 0; }
 int InterleaveYuyvSse2(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, int) { return 0; }
+int InterleaveYuyvAveragedSse2(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, int) { return 0; }
 bool Avx2MatchesTables(const YuyvToBgrTables&) { return false; }
 }  // namespace processing::kernels
 

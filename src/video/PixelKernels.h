@@ -19,6 +19,8 @@ size_t BgrToYuyvAvx2(const uint8_t* src, uint8_t* dst, size_t pixels);
 size_t BgrToGreyAvx2(const uint8_t* src, uint8_t* dst, size_t pixels);
 // Y row plus one shared U/V sample per pixel pair; returns an even pixel count.
 int InterleaveYuyvSse2(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* dst, int width);
+// Y, U and V rows of equal width; each pair takes the floor average of its two U and two V samples.
+int InterleaveYuyvAveragedSse2(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* dst, int width);
 
 // The vector YUYV-to-BGR path computes the table terms by multiplication;
 // this checks, once, that it reproduces every table entry.

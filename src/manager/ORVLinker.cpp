@@ -40,8 +40,9 @@ int16_t ReadInt16(const uint8_t* p) { return static_cast<int16_t>(p[0] | (p[1] <
 ORVLinker::ORVLinker() : ORVLinker(&ORVLinker::MakeDefaultModule, ManagerOptions{}) {}
 
 ORVLinker::ORVLinker(const ModuleFactory& moduleFactory, ManagerOptions options) : options_(options) {
-    // The frame storage, its decode pool and the JPEG contexts attach here; the
-    // subscription registry likewise (defaults: mode 1, direction 1, rate 25).
+    // The subscription registry attaches here (defaults: mode 1, direction 1, rate 25).
+    frameStorage_ =
+        std::make_unique<processing::MPEG4FrameStorage>(processing::DecodeThreadPool::DefaultThreadCount());
     if (moduleFactory) {
         module_ = moduleFactory();
     }
@@ -509,8 +510,7 @@ void ORVLinker::WorkerPass(std::array<int, kMaxServers>& failures, int64_t& pass
     if (!module_ || !moduleReady_ || autoConnect_.load() != 1) {
         return;
     }
-    // Idle decoders are swept and a stale live list emptied here once the frame
-    // storage is attached (frameStorage_).
+    TrimFrameStorage();
     ++passCount;
     if (passCount % 2 == 0) {
         return;  // the tables are refreshed every second pass
@@ -526,6 +526,19 @@ void ORVLinker::WorkerPass(std::array<int, kMaxServers>& failures, int64_t& pass
     }
     PollServerStates(failures);
     workerPasses_.fetch_add(1);
+}
+
+// Live decoders nobody asks for any more are dropped; when no live request came for
+// a second the whole live list goes, so an abandoned stream stops decoding.
+void ORVLinker::TrimFrameStorage() {
+    if (!frameStorage_) {
+        return;
+    }
+    frameStorage_->SweepIdleProcessors();
+    constexpr double kOneSecond = 1.0 / 86400.0;
+    if (orv_stuff::NowOleUtc() - lastLiveRequest_.load() > kOneSecond) {
+        frameStorage_->ClearLive();
+    }
 }
 
 void ORVLinker::RefreshCameraData() {

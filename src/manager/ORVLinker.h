@@ -19,11 +19,9 @@
 #include "platform/StopSignal.h"
 #include "protocol/IOrvModule.h"
 #include "protocol/Wire.h"
+#include "video/FrameStorage.h"
 #include "video/TOrvFrame.h"
 
-namespace processing {
-class MPEG4FrameStorage;
-}
 class SubscriptionRegistry;
 
 // Everything the manager knows about one registered server. Per-camera areas hold
@@ -148,6 +146,7 @@ public:
     int32_t GetCameraServerHandle(int32_t camera, int32_t& handle) override;
 
     // Observation for tests and diagnostics.
+    processing::MPEG4FrameStorage* FrameStorage() { return frameStorage_.get(); }
     bool IsAutoConnect() const { return autoConnect_.load() != 0; }
     int64_t WorkerPasses() const { return workerPasses_.load(); }
 
@@ -171,6 +170,7 @@ private:
 
     void WorkerMain();
     void WorkerPass(std::array<int, kMaxServers>& failures, int64_t& passCount);
+    void TrimFrameStorage();
     void RefreshCameraData();
     void PollServerStates(std::array<int, kMaxServers>& failures);
 
@@ -193,11 +193,11 @@ private:
     std::atomic<double> lastLiveRequest_{0.0};
     std::map<int32_t, int32_t> teleSpeed1_;
     std::map<int32_t, int32_t> teleSpeed2_;
-    // Frame storage and subscription registry are separate components attached here;
-    // operations that need them answer their failure codes while they are absent.
-    std::shared_ptr<processing::MPEG4FrameStorage> frameStorage_;
+    std::unique_ptr<processing::MPEG4FrameStorage> frameStorage_;
     bool archiveResetPending_ = false;
     std::unique_ptr<orv_stuff::IOrvModule> module_;
+    // The subscription registry is attached here; its operations answer failure codes
+    // while it is absent.
     std::shared_ptr<SubscriptionRegistry> subscriptions_;
 
     ManagerOptions options_;

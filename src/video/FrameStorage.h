@@ -50,7 +50,9 @@ public:
     // False when no decoder is available or the block is refused.
     bool PushLiveBlock(SequenceKey key, const uint8_t* data, size_t length, bool first);
     // Next paced picture of a live stream (Bgr24). `found` tells whether the
-    // stream has a processor at all.
+    // stream has a processor at all, so a caller can fall back to another key.
+    // Lookup and take happen under the live list's mutex, which is held while a
+    // processor is created, pushed to or asked for a frame.
     bool TakeLiveFrame(SequenceKey key, TOrvFrame& frame, bool* found = nullptr);
     std::shared_ptr<MPEG4TimedSequenceProcessor> FindProcessor(SequenceKey key) const;
     // Drops processors that delivered before but were not asked for 5 seconds.
@@ -69,9 +71,6 @@ public:
     size_t LiveCount() const;
     size_t ArchiveCount() const;
     const helpers::SequenceReusableStorage& ArchivePool() const { return archivePool_; }
-    // The mutex guarding the live list (held while a processor is pushed to or
-    // asked for a frame).
-    std::mutex& LiveMutex() { return liveMutex_; }
 
     // The process-wide decode pool while any storage exists.
     static DecodeThreadPool* SharedPool();

@@ -134,7 +134,8 @@ public:
                                 std::shared_ptr<MPEG4Decoder> decoder, ProcessorClocks clocks = {});
 
     bool TakeFrame(bool forward, TOrvFrame& frame) override;
-    bool PushTimedBlock(const uint8_t* data, size_t length, bool first, int32_t direction);
+    // `first` also restarts pacing: the next picture comes at once.
+    virtual bool PushTimedBlock(const uint8_t* data, size_t length, bool first, int32_t direction);
 
     const OrvTimeLine& TimeLine() const { return timeLine_; }
     int32_t Resync() const { return resync_; }

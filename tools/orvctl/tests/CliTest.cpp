@@ -1,4 +1,5 @@
 // orvctl as a process: help, usage errors and unreachable servers need no simulator.
+#include "LibraryUsersLock.h"
 #include "RunProcess.h"
 
 #include <gtest/gtest.h>
@@ -76,6 +77,7 @@ int ClosedLoopbackPort()
 
 TEST(Cli, RefusedServerIsReportedByStateAndFails)
 {
+    const LibraryUsersLock users;
     const std::string server = "127.0.0.1:" + std::to_string(ClosedLoopbackPort());
     const ProcessResult r = RunOrvctl({"--connect-timeout", "5", "-s", server, "servers"});
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
@@ -86,6 +88,7 @@ TEST(Cli, RefusedServerIsReportedByStateAndFails)
 
 TEST(Cli, CommandsOnARefusedServerFailWithTheResultName)
 {
+    const LibraryUsersLock users;
     const std::string server = "127.0.0.1:" + std::to_string(ClosedLoopbackPort());
     const ProcessResult r = RunOrvctl({"--connect-timeout", "3", "-s", server, "snapshot", "-c", "1", "--timeout", "0.3"});
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;

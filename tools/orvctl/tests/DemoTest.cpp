@@ -1,4 +1,5 @@
 // `orvctl demo` end to end: it must succeed and every picture it saved must decode.
+#include "LibraryUsersLock.h"
 #include "PictureCheck.h"
 #include "RunProcess.h"
 
@@ -11,6 +12,7 @@ namespace {
 
 TEST(Demo, RunsAndSavesPicturesThatDecode)
 {
+    const LibraryUsersLock users;
     const std::string dir = MakeTempDir("orvctl-demo");
     const ProcessResult r = RunOrvctl({"demo"}, dir, 120);
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;

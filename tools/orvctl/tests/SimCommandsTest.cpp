@@ -1,4 +1,5 @@
 // Every orvctl command as a separate process against simulated servers in this process.
+#include "LibraryUsersLock.h"
 #include "PictureCheck.h"
 #include "RunProcess.h"
 
@@ -84,6 +85,7 @@ protected:
     }
 
     static std::unique_ptr<orv_sim::Simulator> sim_;
+    LibraryUsersLock users_;
     std::string dir_;
 };
 
@@ -125,7 +127,7 @@ class SimSnapshot : public SimCommands, public ::testing::WithParamInterface<Sna
 TEST_P(SimSnapshot, SavesAPictureThatDecodes)
 {
     const SnapshotCase& c = GetParam();
-    const ProcessResult r = Run({"snapshot", "-c", std::to_string(c.camera), "-f", c.format});
+    const ProcessResult r = Run({"snapshot", "-c", std::to_string(c.camera), "-f", c.format, "--timeout", "2"});
     SKIP_WHEN_LIBRARY_HAS_NO_FRAMES(r);
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     ExpectPicture((std::filesystem::path(dir_) / c.file).string(), c.channels);
@@ -141,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(SimCommands, SnapshotHonoursTheOutputPath)
 {
-    const ProcessResult r = Run({"snapshot", "-c", "1", "-o", "gate.jpeg"});
+    const ProcessResult r = Run({"snapshot", "-c", "1", "-o", "gate.jpeg", "--timeout", "2"});
     SKIP_WHEN_LIBRARY_HAS_NO_FRAMES(r);
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     DecodedPicture picture;

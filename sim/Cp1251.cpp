@@ -8,15 +8,24 @@ namespace {
 // Code points outside the contiguous Cyrillic block that the code page also holds.
 char MapSpecial(uint32_t cp) {
     switch (cp) {
-        case 0x0401: return static_cast<char>(0xA8);  // Ё
-        case 0x0451: return static_cast<char>(0xB8);  // ё
-        case 0x2116: return static_cast<char>(0xB9);  // №
-        case 0x00AB: return static_cast<char>(0xAB);  // «
-        case 0x00BB: return static_cast<char>(0xBB);  // »
-        case 0x00A0: return static_cast<char>(0xA0);  // no-break space
-        case 0x2013: return static_cast<char>(0x96);  // en dash
-        case 0x2014: return static_cast<char>(0x97);  // em dash
-        default: return '?';
+        case 0x0401:
+            return static_cast<char>(0xA8);  // Ё
+        case 0x0451:
+            return static_cast<char>(0xB8);  // ё
+        case 0x2116:
+            return static_cast<char>(0xB9);  // №
+        case 0x00AB:
+            return static_cast<char>(0xAB);  // «
+        case 0x00BB:
+            return static_cast<char>(0xBB);  // »
+        case 0x00A0:
+            return static_cast<char>(0xA0);  // no-break space
+        case 0x2013:
+            return static_cast<char>(0x96);  // en dash
+        case 0x2014:
+            return static_cast<char>(0x97);  // em dash
+        default:
+            return '?';
     }
 }
 

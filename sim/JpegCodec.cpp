@@ -12,16 +12,20 @@ namespace {
 
 int TjSubsampling(Subsampling s) {
     switch (s) {
-        case Subsampling::S420: return TJSAMP_420;
-        case Subsampling::S422: return TJSAMP_422;
-        case Subsampling::S444: return TJSAMP_444;
-        case Subsampling::Grey: return TJSAMP_GRAY;
+        case Subsampling::S420:
+            return TJSAMP_420;
+        case Subsampling::S422:
+            return TJSAMP_422;
+        case Subsampling::S444:
+            return TJSAMP_444;
+        case Subsampling::Grey:
+            return TJSAMP_GRAY;
     }
     return TJSAMP_420;
 }
 
-bool RegionDiffers(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, int stride, int x, int y, int w,
-                   int h) {
+bool RegionDiffers(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, int stride, int x, int y,
+                   int w, int h) {
     for (int row = y; row < y + h; ++row) {
         const size_t offset = static_cast<size_t>(row) * stride + x;
         if (std::memcmp(&a[offset], &b[offset], static_cast<size_t>(w)) != 0) return true;
@@ -52,8 +56,8 @@ std::vector<uint8_t> JpegEncoder::Encode(const PlanarPicture& picture, int quali
     unsigned char* jpeg = nullptr;
     unsigned long jpegSize = 0;
     const int rc = tjCompressFromYUVPlanes(static_cast<tjhandle>(handle_), planes, picture.width, strides,
-                                           picture.height, TjSubsampling(picture.subsampling), &jpeg, &jpegSize,
-                                           std::clamp(quality, 1, 100), TJFLAG_FASTDCT);
+                                           picture.height, TjSubsampling(picture.subsampling), &jpeg,
+                                           &jpegSize, std::clamp(quality, 1, 100), TJFLAG_FASTDCT);
     std::vector<uint8_t> out;
     if (rc == 0 && jpeg != nullptr) out.assign(jpeg, jpeg + jpegSize);
     tjFree(jpeg);

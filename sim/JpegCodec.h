@@ -10,7 +10,7 @@
 namespace orv_sim {
 
 class JpegEncoder {
-public:
+  public:
     JpegEncoder();
     ~JpegEncoder();
     JpegEncoder(const JpegEncoder&) = delete;
@@ -19,7 +19,7 @@ public:
     // Compresses the planes with the picture's own subsampling. Empty on failure.
     std::vector<uint8_t> Encode(const PlanarPicture& picture, int quality);
 
-private:
+  private:
     void* handle_ = nullptr;
 };
 
@@ -29,8 +29,12 @@ inline constexpr uint8_t kBlockUpdateMark1 = 0xC9;
 inline constexpr size_t kBlockUpdateHeaderSize = 22;
 
 // Number of 8x8 blocks per row and per column of a picture.
-inline int BlocksPerRow(int width) { return width / 8; }
-inline int BlockRows(int height) { return height / 8; }
+inline int BlocksPerRow(int width) {
+    return width / 8;
+}
+inline int BlockRows(int height) {
+    return height / 8;
+}
 
 // Indexes (row by row, width/8 per row) of the 8x8 luma blocks whose luma or
 // chroma samples differ between two pictures of the same geometry.

@@ -103,7 +103,8 @@ void DrawBackground(PlanarPicture& p, int cameraIndex) {
         const int ramp = 40 + row * 96 / std::max(1, p.height);
         const int8_t* grainRow = &grain[static_cast<size_t>(((row + shift) & 255) * 256)];
         for (int col = 0; col < p.width; ++col) {
-            line[col] = static_cast<uint8_t>(ramp + (((col >> 5) + (row >> 5)) & 1) * 24 + grainRow[(col + shift) & 255]);
+            line[col] = static_cast<uint8_t>(ramp + (((col >> 5) + (row >> 5)) & 1) * 24 +
+                                             grainRow[(col + shift) & 255]);
         }
     }
     if (p.subsampling == Subsampling::Grey) return;
@@ -119,19 +120,25 @@ void DrawBackground(PlanarPicture& p, int cameraIndex) {
 int ChromaFactorX(Subsampling s) {
     switch (s) {
         case Subsampling::S420:
-        case Subsampling::S422: return 2;
-        case Subsampling::S444: return 1;
-        case Subsampling::Grey: return 0;
+        case Subsampling::S422:
+            return 2;
+        case Subsampling::S444:
+            return 1;
+        case Subsampling::Grey:
+            return 0;
     }
     return 0;
 }
 
 int ChromaFactorY(Subsampling s) {
     switch (s) {
-        case Subsampling::S420: return 2;
+        case Subsampling::S420:
+            return 2;
         case Subsampling::S422:
-        case Subsampling::S444: return 1;
-        case Subsampling::Grey: return 0;
+        case Subsampling::S444:
+            return 1;
+        case Subsampling::Grey:
+            return 0;
     }
     return 0;
 }
@@ -174,7 +181,9 @@ int MovingBoxX(int width, int64_t frameTimeMs) {
     return static_cast<int>(phase * travel / period);
 }
 
-void RenderBackground(int cameraIndex, PlanarPicture& out) { DrawBackground(out, cameraIndex); }
+void RenderBackground(int cameraIndex, PlanarPicture& out) {
+    DrawBackground(out, cameraIndex);
+}
 
 void RenderForeground(int cameraIndex, int64_t frameTimeMs, PlanarPicture& out) {
     const int boxWidth = std::max(8, out.width / 8);
@@ -195,7 +204,8 @@ void RenderPicture(int cameraIndex, int64_t frameTimeMs, PlanarPicture& out) {
     RenderForeground(cameraIndex, frameTimeMs, out);
 }
 
-PlanarPicture RenderPicture(int cameraIndex, int64_t frameTimeMs, int width, int height, Subsampling subsampling) {
+PlanarPicture RenderPicture(int cameraIndex, int64_t frameTimeMs, int width, int height,
+                            Subsampling subsampling) {
     PlanarPicture picture;
     ShapePicture(picture, width, height, subsampling);
     RenderPicture(cameraIndex, frameTimeMs, picture);

@@ -19,7 +19,9 @@ uint64_t EventHash(int cameraIndex, int64_t sequence) {
     return Mix(static_cast<uint64_t>(cameraIndex) * 1'000'003ull + static_cast<uint64_t>(sequence));
 }
 
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0); }
+int64_t FloorDiv(int64_t a, int64_t b) {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0);
+}
 
 }  // namespace
 
@@ -43,8 +45,8 @@ std::optional<PlateEvent> NextPlateEvent(const std::vector<PlateCamera>& cameras
             time += interval;
         }
         if (time > nowMs) continue;
-        const bool better = !best || time < best->timeMs ||
-                            (time == best->timeMs && camera.cameraIndex < best->cameraIndex);
+        const bool better =
+            !best || time < best->timeMs || (time == best->timeMs && camera.cameraIndex < best->cameraIndex);
         if (better) best = PlateEvent{camera.cameraIndex, seq, time};
     }
     return best;
@@ -81,9 +83,10 @@ std::string LocalTimeText(int64_t timeMs) {
 
 std::string PlateMessage(const PlateEvent& event) {
     const uint64_t h = EventHash(event.cameraIndex, event.sequence) >> 40;
-    return "<W>" + std::to_string(kPlateMessageKind) + "</W><C>" + std::to_string(event.cameraIndex) + "</C><T>" +
-           LocalTimeText(event.timeMs) + "</T><S>num=" + PlateNumber(event.cameraIndex, event.sequence) +
-           ";dir=" + std::to_string(h % 2) + ";conf=" + std::to_string(80 + h % 20) + "</S>";
+    return "<W>" + std::to_string(kPlateMessageKind) + "</W><C>" + std::to_string(event.cameraIndex) +
+           "</C><T>" + LocalTimeText(event.timeMs) +
+           "</T><S>num=" + PlateNumber(event.cameraIndex, event.sequence) + ";dir=" + std::to_string(h % 2) +
+           ";conf=" + std::to_string(80 + h % 20) + "</S>";
 }
 
 }  // namespace orv_sim

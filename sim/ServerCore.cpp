@@ -14,8 +14,8 @@
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
-#include <system_error>
 #include <string_view>
+#include <system_error>
 
 #include "sim/Cp1251.h"
 #include "sim/Plates.h"
@@ -42,7 +42,9 @@ int64_t OleToMs(double ole) {
     return static_cast<int64_t>(std::llround(std::clamp(ms, -9.0e15, 9.0e15)));
 }
 
-double MsToOle(int64_t ms) { return orv_stuff::OleFromUnixMs(ms); }
+double MsToOle(int64_t ms) {
+    return orv_stuff::OleFromUnixMs(ms);
+}
 
 // Concatenation without the temporaries of operator+ chains.
 std::string Join(std::initializer_list<std::string_view> parts) {
@@ -69,26 +71,40 @@ int ChannelOfCode(uint8_t code) {
     return -1;
 }
 
-int KindCode(CameraKind kind) { return static_cast<int>(kind); }
+int KindCode(CameraKind kind) {
+    return static_cast<int>(kind);
+}
 
-bool KeyBefore(int64_t t1, int c1, int64_t t2, int c2) { return t1 < t2 || (t1 == t2 && c1 < c2); }
+bool KeyBefore(int64_t t1, int c1, int64_t t2, int c2) {
+    return t1 < t2 || (t1 == t2 && c1 < c2);
+}
 
 // Sets the length fields a client reads for a command to a size no sane
 // client should accept.
 void Oversize(TMsgHeader& h) {
     const uint16_t function = h.command & 0xFF;
-    const bool archiveRead = h.command >= 0x100 &&
-                             (function == orv_stuff::kArchiveReadForward || function == orv_stuff::kArchiveReadBackward);
+    const bool archiveRead = h.command >= 0x100 && (function == orv_stuff::kArchiveReadForward ||
+                                                    function == orv_stuff::kArchiveReadBackward);
     if (archiveRead) {
         h.field40 = kOversizedLength;
         h.field44 = kOversizedLength;
         return;
     }
     switch (h.command) {
-        case orv_stuff::kCmdPollCameraTables: h.field52 = kOversizedLength / 40; break;
-        case orv_stuff::kCmdServerStatus: h.field36 = kOversizedLength; h.field24 = kOversizedLength; break;
-        case orv_stuff::kCmdLogin: h.field32 = kOversizedLength; h.field24 = kOversizedLength; break;
-        default: h.field24 = kOversizedLength; break;
+        case orv_stuff::kCmdPollCameraTables:
+            h.field52 = kOversizedLength / 40;
+            break;
+        case orv_stuff::kCmdServerStatus:
+            h.field36 = kOversizedLength;
+            h.field24 = kOversizedLength;
+            break;
+        case orv_stuff::kCmdLogin:
+            h.field32 = kOversizedLength;
+            h.field24 = kOversizedLength;
+            break;
+        default:
+            h.field24 = kOversizedLength;
+            break;
     }
 }
 
@@ -130,10 +146,13 @@ ServerCore::ServerCore(const ServerConfig& config, int firstCamera, const Simula
     }
 }
 
-ServerCore::~ServerCore() { Stop(); }
+ServerCore::~ServerCore() {
+    Stop();
+}
 
 void ServerCore::Start() {
-    if (pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("cannot create a wake-up pipe");
+    if (pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0)
+        throw std::runtime_error("cannot create a wake-up pipe");
     port_ = config_.port;
     if (!OpenListener()) {
         throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(config_.port) + ": " +
@@ -215,9 +234,12 @@ bool ServerCore::OpenListener() {
         errno = saved;
         return false;
     }
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
+    // The port is learnt once, before the acceptor runs; reopening binds the same one.
+    if (port_ == 0) {
+        socklen_t len = sizeof addr;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+    }
     listenFd_ = fd;
     return true;
 }
@@ -314,8 +336,8 @@ void ServerCore::DropConnections() {
 
 int ServerCore::OpenConnections() const {
     std::lock_guard<std::mutex> lock(connectionsMutex_);
-    return static_cast<int>(std::count_if(connections_.begin(), connections_.end(),
-                                          [](const auto& c) { return !c->done; }));
+    return static_cast<int>(
+        std::count_if(connections_.begin(), connections_.end(), [](const auto& c) { return !c->done; }));
 }
 
 namespace {
@@ -357,7 +379,8 @@ void ServerCore::Converse(int fd) {
             Log("request without magic; closing");
             return;
         }
-        if (request.length < static_cast<int32_t>(orv_stuff::kHeaderSize) || request.length > kMaxRequestLength) {
+        if (request.length < static_cast<int32_t>(orv_stuff::kHeaderSize) ||
+            request.length > kMaxRequestLength) {
             Log("request length " + std::to_string(request.length) + " out of range; closing");
             return;
         }
@@ -431,11 +454,12 @@ bool ServerCore::SendReply(int fd, Reply& reply, const FaultConfig& faults, int 
     const size_t total = orv_stuff::kHeaderSize + payloadSize;
     const bool truncate = applies && faults.truncateReply > 0 && faults.truncateReply == requestNumber;
     const size_t limit = truncate ? total / 2 : total;
-    const size_t chunk = applies && faults.slowChunkBytes > 0 ? static_cast<size_t>(faults.slowChunkBytes) : 0;
+    const size_t chunk =
+        applies && faults.slowChunkBytes > 0 ? static_cast<size_t>(faults.slowChunkBytes) : 0;
     const bool ok = SendRange(fd, pieces, limit, chunk, applies ? faults.slowDelayMs : 0);
     if (truncate) {
-        Log("fault: reply to request " + std::to_string(requestNumber) + " cut after " + std::to_string(limit) +
-            " of " + std::to_string(total) + " bytes");
+        Log("fault: reply to request " + std::to_string(requestNumber) + " cut after " +
+            std::to_string(limit) + " of " + std::to_string(total) + " bytes");
         return false;
     }
     return ok;
@@ -471,7 +495,8 @@ void ServerCore::Record(std::vector<Entry> Journal::*list, const Entry& record) 
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         auto& entries = journal_.*list;
-        if (entries.size() >= kJournalLimit) entries.erase(entries.begin(), entries.begin() + kJournalLimit / 2);
+        if (entries.size() >= kJournalLimit)
+            entries.erase(entries.begin(), entries.begin() + kJournalLimit / 2);
         entries.push_back(record);
     }
     journalCv_.notify_all();
@@ -503,21 +528,30 @@ orv_stuff::TCameraPosition ServerCore::Position(int cameraIndex) const {
 
 Reply ServerCore::Handle(Session& session, const TMsgHeader& rq, const std::vector<uint8_t>& payload) {
     switch (rq.command) {
-        case orv_stuff::kCmdLogin: return Login(session, rq);
-        case orv_stuff::kCmdPollCameraTables: return CameraTables(session, rq);
-        case orv_stuff::kCmdServerStatus: return Status(session, rq);
-        case orv_stuff::kCmdCameraName: return CameraName(session, rq);
-        case orv_stuff::kCmdServerText: return ServerText(session, rq);
-        case orv_stuff::kCmdLiveFrames: return LiveFrames(session, rq, payload);
-        case orv_stuff::kCmdCameraPosition: return CameraPosition(rq);
+        case orv_stuff::kCmdLogin:
+            return Login(session, rq);
+        case orv_stuff::kCmdPollCameraTables:
+            return CameraTables(session, rq);
+        case orv_stuff::kCmdServerStatus:
+            return Status(session, rq);
+        case orv_stuff::kCmdCameraName:
+            return CameraName(session, rq);
+        case orv_stuff::kCmdServerText:
+            return ServerText(session, rq);
+        case orv_stuff::kCmdLiveFrames:
+            return LiveFrames(session, rq, payload);
+        case orv_stuff::kCmdCameraPosition:
+            return CameraPosition(rq);
         case orv_stuff::kCmdCameraEvent:
         case orv_stuff::kCmdServerEvent:
         case orv_stuff::kCmdConsoleShowArchive:
         case orv_stuff::kCmdCameraMode:
         case orv_stuff::kCmdTelemetryBlock:
         case orv_stuff::kCmdConsoleSwitchCamera:
-        case orv_stuff::kCmdCameraCommand: return Acknowledge(rq, payload);
-        default: break;
+        case orv_stuff::kCmdCameraCommand:
+            return Acknowledge(rq, payload);
+        default:
+            break;
     }
     const int channel = ChannelOfCode(static_cast<uint8_t>(rq.command >> 8));
     if (channel >= 0) return Archive(session, rq, payload, channel, static_cast<uint8_t>(rq.command & 0xFF));
@@ -627,7 +661,8 @@ Reply ServerCore::ServerText(Session& s, const TMsgHeader& rq) {
         for (const auto& camera : cameras_) {
             if (!camera->Config().plates || !camera->Active()) continue;
             plateCameras.push_back(PlateCamera{
-                camera->Index(), static_cast<int64_t>(std::llround(camera->Config().plateIntervalSeconds * 1000))});
+                camera->Index(),
+                static_cast<int64_t>(std::llround(camera->Config().plateIntervalSeconds * 1000))});
         }
         // A client that stops polling does not face an endless backlog.
         if (s.plateAfterMs < now - kPlateBacklogMs) {
@@ -649,7 +684,8 @@ Reply ServerCore::ServerText(Session& s, const TMsgHeader& rq) {
 // ---------------------------------------------------------------------------
 // Live frames
 
-void ServerCore::LiveEntry(Session& s, int64_t nowMs, orv_stuff::TFrameEntry& entry, Reply& reply) {
+void ServerCore::LiveEntry(Session& s, int64_t nowMs, orv_stuff::TFrameEntry& entry,
+                           std::vector<SharedBytes>& blocks) {
     const int32_t lastId = entry.frameId;
     const int cameraIndex = entry.camera;
     entry = orv_stuff::TFrameEntry{};
@@ -688,14 +724,15 @@ void ServerCore::LiveEntry(Session& s, int64_t nowMs, orv_stuff::TFrameEntry& en
     entry.payloadLength = payload ? static_cast<int32_t>(payload->size()) : 0;
     entry.auxLength = aux ? static_cast<int32_t>(aux->size()) : 0;
     // Blocks of an entry go out as: payload, then auxiliary data.
-    reply.AddShared(payload);
-    reply.AddShared(aux);
+    if (payload) blocks.push_back(payload);
+    if (aux) blocks.push_back(aux);
 }
 
 Reply ServerCore::LiveFrames(Session& s, const TMsgHeader& rq, const std::vector<uint8_t>& payload) {
     Reply reply{ReplyHeader(rq), {}, {}};
-    const size_t replyEntrySize =
-        rq.version >= orv_stuff::kLongFrameEntryVersion ? orv_stuff::kFrameEntryLongSize : orv_stuff::kFrameEntryShortSize;
+    const size_t replyEntrySize = rq.version >= orv_stuff::kLongFrameEntryVersion
+                                      ? orv_stuff::kFrameEntryLongSize
+                                      : orv_stuff::kFrameEntryShortSize;
     int32_t count = std::clamp(rq.field12, 0, orv_stuff::kMaxCameras);
     size_t requestEntrySize = replyEntrySize;
     if (count > 0) {
@@ -711,10 +748,11 @@ Reply ServerCore::LiveFrames(Session& s, const TMsgHeader& rq, const std::vector
     }
     const int64_t now = NowMs();
     std::vector<orv_stuff::TFrameEntry> entries(static_cast<size_t>(count));
-    Reply blocks;
+    std::vector<SharedBytes> blocks;
     for (int32_t i = 0; i < count; ++i) {
         auto& entry = entries[static_cast<size_t>(i)];
-        entry = orv_stuff::DecodeFrameEntry(&payload[static_cast<size_t>(i) * requestEntrySize], requestEntrySize);
+        entry = orv_stuff::DecodeFrameEntry(&payload[static_cast<size_t>(i) * requestEntrySize],
+                                            requestEntrySize);
         LiveEntry(s, now, entry, blocks);
     }
     std::vector<uint8_t> entryBytes(entries.size() * replyEntrySize, 0);
@@ -722,7 +760,7 @@ Reply ServerCore::LiveFrames(Session& s, const TMsgHeader& rq, const std::vector
         orv_stuff::EncodeFrameEntry(entries[i], &entryBytes[i * replyEntrySize], replyEntrySize);
     }
     reply.AddOwned(entryBytes.data(), entryBytes.size());
-    for (const Reply::Segment& segment : blocks.segments) reply.segments.push_back(segment);
+    for (const SharedBytes& block : blocks) reply.AddShared(block);
     reply.header.field12 = count;
     reply.header.field16 = MsToOle(now);
     reply.header.field24 = static_cast<int32_t>(entryBytes.size());
@@ -738,16 +776,23 @@ Reply ServerCore::Archive(Session& s, const TMsgHeader& rq, const std::vector<ui
                           uint8_t function) {
     Reply reply{ReplyHeader(rq), {}, {}};
     switch (function) {
-        case orv_stuff::kArchiveOpen: reply.header.field24 = 1; return reply;
+        case orv_stuff::kArchiveOpen:
+            reply.header.field24 = 1;
+            return reply;
         case orv_stuff::kArchiveClose:
             s.cursors[channel] = ArchiveCursor{};
             reply.header.field24 = 1;
             return reply;
-        case orv_stuff::kArchiveRange: return ArchiveRange(s, rq);
-        case orv_stuff::kArchiveSeek: return ArchiveSeek(s, rq, channel);
-        case orv_stuff::kArchiveReadForward: return ArchiveRead(s, rq, payload, channel, true);
-        case orv_stuff::kArchiveReadBackward: return ArchiveRead(s, rq, payload, channel, false);
-        default: break;
+        case orv_stuff::kArchiveRange:
+            return ArchiveRange(s, rq);
+        case orv_stuff::kArchiveSeek:
+            return ArchiveSeek(s, rq, channel);
+        case orv_stuff::kArchiveReadForward:
+            return ArchiveRead(s, rq, payload, channel, true);
+        case orv_stuff::kArchiveReadBackward:
+            return ArchiveRead(s, rq, payload, channel, false);
+        default:
+            break;
     }
     Log("unknown archive function " + std::to_string(function));
     reply.header.field24 = -1;
@@ -793,7 +838,8 @@ Reply ServerCore::ArchiveSeek(Session& s, const TMsgHeader& rq, int channel) {
         const CameraTimeline& line = camera->Timeline();
         const int64_t latest = line.LatestUnit(now);
         if (latest < 0) continue;
-        const int64_t unit = forward ? line.FirstUnitAtOrAfter(target) : std::min(line.LastUnitAtOrBefore(target), latest);
+        const int64_t unit =
+            forward ? line.FirstUnitAtOrAfter(target) : std::min(line.LastUnitAtOrBefore(target), latest);
         if (unit < 0 || unit > latest) continue;
         const int64_t time = line.UnitTime(unit);
         const bool better = !found || (forward ? KeyBefore(time, camera->Index(), bestTime, bestCamera)
@@ -816,8 +862,8 @@ Reply ServerCore::ArchiveSeek(Session& s, const TMsgHeader& rq, int channel) {
     return reply;
 }
 
-Reply ServerCore::ArchiveRead(Session& s, const TMsgHeader& rq, const std::vector<uint8_t>& payload, int channel,
-                              bool forward) {
+Reply ServerCore::ArchiveRead(Session& s, const TMsgHeader& rq, const std::vector<uint8_t>& payload,
+                              int channel, bool forward) {
     Reply reply{ReplyHeader(rq), {}, {}};
     // The mask holds one byte per camera of this server, in camera order.
     const size_t maskLength = std::min(payload.size(), static_cast<size_t>(std::max(0, rq.field24)));
@@ -897,8 +943,9 @@ Reply ServerCore::Acknowledge(const TMsgHeader& rq, const std::vector<uint8_t>& 
         case orv_stuff::kCmdCameraEvent: {
             Record(&Journal::cameraEvents, CameraEventRecord{rq.field12, rq.field24 & 0xFF, rq.field28 & 0xFF,
                                                              rq.field32, rq.field36});
-            Log("event " + camera + " " + std::to_string(rq.field24 & 0xFF) + " " + std::to_string(rq.field28 & 0xFF) +
-                " " + std::to_string(rq.field32) + " " + std::to_string(rq.field36));
+            Log("event " + camera + " " + std::to_string(rq.field24 & 0xFF) + " " +
+                std::to_string(rq.field28 & 0xFF) + " " + std::to_string(rq.field32) + " " +
+                std::to_string(rq.field36));
             reply.header.field24 = Camera(rq.field12) != nullptr ? 1 : -1;
             break;
         }
@@ -938,7 +985,8 @@ Reply ServerCore::Acknowledge(const TMsgHeader& rq, const std::vector<uint8_t>& 
             reply.header.field28 = 1;
             break;
         }
-        default: break;
+        default:
+            break;
     }
     return reply;
 }
@@ -959,8 +1007,9 @@ Reply ServerCore::CameraPosition(const TMsgHeader& rq) {
             reply.header.field24 = 1;
             break;
         case 2:
-            position = orv_stuff::TCameraPosition{rq.field40, 2, static_cast<double>(rq.field28),
-                                                  static_cast<double>(rq.field32), static_cast<double>(rq.field36)};
+            position =
+                orv_stuff::TCameraPosition{rq.field40, 2, static_cast<double>(rq.field28),
+                                           static_cast<double>(rq.field32), static_cast<double>(rq.field36)};
             record.x = rq.field28;
             record.y = rq.field32;
             record.z = rq.field36;
@@ -977,14 +1026,16 @@ Reply ServerCore::CameraPosition(const TMsgHeader& rq) {
             record.zTime = rq.field56;
             reply.header.field24 = 1;
             break;
-        default: reply.header.field24 = -1; break;
+        default:
+            reply.header.field24 = -1;
+            break;
     }
     if (journal_.positions.size() >= kJournalLimit) journal_.positions.erase(journal_.positions.begin());
     journal_.positions.push_back(record);
     if (options_.log) {
-        options_.log(Join({"[", std::to_string(port_), "] position camera ", std::to_string(cameraIndex + 1), " kind ",
-                           std::to_string(kind), " ", std::to_string(record.x), ",", std::to_string(record.y), ",",
-                           std::to_string(record.z)}));
+        options_.log(Join({"[", std::to_string(port_), "] position camera ", std::to_string(cameraIndex + 1),
+                           " kind ", std::to_string(kind), " ", std::to_string(record.x), ",",
+                           std::to_string(record.y), ",", std::to_string(record.z)}));
     }
     return reply;
 }

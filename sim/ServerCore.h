@@ -58,7 +58,7 @@ struct Reply {
 };
 
 class ServerCore {
-public:
+  public:
     ServerCore(const ServerConfig& config, int firstCamera, const SimulatorOptions& options);
     ~ServerCore();
 
@@ -85,7 +85,7 @@ public:
     Reply Handle(Session& session, const orv_stuff::TMsgHeader& request, const std::vector<uint8_t>& payload);
     Session NewSession() const;
 
-private:
+  private:
     struct Connection {
         int fd = -1;
         std::thread thread;
@@ -119,13 +119,14 @@ private:
     Reply CameraName(const Session& s, const orv_stuff::TMsgHeader& rq);
     Reply ServerText(Session& s, const orv_stuff::TMsgHeader& rq);
     Reply LiveFrames(Session& s, const orv_stuff::TMsgHeader& rq, const std::vector<uint8_t>& payload);
-    void LiveEntry(Session& s, int64_t nowMs, orv_stuff::TFrameEntry& entry, Reply& reply);
-    Reply Archive(Session& s, const orv_stuff::TMsgHeader& rq, const std::vector<uint8_t>& payload, int channel,
-                  uint8_t function);
+    void LiveEntry(Session& s, int64_t nowMs, orv_stuff::TFrameEntry& entry,
+                   std::vector<SharedBytes>& blocks);
+    Reply Archive(Session& s, const orv_stuff::TMsgHeader& rq, const std::vector<uint8_t>& payload,
+                  int channel, uint8_t function);
     Reply ArchiveRange(const Session& s, const orv_stuff::TMsgHeader& rq);
     Reply ArchiveSeek(Session& s, const orv_stuff::TMsgHeader& rq, int channel);
-    Reply ArchiveRead(Session& s, const orv_stuff::TMsgHeader& rq, const std::vector<uint8_t>& payload, int channel,
-                      bool forward);
+    Reply ArchiveRead(Session& s, const orv_stuff::TMsgHeader& rq, const std::vector<uint8_t>& payload,
+                      int channel, bool forward);
     Reply Acknowledge(const orv_stuff::TMsgHeader& rq, const std::vector<uint8_t>& payload);
     Reply CameraPosition(const orv_stuff::TMsgHeader& rq);
 

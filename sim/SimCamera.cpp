@@ -7,7 +7,9 @@ namespace orv_sim {
 CameraTimeline::CameraTimeline(int64_t originMs, int fps, int framesPerUnit)
     : originMs_(originMs), fps_(std::max(1, fps)), framesPerUnit_(std::max(1, framesPerUnit)) {}
 
-int64_t CameraTimeline::FrameTime(int64_t frame) const { return originMs_ + frame * 1000 / fps_; }
+int64_t CameraTimeline::FrameTime(int64_t frame) const {
+    return originMs_ + frame * 1000 / fps_;
+}
 
 int64_t CameraTimeline::LatestFrame(int64_t nowMs) const {
     if (nowMs < originMs_) return -1;
@@ -80,7 +82,8 @@ SharedBytes SimCamera::EncodeUnit(int64_t unit) {
     }
     std::vector<int64_t> times;
     const int64_t first = unit * timeline_.FramesPerUnit();
-    for (int64_t k = first; k < first + timeline_.FramesPerUnit(); ++k) times.push_back(timeline_.FrameTime(k));
+    for (int64_t k = first; k < first + timeline_.FramesPerUnit(); ++k)
+        times.push_back(timeline_.FrameTime(k));
     const VideoCodec codec = config_.kind == CameraKind::H264 ? VideoCodec::H264 : VideoCodec::Mpeg4;
     const std::vector<EncodedFrame> frames =
         EncodeFrames(codec, index_, config_.width, config_.height, config_.fps, times);

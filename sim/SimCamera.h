@@ -21,7 +21,7 @@ using SharedBytes = std::shared_ptr<const Bytes>;
 // carries: one frame for JPEG cameras, a block of `framesPerUnit` frames
 // starting with a key frame for compressed ones.
 class CameraTimeline {
-public:
+  public:
     CameraTimeline(int64_t originMs, int fps, int framesPerUnit);
 
     int64_t OriginMs() const { return originMs_; }
@@ -37,14 +37,14 @@ public:
     // Last unit whose time is <= t; -1 when none.
     int64_t LastUnitAtOrBefore(int64_t t) const;
 
-private:
+  private:
     int64_t originMs_;
     int fps_;
     int framesPerUnit_;
 };
 
 class SimCamera {
-public:
+  public:
     SimCamera(int cameraIndex, const CameraConfig& config, int64_t originMs);
 
     int Index() const { return index_; }
@@ -61,7 +61,7 @@ public:
     // `frame` (JPEG cameras only).
     SharedBytes Update(int64_t baseFrame, int64_t frame);
 
-private:
+  private:
     struct CacheEntry {
         int64_t a = -1;
         int64_t b = -1;

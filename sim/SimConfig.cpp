@@ -1,9 +1,8 @@
 #include "sim/SimConfig.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
 
@@ -36,8 +35,8 @@ BlockLayout ParseLayout(const std::string& text) {
 
 void CheckKeys(const Json& object, std::initializer_list<const char*> allowed, const std::string& where) {
     for (const auto& item : object.items()) {
-        const bool known = std::any_of(allowed.begin(), allowed.end(),
-                                       [&](const char* key) { return item.key() == key; });
+        const bool known =
+            std::any_of(allowed.begin(), allowed.end(), [&](const char* key) { return item.key() == key; });
         if (!known) throw std::runtime_error("unknown key \"" + item.key() + "\" in " + where);
     }
 }
@@ -107,7 +106,9 @@ ServerConfig ParseServer(const Json& j, const Json* cameraDefaults, int firstInd
     return s;
 }
 
-int RoundDownTo8(int v) { return v / 8 * 8; }
+int RoundDownTo8(int v) {
+    return v / 8 * 8;
+}
 
 }  // namespace
 
@@ -125,8 +126,11 @@ CameraConfig Sanitised(CameraConfig c) {
 CameraConfig DefaultCamera(int cameraIndex) {
     CameraConfig c;
     switch (cameraIndex % 8) {
-        case 0: break;
-        case 1: c.kind = CameraKind::JpegBlocks; break;
+        case 0:
+            break;
+        case 1:
+            c.kind = CameraKind::JpegBlocks;
+            break;
         case 2:
             c.kind = CameraKind::Mpeg4;
             c.layout = BlockLayout::Table;
@@ -135,11 +139,20 @@ CameraConfig DefaultCamera(int cameraIndex) {
             c.kind = H264EncoderAvailable() ? CameraKind::H264 : CameraKind::Mpeg4;
             c.layout = BlockLayout::Chain;
             break;
-        case 4: c.subsampling = Subsampling::Grey; break;
-        case 5: c.active = false; break;
-        case 6: c.subsampling = Subsampling::S422; break;
-        case 7: c.subsampling = Subsampling::S444; break;
-        default: break;
+        case 4:
+            c.subsampling = Subsampling::Grey;
+            break;
+        case 5:
+            c.active = false;
+            break;
+        case 6:
+            c.subsampling = Subsampling::S422;
+            break;
+        case 7:
+            c.subsampling = Subsampling::S444;
+            break;
+        default:
+            break;
     }
     return Sanitised(c);
 }
@@ -156,7 +169,8 @@ std::vector<ServerConfig> ParseConfig(const std::string& jsonText) {
         CheckKeys(doc, {"servers", "cameraDefaults"}, "configuration");
         const Json* defaults = doc.contains("cameraDefaults") ? &doc.at("cameraDefaults") : nullptr;
         const Json servers = doc.value("servers", Json::array());
-        if (!servers.is_array() || servers.empty()) throw std::runtime_error("\"servers\" must be a non-empty array");
+        if (!servers.is_array() || servers.empty())
+            throw std::runtime_error("\"servers\" must be a non-empty array");
         std::vector<ServerConfig> out;
         int next = 0;
         for (const Json& s : servers) {

@@ -20,14 +20,14 @@ enum class CameraKind {
 
 struct CameraConfig {
     CameraKind kind = CameraKind::Jpeg;
-    int width = 640;  // rounded down to a multiple of 8, 16..3840
-    int height = 360; // rounded down to a multiple of 8, 16..2160
+    int width = 640;                              // rounded down to a multiple of 8, 16..3840
+    int height = 360;                             // rounded down to a multiple of 8, 16..2160
     Subsampling subsampling = Subsampling::S420;  // JPEG kinds; compressed video is always 4:2:0
     int fps = 25;                                 // 1..100
     int quality = 80;                             // JPEG quality
     int gop = 25;  // frames per compressed block; frames between full pictures of JpegBlocks
-    BlockLayout layout = BlockLayout::Table;      // compressed kinds
-    std::string name;                             // UTF-8; empty gives "Camera N"
+    BlockLayout layout = BlockLayout::Table;  // compressed kinds
+    std::string name;                         // UTF-8; empty gives "Camera N"
     bool active = true;
     bool plates = false;
     double plateIntervalSeconds = 5.0;
@@ -37,19 +37,19 @@ struct FaultConfig {
     bool refuseConnections = false;  // the port refuses connections (nothing listens)
     bool silent = false;             // accept and read requests, never answer
     int closeAfterRequests = 0;      // > 0: close instead of answering request number N + 1
-    int truncateReply = 0;           // > 0: the reply to request number N is cut in half, then the connection closes
-    bool wrongMagic = false;         // replies carry a wrong magic
-    bool oversizedLengths = false;   // replies announce huge payload lengths (the real payload follows)
-    int slowChunkBytes = 0;          // > 0: replies are sent in chunks of this size ...
-    int slowDelayMs = 0;             // ... with this pause between chunks
-    int onlyCommand = 0;             // non-zero: the reply faults above apply to this command code only
+    int truncateReply = 0;    // > 0: the reply to request number N is cut in half, then the connection closes
+    bool wrongMagic = false;  // replies carry a wrong magic
+    bool oversizedLengths = false;  // replies announce huge payload lengths (the real payload follows)
+    int slowChunkBytes = 0;         // > 0: replies are sent in chunks of this size ...
+    int slowDelayMs = 0;            // ... with this pause between chunks
+    int onlyCommand = 0;            // non-zero: the reply faults above apply to this command code only
 };
 
 struct ServerConfig {
-    uint16_t port = 0;       // 0 = ephemeral
-    int firstCamera = -1;    // camera index of the first camera; -1 = right after the previous server
+    uint16_t port = 0;     // 0 = ephemeral
+    int firstCamera = -1;  // camera index of the first camera; -1 = right after the previous server
     std::vector<CameraConfig> cameras;
-    std::string password;    // UTF-8; empty = any login key is accepted
+    std::string password;            // UTF-8; empty = any login key is accepted
     double archiveSeconds = 3600.0;  // recorded span ending now
     FaultConfig faults;
 };

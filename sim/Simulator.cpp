@@ -9,23 +9,51 @@ namespace orv_sim {
 SimServer::SimServer(std::unique_ptr<ServerCore> core) : core_(std::move(core)) {}
 SimServer::~SimServer() = default;
 
-uint16_t SimServer::Port() const { return core_->Port(); }
-int SimServer::FirstCamera() const { return core_->FirstCamera(); }
-int SimServer::CameraCount() const { return core_->CameraCount(); }
-int64_t SimServer::ArchiveOriginMs() const { return core_->OriginMs(); }
-void SimServer::SetFaults(const FaultConfig& faults) { core_->SetFaults(faults); }
-FaultConfig SimServer::Faults() const { return core_->Faults(); }
-void SimServer::SetCameraActive(int cameraIndex, bool active) { core_->SetCameraActive(cameraIndex, active); }
-void SimServer::PushServerText(std::string text) { core_->PushServerText(std::move(text)); }
-void SimServer::DropConnections() { core_->DropConnections(); }
-int SimServer::OpenConnections() const { return core_->OpenConnections(); }
-Journal SimServer::Snapshot() const { return core_->Snapshot(); }
-void SimServer::ClearJournal() { core_->ClearJournal(); }
+uint16_t SimServer::Port() const {
+    return core_->Port();
+}
+int SimServer::FirstCamera() const {
+    return core_->FirstCamera();
+}
+int SimServer::CameraCount() const {
+    return core_->CameraCount();
+}
+int64_t SimServer::ArchiveOriginMs() const {
+    return core_->OriginMs();
+}
+void SimServer::SetFaults(const FaultConfig& faults) {
+    core_->SetFaults(faults);
+}
+FaultConfig SimServer::Faults() const {
+    return core_->Faults();
+}
+void SimServer::SetCameraActive(int cameraIndex, bool active) {
+    core_->SetCameraActive(cameraIndex, active);
+}
+void SimServer::PushServerText(std::string text) {
+    core_->PushServerText(std::move(text));
+}
+void SimServer::DropConnections() {
+    core_->DropConnections();
+}
+int SimServer::OpenConnections() const {
+    return core_->OpenConnections();
+}
+Journal SimServer::Snapshot() const {
+    return core_->Snapshot();
+}
+void SimServer::ClearJournal() {
+    core_->ClearJournal();
+}
 bool SimServer::WaitForRequests(size_t count, std::chrono::milliseconds timeout) const {
     return core_->WaitForRequests(count, timeout);
 }
-orv_stuff::TCameraPosition SimServer::Position(int cameraIndex) const { return core_->Position(cameraIndex); }
-void SimServer::Stop() { core_->Stop(); }
+orv_stuff::TCameraPosition SimServer::Position(int cameraIndex) const {
+    return core_->Position(cameraIndex);
+}
+void SimServer::Stop() {
+    core_->Stop();
+}
 
 Simulator::Simulator(std::vector<ServerConfig> servers, SimulatorOptions options) {
     std::vector<bool> taken(orv_stuff::kMaxCameras, false);
@@ -55,7 +83,9 @@ Simulator::Simulator(std::vector<ServerConfig> servers, SimulatorOptions options
     }
 }
 
-Simulator::~Simulator() { Stop(); }
+Simulator::~Simulator() {
+    Stop();
+}
 
 void Simulator::Stop() {
     for (auto& server : servers_) server->Stop();

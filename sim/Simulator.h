@@ -84,7 +84,7 @@ class ServerCore;
 
 // One simulated server. Obtained from Simulator; all members are thread-safe.
 class SimServer {
-public:
+  public:
     explicit SimServer(std::unique_ptr<ServerCore> core);
     ~SimServer();
     SimServer(const SimServer&) = delete;
@@ -114,12 +114,12 @@ public:
     void Stop();
     ServerCore& Core() { return *core_; }
 
-private:
+  private:
     std::unique_ptr<ServerCore> core_;
 };
 
 class Simulator {
-public:
+  public:
     // Starts every server at once. Throws std::runtime_error when a port
     // cannot be bound or the camera ranges overlap or exceed 2048 cameras.
     explicit Simulator(std::vector<ServerConfig> servers, SimulatorOptions options = {});
@@ -132,7 +132,7 @@ public:
     // Stops all servers: listening ends, connections close, threads are joined.
     void Stop();
 
-private:
+  private:
     std::vector<std::unique_ptr<SimServer>> servers_;
 };
 

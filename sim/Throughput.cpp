@@ -111,7 +111,8 @@ Result MeasureRaw(size_t replySize, double seconds) {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 1) != 0) return r;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 1) != 0)
+        return r;
     getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
     std::thread server([listener, replySize] {
         const int fd = accept(listener, nullptr, nullptr);

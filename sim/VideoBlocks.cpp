@@ -96,7 +96,9 @@ bool Drain(AVCodecContext* ctx, AVPacket* packet, VideoCodec codec, std::vector<
 
 }  // namespace
 
-bool H264EncoderAvailable() { return FindEncoder(VideoCodec::H264) != nullptr; }
+bool H264EncoderAvailable() {
+    return FindEncoder(VideoCodec::H264) != nullptr;
+}
 
 std::vector<EncodedFrame> EncodeFrames(VideoCodec codec, int cameraIndex, int width, int height, int fps,
                                        const std::vector<int64_t>& frameTimesMs) {

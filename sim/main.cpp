@@ -1,8 +1,7 @@
 // orv-sim: recording-server simulator for tests, demos and integrators.
-#include <CLI/CLI.hpp>
-
 #include <signal.h>
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
@@ -27,7 +26,8 @@ std::vector<orv_sim::ServerConfig> BuildServers(const Options& o) {
     std::vector<orv_sim::ServerConfig> servers = orv_sim::LoadConfigFile(o.configFile);
     // Servers without a port of their own take consecutive ports from --port.
     for (size_t i = 0; i < servers.size(); ++i) {
-        if (servers[i].port == 0 && o.port != 0) servers[i].port = static_cast<uint16_t>(o.port + static_cast<int>(i));
+        if (servers[i].port == 0 && o.port != 0)
+            servers[i].port = static_cast<uint16_t>(o.port + static_cast<int>(i));
         if (servers[i].password.empty()) servers[i].password = o.password;
     }
     return servers;
@@ -45,7 +45,8 @@ int main(int argc, char** argv) {
     app.add_option("--password", o.password, "login text the servers expect (empty: any)");
     app.add_option("--config", o.configFile, "JSON file with per-server and per-camera settings")
         ->check(CLI::ExistingFile);
-    app.add_flag("--verbose", o.verbose, "log connections, events, console, telemetry and positions to stderr");
+    app.add_flag("--verbose", o.verbose,
+                 "log connections, events, console, telemetry and positions to stderr");
     CLI11_PARSE(app, argc, argv);
 
     if (o.configFile.empty() && o.servers * o.cameras > 2048) {

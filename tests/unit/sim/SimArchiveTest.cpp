@@ -18,7 +18,9 @@ constexpr int64_t kNowMs = 1'700'000'000'000;
 constexpr int64_t kOriginMs = kNowMs - 10'000;
 constexpr int32_t kNoFrame = 0x40000000;
 
-uint16_t Code(int channel, uint8_t function) { return *ArchiveChannelCommand(channel, function); }
+uint16_t Code(int channel, uint8_t function) {
+    return *ArchiveChannelCommand(channel, function);
+}
 
 struct Frame {
     bool got = false;
@@ -29,7 +31,7 @@ struct Frame {
 };
 
 class SimArchive : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         orv_sim::ServerConfig server;
         server.archiveSeconds = 10;
@@ -38,7 +40,7 @@ protected:
         fast.height = 16;
         fast.fps = 10;  // a frame every 100 ms
         orv_sim::CameraConfig slow = fast;
-        slow.fps = 4;   // a frame every 250 ms
+        slow.fps = 4;  // a frame every 250 ms
         server.cameras = {fast, slow};
         orv_sim::SimulatorOptions options;
         options.clockMs = [this] { return now_.load(); };
@@ -58,14 +60,16 @@ protected:
         return std::llround((reply->header.field16 - kOleUnixEpoch) * kMsPerDay);
     }
 
-    Frame Read(int channel, bool forward, std::vector<uint8_t> mask = {1, 1}, int32_t a = 0, int32_t b = 0x15FF) {
+    Frame Read(int channel, bool forward, std::vector<uint8_t> mask = {1, 1}, int32_t a = 0,
+               int32_t b = 0x15FF) {
         TMsgHeader rq = Request(Code(channel, forward ? kArchiveReadForward : kArchiveReadBackward), 715);
         rq.field24 = static_cast<int32_t>(mask.size());
         rq.field32 = a;
         rq.field36 = b;
         rq.field40 = 12'000'000;
         rq.field44 = 2'000'000;
-        auto reply = client_->Exchange(rq, mask, [](const TMsgHeader& h) { return Positive(h.field44) + Positive(h.field40); });
+        auto reply = client_->Exchange(
+            rq, mask, [](const TMsgHeader& h) { return Positive(h.field44) + Positive(h.field40); });
         Frame frame;
         EXPECT_TRUE(reply && IsAcceptedReply(reply->header, rq.command));
         if (!reply) return frame;
@@ -78,7 +82,8 @@ protected:
     }
 
     // (time offset from the origin, camera) of the next n frames.
-    std::vector<std::pair<int64_t, int>> ReadMany(int channel, bool forward, int n, std::vector<uint8_t> mask = {1, 1}) {
+    std::vector<std::pair<int64_t, int>> ReadMany(int channel, bool forward, int n,
+                                                  std::vector<uint8_t> mask = {1, 1}) {
         std::vector<std::pair<int64_t, int>> out;
         for (int i = 0; i < n; ++i) {
             const Frame f = Read(channel, forward, mask);
@@ -185,12 +190,14 @@ TEST_F(SimArchive, ChannelsKeepTheirOwnCursors) {
     EXPECT_EQ(ReadMany(0, true, 1, {1, 0}), (Keys{{1'100, 0}}));
 
     // Closing forgets the position: the next read starts from the time the client sends.
-    auto closed = client_->Exchange(Request(Code(0, kArchiveClose), 715), {}, [](const TMsgHeader&) { return size_t{0}; });
+    auto closed = client_->Exchange(Request(Code(0, kArchiveClose), 715), {},
+                                    [](const TMsgHeader&) { return size_t{0}; });
     ASSERT_TRUE(closed);
     TMsgHeader rq = Request(Code(0, kArchiveReadForward), 715);
     rq.field16 = OleFromUnixMs(kOriginMs + 2'050);
     rq.field24 = 2;
-    auto reply = client_->Exchange(rq, {1, 0}, [](const TMsgHeader& h) { return Positive(h.field44) + Positive(h.field40); });
+    auto reply = client_->Exchange(
+        rq, {1, 0}, [](const TMsgHeader& h) { return Positive(h.field44) + Positive(h.field40); });
     ASSERT_TRUE(reply);
     EXPECT_NEAR(reply->header.field16, OleFromUnixMs(kOriginMs + 2'100), 1e-9);
 }

@@ -1,7 +1,6 @@
 // The orv-sim program as integrators run it, and its configuration file.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -30,7 +29,7 @@ constexpr const char* kBinary = nullptr;
 
 // The program running as a child process with its stdout and stderr on pipes.
 class SimProcess {
-public:
+  public:
     explicit SimProcess(const std::vector<std::string>& args) {
         int out[2], err[2];
         if (pipe(out) != 0 || pipe(err) != 0) return;
@@ -79,7 +78,7 @@ public:
         return -1;
     }
 
-private:
+  private:
     static std::string ReadLineFrom(int fd, std::string& buffer, int timeoutMs) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
@@ -89,7 +88,8 @@ private:
                 buffer.erase(0, newline + 1);
                 return line;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
             pollfd p{fd, POLLIN, 0};
             if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return {};
             char chunk[256];
@@ -115,7 +115,8 @@ struct Listening {
 
 std::optional<Listening> ParseListening(const std::string& line) {
     std::smatch m;
-    if (!std::regex_match(line, m, std::regex(R"(listening 127\.0\.0\.1:(\d+) cameras (\d+)-(\d+))"))) return std::nullopt;
+    if (!std::regex_match(line, m, std::regex(R"(listening 127\.0\.0\.1:(\d+) cameras (\d+)-(\d+))")))
+        return std::nullopt;
     return Listening{static_cast<uint16_t>(std::stoi(m[1])), std::stoi(m[2]), std::stoi(m[3])};
 }
 
@@ -124,14 +125,15 @@ TServerInfo LoginInfo(uint16_t port, const std::string& loginText, int32_t* resu
     TMsgHeader rq = orv_sim_test::Request(kCmdLogin);
     const std::string key = NormalizeLoginKey(loginText);
     std::memcpy(rq.field72, key.data(), 8);
-    auto reply = client.Exchange(rq, {}, [](const TMsgHeader& h) { return orv_sim_test::Positive(h.field24); });
+    auto reply =
+        client.Exchange(rq, {}, [](const TMsgHeader& h) { return orv_sim_test::Positive(h.field24); });
     if (!reply || reply->payload.size() != kServerInfoSize) return {};
     *result = reply->header.field28;
     return DecodeServerInfo(reply->payload.data());
 }
 
 class SimCli : public ::testing::TestWithParam<int> {
-protected:
+  protected:
     void SetUp() override {
         if (kBinary == nullptr) GTEST_SKIP() << "orv-sim binary location unknown";
     }
@@ -167,7 +169,8 @@ TEST(SimCliConfig, ConfigFileSetsCamerasAndPassword) {
     char path[] = "/tmp/orv-sim-config-XXXXXX";
     const int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
-    const std::string json = R"({"servers": [{"password": "pw", "cameras": [{"kind": "jpeg"}, {"active": false}]},
+    const std::string json =
+        R"({"servers": [{"password": "pw", "cameras": [{"kind": "jpeg"}, {"active": false}]},
                                              {"cameraCount": 1}]})";
     ASSERT_EQ(write(fd, json.data(), json.size()), static_cast<ssize_t>(json.size()));
     close(fd);

@@ -38,10 +38,14 @@ double Psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
 
 int TjSamp(Subsampling s) {
     switch (s) {
-        case Subsampling::S420: return TJSAMP_420;
-        case Subsampling::S422: return TJSAMP_422;
-        case Subsampling::S444: return TJSAMP_444;
-        case Subsampling::Grey: return TJSAMP_GRAY;
+        case Subsampling::S420:
+            return TJSAMP_420;
+        case Subsampling::S422:
+            return TJSAMP_422;
+        case Subsampling::S444:
+            return TJSAMP_444;
+        case Subsampling::Grey:
+            return TJSAMP_GRAY;
     }
     return -1;
 }
@@ -99,18 +103,22 @@ TEST_P(SimJpeg, EncodedPictureDecodesToTheRenderedOne) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Subsamplings, SimJpeg,
-                         ::testing::Values(JpegCase{Subsampling::S420, 640, 360}, JpegCase{Subsampling::S422, 352, 288},
-                                           JpegCase{Subsampling::S444, 320, 240}, JpegCase{Subsampling::Grey, 640, 480},
+                         ::testing::Values(JpegCase{Subsampling::S420, 640, 360},
+                                           JpegCase{Subsampling::S422, 352, 288},
+                                           JpegCase{Subsampling::S444, 320, 240},
+                                           JpegCase{Subsampling::Grey, 640, 480},
                                            JpegCase{Subsampling::S420, 3840, 2160}));
 
 // Applies a block update in planar form: the same placement rules the client
 // uses on its packed pictures (mask bit order, BW blocks per packed row).
 std::optional<PlanarPicture> ApplyUpdate(const PlanarPicture& base, const std::vector<uint8_t>& update) {
-    if (update.size() <= orv_sim::kBlockUpdateHeaderSize || update[0] != 0xF3 || update[1] != 0xC9) return std::nullopt;
+    if (update.size() <= orv_sim::kBlockUpdateHeaderSize || update[0] != 0xF3 || update[1] != 0xC9)
+        return std::nullopt;
     const int maskLength = orv_stuff::GetI32(&update[2]);
     const int bw = orv_stuff::GetI32(&update[6]);
     const int bh = orv_stuff::GetI32(&update[10]);
-    if (orv_stuff::GetI32(&update[14]) != base.width || orv_stuff::GetI32(&update[18]) != base.height) return std::nullopt;
+    if (orv_stuff::GetI32(&update[14]) != base.width || orv_stuff::GetI32(&update[18]) != base.height)
+        return std::nullopt;
     const std::vector<uint8_t> jpeg(update.begin() + 22 + maskLength, update.end());
     const auto packed = DecodeJpeg(jpeg);
     if (!packed || packed->width < 8 * bw || packed->height < 8 * bh) return std::nullopt;
@@ -156,7 +164,8 @@ TEST_P(SimBlockUpdate, ChangedBlocksTurnTheFullPictureIntoTheLaterOne) {
     const int blocks = (640 / 8) * (360 / 8);
     EXPECT_EQ(orv_stuff::GetI32(&update[2]), (blocks + 7) / 8);
     int bits = 0;
-    for (int i = 0; i < (blocks + 7) / 8; ++i) bits += __builtin_popcount(update[22 + static_cast<size_t>(i)]);
+    for (int i = 0; i < (blocks + 7) / 8; ++i)
+        bits += __builtin_popcount(update[22 + static_cast<size_t>(i)]);
     EXPECT_EQ(bits, changed);
     EXPECT_GT(changed, 0);
     EXPECT_LT(changed, blocks / 2);  // only the box and the clock change
@@ -169,7 +178,8 @@ TEST_P(SimBlockUpdate, ChangedBlocksTurnTheFullPictureIntoTheLaterOne) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Subsamplings, SimBlockUpdate,
-                         ::testing::Values(Subsampling::S420, Subsampling::S422, Subsampling::S444, Subsampling::Grey));
+                         ::testing::Values(Subsampling::S420, Subsampling::S422, Subsampling::S444,
+                                           Subsampling::Grey));
 
 TEST(SimBlockUpdateLive, FullPictureFirstThenEmptyPayloadsWithChangedBlocksUntilTheNextFullOne) {
     std::atomic<int64_t> now{kT0};
@@ -215,7 +225,8 @@ TEST(SimBlockUpdateLive, FullPictureFirstThenEmptyPayloadsWithChangedBlocksUntil
         auto [entry, jpeg, aux] = ask(lastId);
         EXPECT_EQ(entry.frameId, lastId + 1);
         lastId = entry.frameId;
-        const PlanarPicture expected = orv_sim::RenderPicture(0, kT0 + 100 * step, 160, 96, Subsampling::S420);
+        const PlanarPicture expected =
+            orv_sim::RenderPicture(0, kT0 + 100 * step, 160, 96, Subsampling::S420);
         if (step == 5) {
             // A group of five frames has passed: a full picture again.
             ASSERT_GT(entry.payloadLength, 3);
@@ -255,7 +266,8 @@ std::optional<ParsedBlock> ParseBlock(const std::vector<uint8_t>& b) {
         const int32_t n = orv_stuff::GetI32(&b[20]);
         const size_t start = 28 + 8 * static_cast<size_t>(n);
         if (n < 1 || length < 4 || start + static_cast<size_t>(length) != b.size()) return std::nullopt;
-        for (int32_t i = 0; i < n; ++i) out.times.push_back(orv_stuff::GetF64(&b[28 + 8 * static_cast<size_t>(i)]));
+        for (int32_t i = 0; i < n; ++i)
+            out.times.push_back(orv_stuff::GetF64(&b[28 + 8 * static_cast<size_t>(i)]));
         out.payloads.emplace_back(b.begin() + static_cast<ptrdiff_t>(start), b.end());
         return out;
     }
@@ -274,22 +286,24 @@ std::optional<ParsedBlock> ParseBlock(const std::vector<uint8_t>& b) {
 }
 
 // Decodes a bitstream with libavcodec; returns the luma planes of all pictures.
-std::vector<std::vector<uint8_t>> DecodeStream(AVCodecID id, const std::vector<uint8_t>& stream, int* width, int* height) {
+std::vector<std::vector<uint8_t>> DecodeStream(AVCodecID id, const std::vector<uint8_t>& stream, int* width,
+                                               int* height) {
     std::vector<std::vector<uint8_t>> pictures;
     const AVCodec* codec = avcodec_find_decoder(id);
     AVCodecParserContext* parser = av_parser_init(id);
     AVCodecContext* ctx = avcodec_alloc_context3(codec);
     AVPacket* packet = av_packet_alloc();
     AVFrame* frame = av_frame_alloc();
-    if (codec == nullptr || parser == nullptr || ctx == nullptr || avcodec_open2(ctx, codec, nullptr) < 0) return pictures;
+    if (codec == nullptr || parser == nullptr || ctx == nullptr || avcodec_open2(ctx, codec, nullptr) < 0)
+        return pictures;
     auto collect = [&] {
         while (avcodec_receive_frame(ctx, frame) == 0) {
             *width = frame->width;
             *height = frame->height;
             std::vector<uint8_t> y(static_cast<size_t>(frame->width) * frame->height);
             for (int r = 0; r < frame->height; ++r) {
-                std::memcpy(&y[static_cast<size_t>(r) * frame->width], frame->data[0] + r * frame->linesize[0],
-                            static_cast<size_t>(frame->width));
+                std::memcpy(&y[static_cast<size_t>(r) * frame->width],
+                            frame->data[0] + r * frame->linesize[0], static_cast<size_t>(frame->width));
             }
             pictures.push_back(std::move(y));
         }
@@ -299,14 +313,15 @@ std::vector<std::vector<uint8_t>> DecodeStream(AVCodecID id, const std::vector<u
     const uint8_t* data = padded.data();
     int left = static_cast<int>(stream.size());
     while (left > 0) {
-        const int used = av_parser_parse2(parser, ctx, &packet->data, &packet->size, data, left, AV_NOPTS_VALUE,
-                                          AV_NOPTS_VALUE, 0);
+        const int used = av_parser_parse2(parser, ctx, &packet->data, &packet->size, data, left,
+                                          AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
         if (used < 0) break;
         data += used;
         left -= used;
         if (packet->size > 0 && avcodec_send_packet(ctx, packet) == 0) collect();
     }
-    av_parser_parse2(parser, ctx, &packet->data, &packet->size, nullptr, 0, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    av_parser_parse2(parser, ctx, &packet->data, &packet->size, nullptr, 0, AV_NOPTS_VALUE, AV_NOPTS_VALUE,
+                     0);
     if (packet->size > 0 && avcodec_send_packet(ctx, packet) == 0) collect();
     avcodec_send_packet(ctx, nullptr);
     collect();
@@ -342,7 +357,8 @@ TEST_P(SimCompressed, EachBlockStartsWithAKeyFrameAndDecodesAlone) {
     ASSERT_TRUE(parsed);
     ASSERT_EQ(parsed->times.size(), 10u);
     for (size_t i = 0; i < parsed->times.size(); ++i) {
-        EXPECT_NEAR(parsed->times[i], orv_stuff::OleFromUnixMs(camera.Timeline().FrameTime(30 + static_cast<int64_t>(i))),
+        EXPECT_NEAR(parsed->times[i],
+                    orv_stuff::OleFromUnixMs(camera.Timeline().FrameTime(30 + static_cast<int64_t>(i))),
                     1e-9);
     }
     EXPECT_EQ(parsed->payloads.size(), c.layout == orv_sim::BlockLayout::Table ? 1u : 10u);
@@ -363,8 +379,8 @@ TEST_P(SimCompressed, EachBlockStartsWithAKeyFrameAndDecodesAlone) {
     EXPECT_EQ(width, 160);
     EXPECT_EQ(height, 96);
     for (size_t i : {size_t{0}, size_t{9}}) {
-        const PlanarPicture expected =
-            orv_sim::RenderPicture(4, camera.Timeline().FrameTime(30 + static_cast<int64_t>(i)), 160, 96, Subsampling::S420);
+        const PlanarPicture expected = orv_sim::RenderPicture(
+            4, camera.Timeline().FrameTime(30 + static_cast<int64_t>(i)), 160, 96, Subsampling::S420);
         EXPECT_GT(Psnr(pictures[i], expected.y), 25.0) << "picture " << i;
     }
 }
@@ -373,7 +389,8 @@ INSTANTIATE_TEST_SUITE_P(KindsAndLayouts, SimCompressed,
                          ::testing::Values(BlockCase{orv_sim::CameraKind::Mpeg4, orv_sim::BlockLayout::Table},
                                            BlockCase{orv_sim::CameraKind::Mpeg4, orv_sim::BlockLayout::Chain},
                                            BlockCase{orv_sim::CameraKind::H264, orv_sim::BlockLayout::Table},
-                                           BlockCase{orv_sim::CameraKind::H264, orv_sim::BlockLayout::Chain}));
+                                           BlockCase{orv_sim::CameraKind::H264,
+                                                     orv_sim::BlockLayout::Chain}));
 
 TEST(SimTimeline, UnitsCoverWholeGroupsAndFrameTimesFollowTheRate) {
     const orv_sim::CameraTimeline line(kT0, 3, 4);  // 3 fps: 333 ms steps with rounding

@@ -20,7 +20,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kShortMs = 300;
 
 class SimFaults : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         orv_sim::ServerConfig server;
         orv_sim::CameraConfig camera;
@@ -34,7 +34,8 @@ protected:
 
     static bool SendLogin(RawClient& client) { return client.Send(Request(kCmdLogin)); }
     static std::optional<TMsgHeader> Login(RawClient& client) {
-        auto reply = client.Exchange(Request(kCmdLogin), {}, [](const TMsgHeader& h) { return Positive(h.field24); });
+        auto reply =
+            client.Exchange(Request(kCmdLogin), {}, [](const TMsgHeader& h) { return Positive(h.field24); });
         if (!reply) return std::nullopt;
         return reply->header;
     }
@@ -137,7 +138,8 @@ TEST_F(SimFaults, SlowRepliesArriveInPausedChunksIntact) {
     Faults(f);
     RawClient client(Server().Port());
     const auto start = Clock::now();
-    auto reply = client.Exchange(Request(kCmdLogin), {}, [](const TMsgHeader& h) { return Positive(h.field24); });
+    auto reply =
+        client.Exchange(Request(kCmdLogin), {}, [](const TMsgHeader& h) { return Positive(h.field24); });
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     ASSERT_TRUE(reply);
     EXPECT_EQ(DecodeServerInfo(reply->payload.data()).cameraCount, 2);

@@ -21,7 +21,7 @@ constexpr int64_t kT0 = 1'700'000'000'000;  // 2023-11-14 22:13:20.000 UTC
 
 // Runs a test body in a fixed time zone three hours east of UTC.
 class ZoneGuard {
-public:
+  public:
     ZoneGuard() {
         const char* old = std::getenv("TZ");
         had_ = old != nullptr;
@@ -38,7 +38,7 @@ public:
         tzset();
     }
 
-private:
+  private:
     bool had_ = false;
     std::string old_;
 };
@@ -61,12 +61,13 @@ TEST(SimPlateText, CarriesKindCameraLocalTimeAndNumber) {
     EXPECT_EQ(m[7], "20");
     EXPECT_EQ(m[8], "250");
     EXPECT_EQ(m[9], orv_sim::PlateNumber(4, 17));
-    EXPECT_TRUE(std::regex_match(m[9].str(), std::regex("[ABEKMHOPCTYX][0-9]{3}[ABEKMHOPCTYX]{2}[0-9]{2,3}")));
+    EXPECT_TRUE(
+        std::regex_match(m[9].str(), std::regex("[ABEKMHOPCTYX][0-9]{3}[ABEKMHOPCTYX]{2}[0-9]{2,3}")));
     EXPECT_NE(orv_sim::PlateNumber(4, 18), orv_sim::PlateNumber(4, 17));
 }
 
 class SimPlates : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         orv_sim::ServerConfig server;
         orv_sim::CameraConfig camera;
@@ -111,7 +112,8 @@ TEST_F(SimPlates, OneMessagePerRequestInTimeOrderThenEmpty) {
     for (int i = 0; i < 3; ++i) {
         auto [result, text] = Ask();
         EXPECT_EQ(result, 1);
-        EXPECT_TRUE(std::regex_search(text, std::regex("^<W>4097</W><C>[01]</C><T>.*</T><S>num=.*</S>$"))) << text;
+        EXPECT_TRUE(std::regex_search(text, std::regex("^<W>4097</W><C>[01]</C><T>.*</T><S>num=.*</S>$")))
+            << text;
         cameras.push_back(Camera(text));
     }
     EXPECT_EQ(cameras, (std::vector<std::string>{"0", "1", "1", "0"}));

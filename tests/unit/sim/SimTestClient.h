@@ -23,7 +23,7 @@ struct RawReply {
 };
 
 class RawClient {
-public:
+  public:
     explicit RawClient(uint16_t port, int timeoutMs = 3000) : timeoutMs_(timeoutMs) {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in addr{};
@@ -65,8 +65,8 @@ public:
     std::optional<std::vector<uint8_t>> Read(size_t n, int timeoutMs = -1) {
         std::vector<uint8_t> out(n);
         size_t got = 0;
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? timeoutMs_ : timeoutMs);
+        const auto deadline = std::chrono::steady_clock::now() +
+                              std::chrono::milliseconds(timeoutMs < 0 ? timeoutMs_ : timeoutMs);
         while (got < n) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
@@ -96,8 +96,8 @@ public:
 
     // Sends a request, reads the reply header and `blockBytes(header)` more bytes.
     template <typename BlockBytes>
-    std::optional<RawReply> Exchange(const orv_stuff::TMsgHeader& request, const std::vector<uint8_t>& payload,
-                                     BlockBytes blockBytes) {
+    std::optional<RawReply> Exchange(const orv_stuff::TMsgHeader& request,
+                                     const std::vector<uint8_t>& payload, BlockBytes blockBytes) {
         if (!Send(request, payload)) return std::nullopt;
         auto header = ReadHeader();
         if (!header) return std::nullopt;
@@ -111,7 +111,7 @@ public:
         return reply;
     }
 
-private:
+  private:
     int fd_ = -1;
     bool connected_ = false;
     int connectErrno_ = 0;
@@ -125,6 +125,8 @@ inline orv_stuff::TMsgHeader Request(uint16_t command, uint16_t version = 0) {
     return h;
 }
 
-inline size_t Positive(int32_t v) { return v > 0 ? static_cast<size_t>(v) : 0; }
+inline size_t Positive(int32_t v) {
+    return v > 0 ? static_cast<size_t>(v) : 0;
+}
 
 }  // namespace orv_sim_test

@@ -25,7 +25,7 @@ orv_sim::CameraConfig SmallJpeg(int fps = 10) {
 }
 
 class SimWire : public ::testing::Test {
-protected:
+  protected:
     void StartServers(std::vector<orv_sim::ServerConfig> servers) {
         orv_sim::SimulatorOptions options;
         options.clockMs = [this] { return now_.load(); };
@@ -45,7 +45,8 @@ protected:
         TMsgHeader rq = Request(kCmdLogin);
         const std::string key = NormalizeLoginKey(loginText);
         std::memcpy(rq.field72, key.data(), 8);
-        return client.Exchange(rq, {}, [](const TMsgHeader& h) { return Positive(h.field24) + Positive(h.field32); });
+        return client.Exchange(rq, {},
+                               [](const TMsgHeader& h) { return Positive(h.field24) + Positive(h.field32); });
     }
 
     std::atomic<int64_t> now_{kStartMs};
@@ -119,7 +120,7 @@ struct LiveForm {
 };
 
 class SimLive : public SimWire, public ::testing::WithParamInterface<LiveForm> {
-protected:
+  protected:
     struct LiveResult {
         TMsgHeader header;
         std::vector<TFrameEntry> entries;
@@ -148,7 +149,8 @@ protected:
         auto entryBytes = client.Read(Positive(header->field24));
         if (!entryBytes) return result;
         for (int i = 0; i < header->field12; ++i) {
-            result.entries.push_back(DecodeFrameEntry(&(*entryBytes)[static_cast<size_t>(i) * form.entrySize], form.entrySize));
+            result.entries.push_back(
+                DecodeFrameEntry(&(*entryBytes)[static_cast<size_t>(i) * form.entrySize], form.entrySize));
             int32_t lengths[kFrameEntryBlockCount];
             FrameEntryBlockLengths(result.entries.back(), lengths);
             std::vector<uint8_t> blocks;
@@ -220,18 +222,20 @@ TEST_P(SimLive, DefaultCameraMixAnswersEachKindInItsOwnForm) {
     };
     for (size_t i : {0u, 1u, 4u, 6u, 7u}) {
         EXPECT_TRUE(starts(i, {0xFF, 0xD8, 0xFF})) << "camera index " << i;
-        EXPECT_EQ(r.entries[i].auxLength, 0) << "camera index " << i;  // block updates start with a full picture
+        EXPECT_EQ(r.entries[i].auxLength, 0)
+            << "camera index " << i;  // block updates start with a full picture
     }
     EXPECT_TRUE(starts(2, {0x52, 0x64, 0x38, 0x00}));  // MPEG-4 in a table block
     EXPECT_TRUE(starts(3, {0x53, 0x64, 0x38, 0x00}));  // H.264 (or MPEG-4) in a chain block
-    EXPECT_EQ(r.entries[5].payloadLength, 0);           // inactive
+    EXPECT_EQ(r.entries[5].payloadLength, 0);          // inactive
     // A compressed block is stamped with its first frame and numbered per block.
     EXPECT_LT(r.entries[2].time, r.entries[0].time);
     EXPECT_LT(r.entries[2].frameId, r.entries[0].frameId);
 }
 
 INSTANTIATE_TEST_SUITE_P(EntryForms, SimLive,
-                         ::testing::Values(LiveForm{0, kFrameEntryShortSize}, LiveForm{701, kFrameEntryShortSize},
+                         ::testing::Values(LiveForm{0, kFrameEntryShortSize},
+                                           LiveForm{701, kFrameEntryShortSize},
                                            LiveForm{715, kFrameEntryLongSize}),
                          [](const auto& info) { return "version" + std::to_string(info.param.version); });
 
@@ -254,16 +258,18 @@ TEST_F(SimWire, StatusAndCameraTablesCoverTheServersCameras) {
     StartDefault();
     RawClient client(sim_->Server(1).Port());
     ASSERT_TRUE(Login(client, "x"));
-    auto tables = client.Exchange(Request(kCmdPollCameraTables, 715), {},
-                                  [](const TMsgHeader& h) { return Positive(h.field52) * kCameraRecordSize; });
+    auto tables = client.Exchange(Request(kCmdPollCameraTables, 715), {}, [](const TMsgHeader& h) {
+        return Positive(h.field52) * kCameraRecordSize;
+    });
     ASSERT_TRUE(tables);
     EXPECT_EQ(tables->header.field12, 3);
     ASSERT_EQ(tables->header.field52, 3);
     EXPECT_EQ(DecodeCameraRecord(&tables->payload[0]).active, 1);
     EXPECT_EQ(DecodeCameraRecord(&tables->payload[kCameraRecordSize]).active, 0);
 
-    auto status = client.Exchange(Request(kCmdServerStatus, 715), {},
-                                  [](const TMsgHeader& h) { return Positive(h.field24) + Positive(h.field36); });
+    auto status = client.Exchange(Request(kCmdServerStatus, 715), {}, [](const TMsgHeader& h) {
+        return Positive(h.field24) + Positive(h.field36);
+    });
     ASSERT_TRUE(status);
     EXPECT_EQ(status->header.field24, 1536);
     EXPECT_EQ(status->payload[0], 1);

@@ -106,6 +106,34 @@ void FinishRequestedFormat(PictureWorkspace& ws, int32_t requestedFormat, TOrvFr
     }
 }
 
+// With nothing to patch, a live picture asked for as Bgr24 or Grey8 is converted
+// straight from the camera's stored picture into the record, instead of copying
+// it first and converting the copy: same bytes, one pass less.
+bool ConvertFromTarget(const DecodeTarget& target, int32_t requestedFormat, TOrvFrame& frame)
+{
+    const size_t pixels = static_cast<size_t>(target.width) * static_cast<size_t>(target.height);
+    const bool colour = target.isColour == 1;
+    if (requestedFormat == kRequestBgr) {
+        frame.data.resize(3 * pixels);
+        if (colour) {
+            YuyvToBgr(target.bytes.data(), frame.data.data(), target.width, target.height);
+        } else {
+            GreyToBgr(target.bytes.data(), frame.data.data(), target.width, target.height);
+        }
+        frame.format = Bgr24;
+    } else if (requestedFormat == kRequestGrey && colour) {
+        frame.data.resize(pixels);
+        YuyvToGrey(target.bytes.data(), frame.data.data(), target.width, target.height);
+        frame.format = Grey8;
+    } else {
+        return false;
+    }
+    frame.width = target.width;
+    frame.height = target.height;
+    frame.isColour = target.isColour;
+    return true;
+}
+
 // Steps 2 to 5 once the target holds the picture (or nothing).
 void DeliverPicture(JpegDecodeContext& context, PictureWorkspace& ws, std::span<const uint8_t> aux,
                     const DecodeTarget& target, bool copyTarget, int32_t requestedFormat, TOrvFrame& frame)
@@ -123,6 +151,9 @@ void DeliverPicture(JpegDecodeContext& context, PictureWorkspace& ws, std::span<
         frame.width = frame.height = 0;
         frame.isColour = target.isColour;
         FinishRequestedFormat(ws, requestedFormat, frame);
+        return;
+    }
+    if (copyTarget && !ws.updateAccepted && ConvertFromTarget(target, requestedFormat, frame)) {
         return;
     }
     if (copyTarget) {
@@ -151,6 +182,32 @@ bool PassThrough(JpegDecodeContext& context, std::span<const uint8_t> payload, b
     }
     frame.data.assign(payload.begin(), payload.end());
     frame.format = asJpeg ? Jpeg : Raw;
+    return true;
+}
+
+// The common archive case, a JPEG asked for as Bgr24 with nothing to update:
+// the same bytes as decoding to the native format and converting, without the
+// whole-picture intermediate.
+bool DecodeArchiveToBgr(JpegDecodeContext& context, std::span<const uint8_t> payload, TOrvFrame& frame)
+{
+    if (!context.ReadHeader(payload.data(), payload.size())) {
+        return false;
+    }
+    bool decoded = false;
+    if (context.FitsDecodeLimits()) {
+        frame.data.resize(static_cast<size_t>(context.Width()) * static_cast<size_t>(context.Height()) * 3);
+        decoded = context.DecodeToBgr(payload.data(), payload.size(), frame.data.data(), frame.data.size()) ==
+                  kDecodeOk;
+    }
+    frame.format = Bgr24;
+    if (!decoded) {
+        frame.data.clear();
+        frame.width = frame.height = frame.isColour = 0;
+        return true;
+    }
+    frame.width = context.Width();
+    frame.height = context.Height();
+    frame.isColour = context.IsColour() ? 1 : 0;
     return true;
 }
 
@@ -215,6 +272,9 @@ bool ConvertArchiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, std::s
         return true;
     case Route::Decode:
         break;
+    }
+    if (requestedFormat == kRequestBgr && aux.empty() && !payload.empty()) {
+        return DecodeArchiveToBgr(context, payload, frame);
     }
     // A fresh state per archive frame: nothing carries over, so an empty payload
     // gives an empty picture.

@@ -102,19 +102,88 @@ int JpegDecodeContext::DecodeToPacked(const uint8_t* jpeg, size_t size, uint8_t*
                    ? kDecodeOk
                    : kDecodeFailed;
     }
-    if (subsampling_ == kSubsamp444 && width_ % 4 != 0) {
+    const int packable = CheckPackable();
+    if (packable == kDecodeFailed) {
         return kDecodeFailed;
     }
-    const bool packable = (subsampling_ == kSubsamp420 && width_ >= 2 && height_ >= 2) ||
-                          (subsampling_ == kSubsamp422 && width_ >= 2) ||
-                          (subsampling_ != kSubsamp420 && subsampling_ != kSubsamp422);
     if (DecodePlanar(jpeg, size) != 0) {
         return kDecodeFailed;
     }
-    if (!packable) {
+    if (packable != kDecodeOk) {
+        return packable;
+    }
+    PlanarToYuyv(Planar(), target);
+    return kDecodeOk;
+}
+
+int JpegDecodeContext::DecodeToBgr(const uint8_t* jpeg, size_t size, uint8_t* target, size_t targetSize)
+{
+    if (!ReadHeader(jpeg, size) || !FitsDecodeLimits()) {
+        return kDecodeFailed;
+    }
+    const size_t pixels = static_cast<size_t>(width_) * static_cast<size_t>(height_);
+    if (target == nullptr || targetSize < 3 * pixels) {
+        return kDecodeTargetTooSmall;
+    }
+    const int packable = IsColour() ? CheckPackable() : kDecodeOk;
+    if (packable == kDecodeFailed) {
+        return kDecodeFailed;
+    }
+    if (!IsColour()) {
+        // Grey: decode into the scratch (it may be smaller than the target) and expand.
+        scratch_.Reserve(pixels);
+        uint8_t* planes[3] = {scratch_.Data(), nullptr, nullptr};
+        int strides[3] = {width_, 0, 0};
+        if (tjDecompressToYUVPlanes(handle_, jpeg, static_cast<unsigned long>(size), planes, width_, strides,
+                                    height_, 0) != 0) {
+            return kDecodeFailed;
+        }
+        GreyToBgr(scratch_.Data(), target, width_, height_);
+        return kDecodeOk;
+    }
+    if (DecodePlanar(jpeg, size) != 0) {
+        return kDecodeFailed;
+    }
+    if (packable != kDecodeOk) {
+        return packable;
+    }
+    // Pack and convert one row at a time: the packed row stays in the first-level cache.
+    row_.Reserve(2 * static_cast<size_t>(width_));
+    PlanarPicture picture = Planar();
+    picture.height = 1;
+    const size_t bgrStride = 3 * static_cast<size_t>(width_);
+    for (int y = 0; y < height_; ++y) {
+        picture.planes[0] = planes_[0] + static_cast<size_t>(strides_[0]) * y;
+        for (int i = 1; i < 3; ++i) {
+            picture.planes[i] = planes_[i] + static_cast<size_t>(strides_[i]) * (y >> picture.vShift);
+        }
+        PlanarToYuyv(picture, row_.Data());
+        YuyvToBgr(row_.Data(), target + bgrStride * y, width_, 1);
+    }
+    return kDecodeOk;
+}
+
+// kDecodeOk when the colour picture can be packed; kDecodeFailed (known before
+// decoding) for 4:4:4 widths that are not a multiple of 4; kDecodePackFailed for
+// 4:2:0 and 4:2:2 pictures too small to pack.
+int JpegDecodeContext::CheckPackable() const
+{
+    if (subsampling_ == kSubsamp444 && width_ % 4 != 0) {
+        return kDecodeFailed;
+    }
+    if (subsampling_ == kSubsamp420 && (width_ < 2 || height_ < 2)) {
         return kDecodePackFailed;
     }
-    // Every other subsampling (4:4:0, 4:1:1) packs through the same general rule.
+    if (subsampling_ == kSubsamp422 && width_ < 2) {
+        return kDecodePackFailed;
+    }
+    return kDecodeOk;
+}
+
+// The last planar decode described for packing.  Every subsampling beyond the
+// four common ones (4:4:0, 4:1:1) packs through the same general rule.
+PlanarPicture JpegDecodeContext::Planar() const
+{
     PlanarPicture picture{};
     for (int i = 0; i < 3; ++i) {
         picture.planes[i] = planes_[i];
@@ -124,8 +193,7 @@ int JpegDecodeContext::DecodeToPacked(const uint8_t* jpeg, size_t size, uint8_t*
     picture.height = height_;
     picture.hShift = Log2Factor(tjMCUWidth[subsampling_]);
     picture.vShift = Log2Factor(tjMCUHeight[subsampling_]);
-    PlanarToYuyv(picture, target);
-    return kDecodeOk;
+    return picture;
 }
 
 }  // namespace processing

@@ -10,6 +10,8 @@
 
 namespace processing {
 
+struct PlanarPicture;
+
 // Result codes of JpegDecodeContext::DecodeToPacked.
 constexpr int kDecodeOk = 0;
 constexpr int kDecodeTargetTooSmall = -752;
@@ -49,6 +51,12 @@ public:
     // 4:4:4 picture whose width is not a multiple of 4.
     int DecodeToPacked(const uint8_t* jpeg, size_t size, uint8_t* target, size_t targetSize);
 
+    // Decodes straight to Bgr24 with exactly the bytes that DecodeToPacked
+    // followed by the Yuyv (or grey) to BGR conversion would give, but row by
+    // row through a small buffer instead of a whole packed picture.  Same
+    // result codes; the target must hold width * height * 3 bytes.
+    int DecodeToBgr(const uint8_t* jpeg, size_t size, uint8_t* target, size_t targetSize);
+
     // Bytes that DecodeToPacked writes for the last header read.
     size_t PackedSize() const;
 
@@ -64,6 +72,8 @@ public:
 
 private:
     int DecodePlanar(const uint8_t* jpeg, size_t size);
+    int CheckPackable() const;
+    struct PlanarPicture Planar() const;
 
     uint64_t serial_;
     void* handle_;
@@ -73,6 +83,7 @@ private:
     uint8_t* planes_[3] = {nullptr, nullptr, nullptr};
     int strides_[3] = {0, 0, 0};
     ByteBuffer scratch_;
+    ByteBuffer row_;  // one packed row for DecodeToBgr
 };
 
 }  // namespace processing

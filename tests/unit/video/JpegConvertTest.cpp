@@ -114,6 +114,20 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::Values(TJSAMP_444, TJSAMP_422, TJSAMP_420, TJSAMP_GRAY, TJSAMP_440, TJSAMP_411),
                        ::testing::Values(64, 33, 66, 2), ::testing::Values(48, 17, 2)));
 
+TEST_P(EverySubsampling, LiveAndArchiveBgrAgree)
+{
+    const auto [subsampling, w, h] = GetParam();
+    const auto jpeg = MakeJpeg(w, h, subsampling, 3 * w + h);
+    ASSERT_TRUE(Archive(jpeg, kRequestBgr));
+    const TOrvFrame archive = frame;
+    ASSERT_TRUE(Live(jpeg, kRequestBgr, 1));
+    EXPECT_EQ(frame.data, archive.data);
+    EXPECT_EQ(frame.width, archive.width);
+    EXPECT_EQ(frame.isColour, archive.isColour);
+    EXPECT_EQ(frame.format, Bgr24);
+    EXPECT_EQ(archive.format, Bgr24);
+}
+
 TEST_F(JpegSource, GreyJpegAsBgrHasThreeEqualBytesAndAsGreyStaysGrey)
 {
     const auto jpeg = MakeJpeg(40, 30, TJSAMP_GRAY);
@@ -266,6 +280,10 @@ TEST(JpegDecode, ResultCodesAndTargetSizeRule)
     const auto grey = MakeJpeg(30, 10, TJSAMP_GRAY);  // width not a multiple of 4: rows stay unpadded
     EXPECT_EQ(ctx.DecodeToPacked(grey.data(), grey.size(), target.data(), 300), kDecodeOk);
     EXPECT_EQ(std::vector<uint8_t>(target.begin(), target.begin() + 300), Luma(grey));
+    std::vector<uint8_t> bgr(64 * 16 * 3);
+    EXPECT_EQ(ctx.DecodeToBgr(j444.data(), j444.size(), bgr.data(), bgr.size() - 1), kDecodeTargetTooSmall);
+    EXPECT_EQ(ctx.DecodeToBgr(j444odd.data(), j444odd.size(), bgr.data(), bgr.size()), kDecodeFailed);
+    EXPECT_EQ(ctx.DecodeToBgr(thin420.data(), thin420.size(), bgr.data(), bgr.size()), kDecodePackFailed);
     const uint8_t junk[] = {1, 2, 3, 4};
     EXPECT_EQ(ctx.DecodeToPacked(junk, sizeof junk, target.data(), target.size()), kDecodeFailed);
 

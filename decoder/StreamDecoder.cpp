@@ -106,6 +106,7 @@ bool StreamDecoder::StoreChunk(const uint8_t* data, size_t length) {
         av_buffer_unref(&chunk_);
         chunk_ = av_buffer_alloc(capacity);
         if (chunk_ == nullptr) return false;
+        ++chunkAllocations_;
     }
     std::memcpy(chunk_->data, data, length);
     std::memset(chunk_->data + length, 0, AV_INPUT_BUFFER_PADDING_SIZE);

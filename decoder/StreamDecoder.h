@@ -56,6 +56,8 @@ public:
     // true (default): chunks are split into pictures at start codes;
     // false: every chunk is exactly one picture.
     void SetSplitPictures(bool split) { splitPictures_ = split; }
+    // How often the chunk buffer had to be allocated (it should settle after the first blocks).
+    int64_t ChunkAllocations() const { return chunkAllocations_; }
 
 private:
     StreamDecoder(int32_t codecValue, StreamKind kind);
@@ -81,6 +83,7 @@ private:
     size_t nextPacket_ = 0;
     int64_t picturesSent_ = 0;  // since the last restart
     int64_t picturesOut_ = 0;
+    int64_t chunkAllocations_ = 0;
     bool pending_ = false;      // frame_ holds a picture not yet written
     bool endOfBlock_ = false;
     bool draining_ = false;

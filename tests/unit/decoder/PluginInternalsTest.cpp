@@ -4,7 +4,10 @@
 #include <vector>
 
 #include "AccessUnits.h"
+#include "StreamDecoder.h"
+#include "TestStreams.h"
 #include "YuyvPacking.h"
+#include "video/DecoderApi.h"
 
 namespace {
 
@@ -118,6 +121,39 @@ TEST(PackGrey, CopiesLumaRowsWithoutPadding) {
     vevid::PackGrey(y.data(), stride, width, height, out.data());
     for (int row = 0; row < height; ++row)
         for (int col = 0; col < width; ++col) ASSERT_EQ(out[row * width + col], y[row * stride + col]);
+}
+
+// Steady state: the chunk buffer is reused block after block, for streams with
+// and without pictures held back for reordering.
+TEST(StreamDecoder, ChunkBufferIsReusedAcrossBlocks) {
+    for (int variant = 0; variant < 4; ++variant) {
+        const bool avc = variant >= 2;
+        const int bFrames = (variant % 2) * 2;
+        if (avc && !dectest::EncoderAvailable("libx264")) continue;
+        dectest::EncodeSettings s;
+        s.encoder = avc ? "libx264" : "mpeg4";
+        s.frames = 40;
+        s.gop = 4;
+        s.bFrames = bFrames;
+        const auto stream = dectest::Encode(s);
+        ASSERT_TRUE(stream.ok);
+        auto decoder = vevid::StreamDecoder::Create(avc ? decoder_abi::kCodecAvc : decoder_abi::kCodecMpeg4);
+        ASSERT_TRUE(decoder);
+        const auto starts = dectest::BlockStarts(stream, true, 0);
+        std::vector<uint8_t> picture(s.width * s.height * 2);
+        int pictures = 0;
+        for (int round = 0; round < 3; ++round) {
+            for (size_t b = 0; b + 1 < starts.size(); ++b) {
+                const auto block = dectest::Block(stream, starts[b], starts[b + 1] - starts[b]);
+                ASSERT_EQ(decoder->SetBytes(block.data(), static_cast<int32_t>(block.size()), false, true), 0);
+                int32_t w = 0, h = 0, f = 0;
+                while (decoder->FrameInfo(w, h, f) == 0 && decoder->Frame(picture.data(), picture.size()) == 0)
+                    ++pictures;
+            }
+        }
+        EXPECT_EQ(pictures, 3 * 40) << s.encoder << ", B-frames " << bFrames;
+        EXPECT_LE(decoder->ChunkAllocations(), 3) << s.encoder << ", B-frames " << bFrames;
+    }
 }
 
 }  // namespace

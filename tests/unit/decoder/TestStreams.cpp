@@ -5,6 +5,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
 #include <libavutil/opt.h>
 }
 
@@ -49,6 +50,7 @@ void Drain(AVCodecContext* context, AVPacket* packet, EncodedStream& out) {
 }  // namespace
 
 EncodedStream Encode(const EncodeSettings& s) {
+    av_log_set_level(AV_LOG_QUIET);  // encoder statistics and decoder complaints are noise here
     EncodedStream out;
     const AVCodec* codec = avcodec_find_encoder_by_name(s.encoder.c_str());
     if (codec == nullptr) return out;

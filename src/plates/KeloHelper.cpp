@@ -29,10 +29,14 @@ constexpr int kNoPlate = -300;
 // Requested-format code of the manager's frame retrieval for a host image type.
 int32_t RequestedFormat(int32_t imageType) {
     switch (imageType) {
-        case 1: return 1;  // JPEG
-        case 3: return 3;  // BGR
-        case 4: return 2;  // native payload
-        default: return 0;
+        case 1:
+            return 1;  // JPEG
+        case 3:
+            return 3;  // BGR
+        case 4:
+            return 2;  // native payload
+        default:
+            return 0;
     }
 }
 
@@ -69,7 +73,8 @@ int WriteOutputs(const PlateRecord& record, char* number, int* server, int* came
 
 }  // namespace
 
-KeloHelper::KeloHelper(std::shared_ptr<IOrvServerManager> manager) : KeloHelper(std::move(manager), Options{}) {}
+KeloHelper::KeloHelper(std::shared_ptr<IOrvServerManager> manager)
+    : KeloHelper(std::move(manager), Options{}) {}
 
 KeloHelper::KeloHelper(std::shared_ptr<IOrvServerManager> manager, Options options)
     : manager_(std::move(manager)),
@@ -196,8 +201,8 @@ void KeloHelper::AttachArchiveImage(PlateRecord& record, int32_t imageType, int3
     TOrvFrame frame;
     for (int32_t attempt = 0; attempt < attempts; ++attempt) {
         int32_t got = 0;
-        const int32_t result = manager_->GetArchiveFrame(kArchiveChannel, got, cameras, 0, false, frame, format,
-                                                         record.requestTime, false);
+        const int32_t result = manager_->GetArchiveFrame(kArchiveChannel, got, cameras, 0, false, frame,
+                                                         format, record.requestTime, false);
         if (result == 0 && got != 0 && !frame.data.empty() && frame.camera == record.camera &&
             std::fabs(frame.time - record.requestTime) < kArchiveMatchWindowDays) {
             record.frame = std::move(frame);
@@ -210,12 +215,15 @@ void KeloHelper::AttachArchiveImage(PlateRecord& record, int32_t imageType, int3
     }
 }
 
-double KeloHelper::NowLocal() const { return options_.nowLocal ? options_.nowLocal() : platform::NowOleLocal(); }
+double KeloHelper::NowLocal() const {
+    return options_.nowLocal ? options_.nowLocal() : platform::NowOleLocal();
+}
 
-int KeloGetPlateNumber(KeloHelper& helper, char* number, int* server, int* camera, double* time, int imageType,
-                       int offsetMs, unsigned char* image, unsigned imageCapacity, int* width, int* height,
-                       int* imageSize) noexcept {
-    if (number == nullptr || server == nullptr || camera == nullptr || time == nullptr) return kInvalidArgument;
+int KeloGetPlateNumber(KeloHelper& helper, char* number, int* server, int* camera, double* time,
+                       int imageType, int offsetMs, unsigned char* image, unsigned imageCapacity, int* width,
+                       int* height, int* imageSize) noexcept {
+    if (number == nullptr || server == nullptr || camera == nullptr || time == nullptr)
+        return kInvalidArgument;
     try {
         const auto record = helper.TakeOldest(imageType, offsetMs);
         if (!record) return kNoPlate;

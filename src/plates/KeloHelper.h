@@ -15,11 +15,11 @@
 #include <thread>
 
 #include "manager/IOrvServerManager.h"
-#include "platform/StopSignal.h"
 #include "plates/PlateRecord.h"
+#include "platform/StopSignal.h"
 
 class KeloHelper {
-public:
+  public:
     static constexpr std::size_t kFifoCapacity = 10;
     static constexpr int32_t kCameraCount = 2048;
     static constexpr int32_t kArchiveChannel = 3;  // the host's archive exports use channel 0
@@ -51,7 +51,7 @@ public:
     std::optional<PlateRecord> GetLatest(int32_t camera, int32_t imageType, int32_t offsetMs,
                                          int32_t maxAgeMs);
 
-private:
+  private:
     void WorkerLoop();
     void PollServers(IOrvServerManager& manager);
     void File(const PlateRecord& record);
@@ -82,8 +82,8 @@ private:
 // done), -6 (picture larger than imageCapacity; other outputs written, a queued record
 // is consumed all the same), -300 (no record). Never throw.
 int KeloGetPlateNumber(KeloHelper& helper, char* number, int* server, int* camera, double* time,
-                       int imageType, int offsetMs, unsigned char* image, unsigned imageCapacity,
-                       int* width, int* height, int* imageSize) noexcept;
+                       int imageType, int offsetMs, unsigned char* image, unsigned imageCapacity, int* width,
+                       int* height, int* imageSize) noexcept;
 
 int KeloGetLatestPlateNumber(KeloHelper& helper, int camera, char* number, int* server, double* time,
                              int imageType, int offsetMs, unsigned char* image, unsigned imageCapacity,

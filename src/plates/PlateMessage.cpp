@@ -20,7 +20,9 @@ bool IsAtoiSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char AsciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 std::string AsciiLower(std::string_view text) {
     std::string lower(text);
@@ -111,8 +113,9 @@ double ParseTimeStamp(std::string_view text) {
 
     auto group = [&match](int index) {
         const auto& sub = match[index];
-        return sub.matched ? ReadDecimal(std::string_view(&*sub.first, static_cast<std::size_t>(sub.length())))
-                           : 0;
+        return sub.matched
+                   ? ReadDecimal(std::string_view(&*sub.first, static_cast<std::size_t>(sub.length())))
+                   : 0;
     };
     const int32_t day = group(1);
     const int32_t month = group(2);

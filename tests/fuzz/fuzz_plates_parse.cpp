@@ -1,8 +1,8 @@
 // Plate message texts come straight from the servers: any byte string must parse or
 // be rejected without crashing, and an accepted record must keep its invariants.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cmath>
 #include <cstdlib>
 #include <string_view>
 

@@ -13,7 +13,7 @@
 #include "manager/IOrvServerManager.h"
 
 class FakeServerManager : public IOrvServerManager {
-public:
+  public:
     struct ArchiveCall {
         int32_t channel = 0;
         std::vector<int32_t> cameras;
@@ -110,8 +110,8 @@ public:
                             int32_t requestValue, bool forward, TOrvFrame& frame, int32_t requestedFormat,
                             double targetTime, bool firstCameraOnly) override {
         std::lock_guard lock(mutex_);
-        archiveCalls_.push_back(
-            ArchiveCall{channel, cameras, requestValue, forward, requestedFormat, targetTime, firstCameraOnly});
+        archiveCalls_.push_back(ArchiveCall{channel, cameras, requestValue, forward, requestedFormat,
+                                            targetTime, firstCameraOnly});
         if (archiveAnswers_.empty()) {
             got = 0;
             return -8;
@@ -142,7 +142,8 @@ public:
     int32_t GetCameraServer(int32_t, std::string&, std::string&, int32_t&, int32_t&) override { return kNo; }
     int32_t ArchiveGetInfo(int32_t, double&, double&) override { return kNo; }
     int32_t ArchiveGetPosition(int32_t, double&) override { return kNo; }
-    int32_t GetLiveFrames(int32_t&, const std::vector<int32_t>&, std::vector<TOrvFrame>&, int32_t, bool) override {
+    int32_t GetLiveFrames(int32_t&, const std::vector<int32_t>&, std::vector<TOrvFrame>&, int32_t,
+                          bool) override {
         return kNo;
     }
     int32_t SetCameraAlarm(int32_t, bool) override { return kNo; }
@@ -150,7 +151,8 @@ public:
     int32_t SetExternalEvent(int32_t, int32_t, int32_t, int32_t, int32_t) override { return kNo; }
     int32_t SetExternalEventX(int32_t, int32_t) override { return kNo; }
     int32_t ExtPultSwitchCam(int32_t, int32_t) override { return kNo; }
-    int32_t ExtPultShowArchive(int32_t, int32_t, int32_t, double, double, uint8_t*, int32_t, int32_t) override {
+    int32_t ExtPultShowArchive(int32_t, int32_t, int32_t, double, double, uint8_t*, int32_t,
+                               int32_t) override {
         return kNo;
     }
     int32_t CamTele(int32_t, int32_t, int32_t, int32_t, int32_t) override { return kNo; }
@@ -162,7 +164,9 @@ public:
     int32_t GetTeleSpeed2(int32_t, int32_t&) override { return kNo; }
     int32_t CamPosition(int32_t, orv_stuff::TCameraPosition*) override { return kNo; }
     void SetCameraRate(int32_t, int32_t) override {}
-    int32_t SubscribeLive(int32_t, uint8_t*, int32_t, int32_t, SubscriberCallback, void*) override { return kNo; }
+    int32_t SubscribeLive(int32_t, uint8_t*, int32_t, int32_t, SubscriberCallback, void*) override {
+        return kNo;
+    }
     int32_t UnsubscribeLive(int32_t, SubscriberCallback, void*) override { return kNo; }
     void SetDeliveryPaused(int32_t) override {}
     int32_t UnsupportedOne(int32_t) override { return kNo; }
@@ -180,7 +184,7 @@ public:
     void ResetAllFrameStates(bool) override {}
     int32_t GetCameraServerHandle(int32_t, int32_t&) override { return kNo; }
 
-private:
+  private:
     static constexpr int32_t kNo = -600;
     std::mutex mutex_;
     std::vector<ServerInfo> servers_;

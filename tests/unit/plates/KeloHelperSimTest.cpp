@@ -35,7 +35,7 @@ std::string UtcStamp(int64_t ageMs) {
 }
 
 class KeloHelperSim : public ::testing::Test {
-protected:
+  protected:
     void Start(std::vector<orv_sim::ServerConfig> servers) {
         sim = std::make_unique<orv_sim::Simulator>(std::move(servers));
         ManagerOptions options;
@@ -64,8 +64,8 @@ protected:
                    unsigned capacity, int& width, int& height, int& size) {
         int result = -300;
         for (int i = 0; i < 300 && result == -300; ++i) {
-            result = KeloGetPlateNumber(*helper, number, &server, &camera, &time, imageType, 0, image, capacity,
-                                        &width, &height, &size);
+            result = KeloGetPlateNumber(*helper, number, &server, &camera, &time, imageType, 0, image,
+                                        capacity, &width, &height, &size);
             if (result == -300) std::this_thread::sleep_for(10ms);
         }
         return result;
@@ -116,8 +116,8 @@ TEST_F(KeloHelperSim, DISABLED_RecordCarriesArchivePicture) {
     int server = 0, camera = 0, width = 0, height = 0, size = 0;
     double time = 0.0;
     std::vector<unsigned char> image(1 << 20);
-    ASSERT_EQ(TakeWithin(number, server, camera, time, 1, image.data(), static_cast<unsigned>(image.size()), width,
-                         height, size),
+    ASSERT_EQ(TakeWithin(number, server, camera, time, 1, image.data(), static_cast<unsigned>(image.size()),
+                         width, height, size),
               0);
     ASSERT_GT(size, 2);  // a JPEG picture of the camera near the event
     EXPECT_EQ(image[0], 0xFF);

@@ -17,7 +17,8 @@ using namespace std::chrono_literals;
 constexpr double kMsPerDay = 86400000.0;
 constexpr double kNoon = 44260.5;  // 05.03.2021 12:00:00, exact in binary
 
-std::string PlateText(int cameraIndex, const std::string& number, const std::string& stamp = "05.03.2021 12:00:00") {
+std::string PlateText(int cameraIndex, const std::string& number,
+                      const std::string& stamp = "05.03.2021 12:00:00") {
     std::string text = "<W>4097</W><C>";
     text.append(std::to_string(cameraIndex)).append("</C><T>").append(stamp);
     text.append("</T><S>num=").append(number).append("</S>");
@@ -37,7 +38,7 @@ TOrvFrame Picture(int32_t camera, double time, std::size_t bytes, int32_t format
 }
 
 class KeloHelperTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         manager = std::make_shared<FakeServerManager>();
         manager->AddServer(1, 3);
@@ -89,7 +90,8 @@ protected:
 // ---- Queue and table -------------------------------------------------------------
 
 TEST_F(KeloHelperTest, ElevenEventsKeepTheNewestTenInOrder) {
-    for (int i = 1; i <= 11; ++i) manager->PushText(1, PlateText(i, std::string("P").append(std::to_string(i))));
+    for (int i = 1; i <= 11; ++i)
+        manager->PushText(1, PlateText(i, std::string("P").append(std::to_string(i))));
     Drain();
     for (int i = 2; i <= 11; ++i) {
         Out out;
@@ -197,11 +199,11 @@ TEST_P(KeloHelperNullOutput, MissingRequiredOutputIsRejectedWithoutConsuming) {
                                  &out.height, &out.size),
               -5);
     if (missing != 3) {  // the latest export has no camera output
-        EXPECT_EQ(KeloGetLatestPlateNumber(*helper, 1, missing == 1 ? nullptr : out.number.data(),
-                                           missing == 2 ? nullptr : &out.server,
-                                           missing == 4 ? nullptr : &out.time, 1, 0, out.image.data(), 64,
-                                           &out.width, &out.height, &out.size, 0),
-                  -5);
+        EXPECT_EQ(
+            KeloGetLatestPlateNumber(*helper, 1, missing == 1 ? nullptr : out.number.data(),
+                                     missing == 2 ? nullptr : &out.server, missing == 4 ? nullptr : &out.time,
+                                     1, 0, out.image.data(), 64, &out.width, &out.height, &out.size, 0),
+            -5);
     }
     EXPECT_TRUE(manager->ArchiveCalls().empty());
     EXPECT_EQ(out.width, -77);
@@ -266,8 +268,9 @@ TEST_P(KeloHelperFormat, ImageTypeSelectsRequestedFormat) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, KeloHelperFormat,
-                         ::testing::Values(FormatCase{1, 1}, FormatCase{2, 0}, FormatCase{3, 3}, FormatCase{4, 2},
-                                           FormatCase{5, 0}, FormatCase{0, -1}, FormatCase{-1, -1}));
+                         ::testing::Values(FormatCase{1, 1}, FormatCase{2, 0}, FormatCase{3, 3},
+                                           FormatCase{4, 2}, FormatCase{5, 0}, FormatCase{0, -1},
+                                           FormatCase{-1, -1}));
 
 TEST_F(KeloHelperTest, JpegPictureIsCopiedWithItsTimeAndSize) {
     manager->PushText(1, PlateText(0, "JPG"));
@@ -328,10 +331,10 @@ TEST_F(KeloHelperTest, QueuedRecordTriesServerCountPlusOneFrames) {
     manager->PushText(1, PlateText(0, "TRY"));
     Drain();
     const double tenSeconds = 10.0 / 86400.0;
-    manager->PushArchiveAnswer({-8, 1, Picture(1, kNoon, 10)});              // failed call
-    manager->PushArchiveAnswer({0, 0, Picture(1, kNoon, 10)});               // got nothing
-    manager->PushArchiveAnswer({0, 1, Picture(1, kNoon, 0)});                // no bytes
-    manager->PushArchiveAnswer({0, 1, Picture(2, kNoon, 10)});               // another camera
+    manager->PushArchiveAnswer({-8, 1, Picture(1, kNoon, 10)});                     // failed call
+    manager->PushArchiveAnswer({0, 0, Picture(1, kNoon, 10)});                      // got nothing
+    manager->PushArchiveAnswer({0, 1, Picture(1, kNoon, 0)});                       // no bytes
+    manager->PushArchiveAnswer({0, 1, Picture(2, kNoon, 10)});                      // another camera
     manager->PushArchiveAnswer({0, 1, Picture(1, kNoon + tenSeconds * 1.01, 10)});  // 10.1 s away
     manager->PushArchiveAnswer({0, 1, Picture(1, kNoon - tenSeconds * 0.99, 12)});
     Out out;
@@ -452,8 +455,9 @@ TEST(KeloHelperLifecycle, DestroyWhileEnabledAndWithoutManager) {
     int server = 0, camera = 0, width = 0, height = 0, size = 0;
     double time = 0;
     unsigned char image[4];
-    EXPECT_EQ(KeloGetPlateNumber(orphan, number, &server, &camera, &time, 1, 0, image, 4, &width, &height, &size),
-              -300);
+    EXPECT_EQ(
+        KeloGetPlateNumber(orphan, number, &server, &camera, &time, 1, 0, image, 4, &width, &height, &size),
+        -300);
     EXPECT_EQ(KeloEnablePlateDetect(orphan, 0), 0);
 }
 

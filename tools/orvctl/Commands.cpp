@@ -1,16 +1,16 @@
 #include "Commands.h"
 
-#include "OleTime.h"
-#include "ResultCodes.h"
-#include "Table.h"
-
-#include "orv_sdk.h"
-
 #include <algorithm>
 #include <array>
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
+
+#include "OleTime.h"
+#include "ResultCodes.h"
+#include "Table.h"
+#include "TextEncoding.h"
+#include "orv_sdk.h"
 
 namespace orvctl {
 
@@ -25,15 +25,13 @@ constexpr size_t kMaxFrameBytes = 64u * 1024 * 1024;
 constexpr int kMaxArchiveEmptyReads = 25;
 constexpr size_t kPlateNumberBytes = 32;
 
-int Fail(const Output& io, const std::string& what, int code)
-{
-    io.out.flush(); // keep messages in order when both streams go to one place
+int Fail(const Output& io, const std::string& what, int code) {
+    io.out.flush();  // keep messages in order when both streams go to one place
     io.err << "orvctl: " << what << ": " << DescribeResult(code) << '\n';
     return kExitFailed;
 }
 
-std::string Bracketed(const std::string& text)
-{
+std::string Bracketed(const std::string& text) {
     std::string out;
     out.reserve(text.size() + 2);
     out.push_back('<');
@@ -42,13 +40,11 @@ std::string Bracketed(const std::string& text)
     return out;
 }
 
-std::string StateCell(const ServerRow& row)
-{
+std::string StateCell(const ServerRow& row) {
     return row.stateResult == ORV_OK ? StateName(row.state) : ResultName(row.stateResult);
 }
 
-std::string RangeCell(const ServerRow& row)
-{
+std::string RangeCell(const ServerRow& row) {
     if (row.rangeResult != ORV_OK) {
         return "-";
     }
@@ -61,8 +57,7 @@ std::string RangeCell(const ServerRow& row)
 
 // Grows a frame buffer to the size the library reported; false when the report cannot
 // be right (no growth, absurd size), so callers do not loop.
-bool GrowBuffer(std::vector<uint8_t>& buffer, int reported, int& grows)
-{
+bool GrowBuffer(std::vector<uint8_t>& buffer, int reported, int& grows) {
     if (reported <= 0 || static_cast<size_t>(reported) <= buffer.size() ||
         static_cast<size_t>(reported) > kMaxFrameBytes || grows >= kMaxBufferGrows) {
         return false;
@@ -72,31 +67,29 @@ bool GrowBuffer(std::vector<uint8_t>& buffer, int reported, int& grows)
     return true;
 }
 
-void DrawProgress(const Output& io, double fraction, int frames)
-{
+void DrawProgress(const Output& io, double fraction, int frames) {
     if (!io.progress) {
         return;
     }
     constexpr int kWidth = 30;
     const double clamped = std::clamp(fraction, 0.0, 1.0);
     const int filled = static_cast<int>(clamped * kWidth);
-    io.err << "\r[" << std::string(static_cast<size_t>(filled), '#') << std::string(static_cast<size_t>(kWidth - filled), ' ')
-           << "] " << static_cast<int>(clamped * 100) << "%  " << frames << " frames" << std::flush;
+    io.err << "\r[" << std::string(static_cast<size_t>(filled), '#')
+           << std::string(static_cast<size_t>(kWidth - filled), ' ') << "] "
+           << static_cast<int>(clamped * 100) << "%  " << frames << " frames" << std::flush;
 }
 
-std::filesystem::path EnsureDir(const std::string& dir)
-{
+std::filesystem::path EnsureDir(const std::string& dir) {
     std::filesystem::path path(dir.empty() ? "." : dir);
     std::filesystem::create_directories(path);
     return path;
 }
 
-} // namespace
+}  // namespace
 
 // ---- Listing ---------------------------------------------------------------------------
 
-int RunServers(Session& session, const Output& io)
-{
+int RunServers(Session& session, const Output& io) {
     Table table({"handle", "address", "state", "cameras"});
     bool allConnected = true;
     bool allHaveCameras = true;
@@ -118,13 +111,13 @@ int RunServers(Session& session, const Output& io)
     return kExitOk;
 }
 
-int RunCameras(Session& session, const Output& io)
-{
+int RunCameras(Session& session, const Output& io) {
     Table table({"camera", "name", "server", "active"});
     int failures = 0;
     for (const auto& row : session.Cameras()) {
         const std::string name = row.nameResult == ORV_OK ? row.name : Bracketed(ResultName(row.nameResult));
-        std::string active = row.infoResult == ORV_OK ? (row.active ? "yes" : "no") : ResultName(row.infoResult);
+        std::string active =
+            row.infoResult == ORV_OK ? (row.active ? "yes" : "no") : ResultName(row.infoResult);
         failures += (row.nameResult != ORV_OK || row.infoResult != ORV_OK) ? 1 : 0;
         table.AddRow({std::to_string(row.camera), name, std::to_string(row.serverHandle), active});
     }
@@ -142,8 +135,7 @@ int RunCameras(Session& session, const Output& io)
 
 // ---- Live pictures ---------------------------------------------------------------------
 
-PictureFormat ParsePictureFormat(const std::string& text)
-{
+PictureFormat ParsePictureFormat(const std::string& text) {
     if (text == "jpeg" || text == "jpg") {
         return PictureFormat::Jpeg;
     }
@@ -159,19 +151,22 @@ PictureFormat ParsePictureFormat(const std::string& text)
     throw std::invalid_argument("unknown picture format '" + text + "' (jpeg, bgr, yuyv or grey)");
 }
 
-int FrameTypeOf(PictureFormat format)
-{
+int FrameTypeOf(PictureFormat format) {
     switch (format) {
-    case PictureFormat::Jpeg: return ORV_FRAME_JPEG;
-    case PictureFormat::Bgr: return ORV_FRAME_BGR;
-    case PictureFormat::Yuyv: return ORV_FRAME_YUYV;
-    case PictureFormat::Grey: return ORV_FRAME_GREY;
+        case PictureFormat::Jpeg:
+            return ORV_FRAME_JPEG;
+        case PictureFormat::Bgr:
+            return ORV_FRAME_BGR;
+        case PictureFormat::Yuyv:
+            return ORV_FRAME_YUYV;
+        case PictureFormat::Grey:
+            return ORV_FRAME_GREY;
     }
     return ORV_FRAME_JPEG;
 }
 
-Frame FetchLiveFrame(int camera, PictureFormat format, std::chrono::milliseconds timeout, size_t initialBuffer)
-{
+Frame FetchLiveFrame(int camera, PictureFormat format, std::chrono::milliseconds timeout,
+                     size_t initialBuffer) {
     Frame frame;
     frame.camera = camera;
     frame.data.resize(std::max<size_t>(initialBuffer, 1));
@@ -179,12 +174,12 @@ Frame FetchLiveFrame(int camera, PictureFormat format, std::chrono::milliseconds
     for (;;) {
         int dataSize = 0;
         ++frame.attempts;
-        frame.code = ORV_VideoGetFrame(camera, FrameTypeOf(format), reinterpret_cast<char*>(frame.data.data()),
-                                       static_cast<unsigned>(frame.data.size()), &frame.time, &frame.width,
-                                       &frame.height, &dataSize);
+        frame.code = ORV_VideoGetFrame(
+            camera, FrameTypeOf(format), reinterpret_cast<char*>(frame.data.data()),
+            static_cast<unsigned>(frame.data.size()), &frame.time, &frame.width, &frame.height, &dataSize);
         if (frame.code == ORV_OK) {
             if (dataSize < 0 || static_cast<size_t>(dataSize) > frame.data.size()) {
-                frame.code = ORV_E_FAILED; // a size the buffer cannot hold: do not trust the bytes
+                frame.code = ORV_E_FAILED;  // a size the buffer cannot hold: do not trust the bytes
                 frame.data.clear();
                 return frame;
             }
@@ -208,8 +203,7 @@ Frame FetchLiveFrame(int camera, PictureFormat format, std::chrono::milliseconds
     }
 }
 
-int RunSnapshot(const SnapshotOptions& options, const Output& io, std::string* savedPath)
-{
+int RunSnapshot(const SnapshotOptions& options, const Output& io, std::string* savedPath) {
     const Frame frame = FetchLiveFrame(options.camera, options.format, options.timeout);
     if (frame.code != ORV_OK) {
         return Fail(io, "snapshot of camera " + std::to_string(options.camera), frame.code);
@@ -218,9 +212,9 @@ int RunSnapshot(const SnapshotOptions& options, const Output& io, std::string* s
         io.err << "orvctl: camera " << options.camera << " delivered an empty picture\n";
         return kExitFailed;
     }
-    const std::string path = options.output.empty()
-                                 ? "camera-" + std::to_string(options.camera) + "." + FileExtension(frame.layout)
-                                 : options.output;
+    const std::string path = options.output.empty() ? "camera-" + std::to_string(options.camera) + "." +
+                                                          FileExtension(frame.layout)
+                                                    : options.output;
     try {
         SavePicture(path, frame.data.data(), frame.data.size(), frame.width, frame.height, frame.layout,
                     options.format == PictureFormat::Grey);
@@ -229,8 +223,8 @@ int RunSnapshot(const SnapshotOptions& options, const Output& io, std::string* s
         return kExitFailed;
     }
     io.out << "camera " << options.camera << ": " << frame.width << "x" << frame.height << " "
-           << LayoutName(frame.layout) << ", " << frame.data.size() << " bytes, time " << FormatOleUtc(frame.time)
-           << " -> " << path << '\n';
+           << LayoutName(frame.layout) << ", " << frame.data.size() << " bytes, time "
+           << FormatOleUtc(frame.time) << " -> " << path << '\n';
     if (savedPath) {
         *savedPath = path;
     }
@@ -239,8 +233,7 @@ int RunSnapshot(const SnapshotOptions& options, const Output& io, std::string* s
 
 // ---- Archive ---------------------------------------------------------------------------
 
-ArchiveResult ExportArchive(const ArchiveOptions& options, const Output& io)
-{
+ArchiveResult ExportArchive(const ArchiveOptions& options, const Output& io) {
     ArchiveResult result;
     auto fail = [&](const std::string& what, int code) {
         result.lastCode = code;
@@ -270,13 +263,14 @@ ArchiveResult ExportArchive(const ArchiveOptions& options, const Output& io)
         ORV_VideoArchiveOpen(0);
         return fail("reading the archive range", code);
     }
-    io.out << "archive holds " << FormatOleUtc(result.archiveBegin) << " .. " << FormatOleUtc(result.archiveEnd) << '\n';
+    io.out << "archive holds " << FormatOleUtc(result.archiveBegin) << " .. "
+           << FormatOleUtc(result.archiveEnd) << '\n';
     const double from = std::max(options.from, result.archiveBegin);
     const double to = std::min(options.to, result.archiveEnd);
     if (from > to) {
         ORV_VideoArchiveOpen(0);
-        io.err << "orvctl: the requested range " << FormatOleUtc(options.from) << " .. " << FormatOleUtc(options.to)
-               << " lies outside the archive\n";
+        io.err << "orvctl: the requested range " << FormatOleUtc(options.from) << " .. "
+               << FormatOleUtc(options.to) << " lies outside the archive\n";
         result.exitCode = kExitFailed;
         return result;
     }
@@ -291,16 +285,17 @@ ArchiveResult ExportArchive(const ArchiveOptions& options, const Output& io)
     int emptyReads = 0;
     double lastTime = 0;
     int lastCode = ORV_OK;
+    bool reachedEnd = false;
     while (result.frames < options.maxFrames && !gStopRequested) {
         int camera = 0;
         double time = 0;
         int width = 0;
         int height = 0;
         int dataSize = 0;
-        code = ORV_VideoArchiveGetFrame(options.cameras.data(), static_cast<unsigned>(options.cameras.size()),
-                                        FrameTypeOf(options.format), 0, 1, reinterpret_cast<char*>(buffer.data()),
-                                        static_cast<unsigned>(buffer.size()), &camera, &time, &width, &height,
-                                        &dataSize);
+        code = ORV_VideoArchiveGetFrame(
+            options.cameras.data(), static_cast<unsigned>(options.cameras.size()),
+            FrameTypeOf(options.format), 0, 1, reinterpret_cast<char*>(buffer.data()),
+            static_cast<unsigned>(buffer.size()), &camera, &time, &width, &height, &dataSize);
         lastCode = code;
         if (code == ORV_E_BUFFER_TOO_SMALL) {
             // The read consumed the frame it could not hand over: grow, then go back to its time.
@@ -325,10 +320,11 @@ ArchiveResult ExportArchive(const ArchiveOptions& options, const Output& io)
         emptyReads = 0;
         if (time > to) {
             lastCode = ORV_OK;
+            reachedEnd = true;
             break;
         }
         if (dataSize <= 0 || static_cast<size_t>(dataSize) > buffer.size()) {
-            continue; // an empty answer carries no picture
+            continue;  // an empty answer carries no picture
         }
         if (time < lastTime) {
             ++result.outOfOrder;
@@ -363,10 +359,16 @@ ArchiveResult ExportArchive(const ArchiveOptions& options, const Output& io)
         result.lastCode = lastCode == ORV_OK ? ORV_E_NO_FRAME : lastCode;
         return fail("reading archive frames", result.lastCode);
     }
-    io.out << result.frames << " frame(s), " << result.bytes << " bytes written to " << dir.string() << '\n';
+    io.out << result.frames << " frame(s), " << result.bytes << " bytes written to " << dir.string()
+           << "; ended: "
+           << (reachedEnd                           ? "reached --to"
+               : result.frames >= options.maxFrames ? "--max-frames"
+               : gStopRequested                     ? "interrupted"
+                                                    : "the library answered " + ResultName(lastCode))
+           << '\n';
     if (result.undecodable > 0) {
-        io.err << "orvctl: " << result.undecodable << " archive picture(s) skipped: "
-               << DescribeResult(ORV_E_NOT_DECODABLE) << '\n';
+        io.err << "orvctl: " << result.undecodable
+               << " archive picture(s) skipped: " << DescribeResult(ORV_E_NOT_DECODABLE) << '\n';
     }
     if (result.outOfOrder > 0) {
         io.err << "orvctl: " << result.outOfOrder << " frame(s) arrived out of time order\n";
@@ -375,8 +377,7 @@ ArchiveResult ExportArchive(const ArchiveOptions& options, const Output& io)
     return result;
 }
 
-int RunArchive(const ArchiveOptions& options, const Output& io)
-{
+int RunArchive(const ArchiveOptions& options, const Output& io) {
     return ExportArchive(options, io).exitCode;
 }
 
@@ -392,8 +393,7 @@ struct PlateCall {
     int height = 0;
 };
 
-PlateCall ReadOnePlate(const PlateOptions& options, std::vector<uint8_t>& imageBuffer)
-{
+PlateCall ReadOnePlate(const PlateOptions& options, std::vector<uint8_t>& imageBuffer) {
     PlateCall call;
     std::array<char, kPlateNumberBytes> number{};
     const int imageType = options.picture ? FrameTypeOf(*options.picture) : 0;
@@ -402,38 +402,38 @@ PlateCall ReadOnePlate(const PlateOptions& options, std::vector<uint8_t>& imageB
     const auto capacity = static_cast<unsigned>(imageBuffer.size());
     if (options.camera) {
         call.row.camera = *options.camera;
-        call.code = ORV_KeloGetLatestPlateNumber(*options.camera, number.data(), &call.row.server, &call.row.time,
-                                                 imageType, options.offsetMs, image, capacity, &call.width,
-                                                 &call.height, &imageSize, options.maxAgeMs);
+        call.code = ORV_KeloGetLatestPlateNumber(*options.camera, number.data(), &call.row.server,
+                                                 &call.row.time, imageType, options.offsetMs, image, capacity,
+                                                 &call.width, &call.height, &imageSize, options.maxAgeMs);
     } else {
         call.code = ORV_KeloGetPlateNumber(number.data(), &call.row.server, &call.row.camera, &call.row.time,
-                                           imageType, options.offsetMs, image, capacity, &call.width, &call.height,
-                                           &imageSize);
+                                           imageType, options.offsetMs, image, capacity, &call.width,
+                                           &call.height, &imageSize);
     }
     number.back() = '\0';
-    call.row.number = number.data();
+    call.row.number = Cp1251ToUtf8(number.data());
     if (call.code == ORV_OK && imageSize > 0 && static_cast<size_t>(imageSize) <= imageBuffer.size()) {
         call.image.assign(imageBuffer.begin(), imageBuffer.begin() + imageSize);
     }
-    if (call.code == ORV_E_BUFFER_TOO_SMALL && imageSize > 0 && static_cast<size_t>(imageSize) <= kMaxFrameBytes) {
-        imageBuffer.resize(static_cast<size_t>(imageSize)); // the record is gone, but the next one fits
+    if (call.code == ORV_E_BUFFER_TOO_SMALL && imageSize > 0 &&
+        static_cast<size_t>(imageSize) <= kMaxFrameBytes) {
+        imageBuffer.resize(static_cast<size_t>(imageSize));  // the record is gone, but the next one fits
     }
     return call;
 }
 
-void PrintPlate(const Output& io, const PlateRow& row)
-{
-    io.out << FormatOleNaive(row.time) << "  server " << row.server << "  camera " << row.camera << "  " << row.number;
+void PrintPlate(const Output& io, const PlateRow& row) {
+    io.out << FormatOleNaive(row.time) << "  server " << row.server << "  camera " << row.camera << "  "
+           << row.number;
     if (!row.picturePath.empty()) {
         io.out << "  -> " << row.picturePath;
     }
     io.out << std::endl;
 }
 
-} // namespace
+}  // namespace
 
-int CollectPlates(const PlateOptions& options, const Output& io, std::vector<PlateRow>& plates)
-{
+int CollectPlates(const PlateOptions& options, const Output& io, std::vector<PlateRow>& plates) {
     int code = ORV_KeloEnablePlateDetect(1);
     if (code != ORV_OK) {
         return code;
@@ -449,24 +449,26 @@ int CollectPlates(const PlateOptions& options, const Output& io, std::vector<Pla
         PlateCall call = ReadOnePlate(options, imageBuffer);
         if (call.code == ORV_OK || call.code == ORV_E_BUFFER_TOO_SMALL) {
             if (call.code == ORV_E_BUFFER_TOO_SMALL) {
-                io.err << "orvctl: plate " << call.row.number << ": picture dropped: "
-                       << DescribeResult(call.code) << '\n';
+                io.err << "orvctl: plate " << call.row.number
+                       << ": picture dropped: " << DescribeResult(call.code) << '\n';
             }
             if (!call.image.empty()) {
-                const PixelLayout layout = DetectLayout(call.image.data(), call.image.size(), call.width, call.height);
+                const PixelLayout layout =
+                    DetectLayout(call.image.data(), call.image.size(), call.width, call.height);
                 const std::string name = "plate-cam" + std::to_string(call.row.camera) + "-" +
                                          FormatOleForFileName(call.row.time) + "." + FileExtension(layout);
                 const std::string path = (dir / name).string();
-                SavePicture(path, call.image.data(), call.image.size(), call.width, call.height, layout, false);
+                SavePicture(path, call.image.data(), call.image.size(), call.width, call.height, layout,
+                            false);
                 call.row.picturePath = path;
             }
             PrintPlate(io, call.row);
             plates.push_back(call.row);
             lastCode = ORV_OK;
             if (options.camera) {
-                break; // the latest record is not consumed: one answer is the answer
+                break;  // the latest record is not consumed: one answer is the answer
             }
-            continue; // drain what is queued before waiting
+            continue;  // drain what is queued before waiting
         }
         if (call.code != ORV_E_NO_PLATE) {
             lastCode = call.code;
@@ -481,8 +483,7 @@ int CollectPlates(const PlateOptions& options, const Output& io, std::vector<Pla
     return plates.empty() ? lastCode : ORV_OK;
 }
 
-int RunPlates(const PlateOptions& options, const Output& io)
-{
+int RunPlates(const PlateOptions& options, const Output& io) {
     std::vector<PlateRow> plates;
     int code = ORV_OK;
     try {
@@ -492,9 +493,10 @@ int RunPlates(const PlateOptions& options, const Output& io)
         return kExitFailed;
     }
     if (code != ORV_OK) {
-        return Fail(io, plates.empty() && !options.follow
-                            ? "no plate within " + std::to_string(options.wait.count()) + " ms"
-                            : std::string("reading plates"),
+        return Fail(io,
+                    plates.empty() && !options.follow
+                        ? "no plate within " + std::to_string(options.wait.count()) + " ms"
+                        : std::string("reading plates"),
                     code);
     }
     return kExitOk;
@@ -502,8 +504,7 @@ int RunPlates(const PlateOptions& options, const Output& io)
 
 // ---- Control ---------------------------------------------------------------------------
 
-int RunEvent(const EventOptions& options, const Output& io)
-{
+int RunEvent(const EventOptions& options, const Output& io) {
     if (options.camera.has_value() == options.server.has_value()) {
         io.err << "orvctl: event needs exactly one of --camera or --server\n";
         return kExitUsage;
@@ -526,20 +527,20 @@ int RunEvent(const EventOptions& options, const Output& io)
     return kExitOk;
 }
 
-int RunPtz(const PtzOptions& options, const Output& io)
-{
-    const int code = ORV_CamTele(options.camera, options.command, options.speed1, options.speed2, options.value);
+int RunPtz(const PtzOptions& options, const Output& io) {
+    const int code =
+        ORV_CamTele(options.camera, options.command, options.speed1, options.speed2, options.value);
     if (code != ORV_OK) {
-        return Fail(io, "telemetry command " + std::to_string(options.command) + " for camera " +
-                            std::to_string(options.camera),
+        return Fail(io,
+                    "telemetry command " + std::to_string(options.command) + " for camera " +
+                        std::to_string(options.camera),
                     code);
     }
     io.out << "telemetry command " << options.command << " sent to camera " << options.camera << '\n';
     return kExitOk;
 }
 
-int RunConsole(int serverHandle, int camera, const Output& io)
-{
+int RunConsole(int serverHandle, int camera, const Output& io) {
     const int code = ORV_ExtPultSwitchCam(serverHandle, camera);
     if (code != ORV_OK) {
         return Fail(io, "console switch on server " + std::to_string(serverHandle), code);
@@ -548,4 +549,4 @@ int RunConsole(int serverHandle, int camera, const Output& io)
     return kExitOk;
 }
 
-} // namespace orvctl
+}  // namespace orvctl

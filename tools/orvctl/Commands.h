@@ -3,9 +3,6 @@
 // 2 bad usage.
 #pragma once
 
-#include "Picture.h"
-#include "Session.h"
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -13,6 +10,9 @@
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include "Picture.h"
+#include "Session.h"
 
 namespace orvctl {
 
@@ -23,7 +23,7 @@ constexpr int kExitUsage = 2;
 struct Output {
     std::ostream& out;
     std::ostream& err;
-    bool progress = false; // draw progress bars (only on a terminal)
+    bool progress = false;  // draw progress bars (only on a terminal)
 };
 
 // Set by SIGINT/SIGTERM so long-running commands (plates --follow, archive) stop cleanly.
@@ -35,19 +35,19 @@ int RunCameras(Session& session, const Output& io);
 
 // ---- Live pictures ---------------------------------------------------------------------
 enum class PictureFormat { Jpeg, Bgr, Yuyv, Grey };
-PictureFormat ParsePictureFormat(const std::string& text); // throws std::invalid_argument
-int FrameTypeOf(PictureFormat format);                     // ORV_FRAME_*
+PictureFormat ParsePictureFormat(const std::string& text);  // throws std::invalid_argument
+int FrameTypeOf(PictureFormat format);                      // ORV_FRAME_*
 
 struct Frame {
-    int code = 0; // last result code
+    int code = 0;  // last result code
     std::vector<uint8_t> data;
     int camera = 0;
     double time = 0;
     int width = 0;
     int height = 0;
     PixelLayout layout = PixelLayout::Unknown;
-    int attempts = 0;   // calls made
-    int bufferGrows = 0; // times the buffer was too small and grown
+    int attempts = 0;     // calls made
+    int bufferGrows = 0;  // times the buffer was too small and grown
 };
 
 // Newest live picture of a camera. Retries "no frame" and "busy" answers until the
@@ -59,7 +59,7 @@ Frame FetchLiveFrame(int camera, PictureFormat format, std::chrono::milliseconds
 struct SnapshotOptions {
     int camera = 0;
     PictureFormat format = PictureFormat::Jpeg;
-    std::string output; // empty: camera-N.<ext> in the current directory
+    std::string output;  // empty: camera-N.<ext> in the current directory
     std::chrono::milliseconds timeout{5000};
 };
 // Saves the picture; on success writes the path into savedPath (when given).
@@ -77,7 +77,7 @@ struct ArchiveOptions {
 
 struct ArchiveResult {
     int exitCode = kExitOk;
-    int lastCode = 0; // last result of the frame reads (why the export ended)
+    int lastCode = 0;  // last result of the frame reads (why the export ended)
     double archiveBegin = 0;
     double archiveEnd = 0;
     int frames = 0;
@@ -93,9 +93,9 @@ int RunArchive(const ArchiveOptions& options, const Output& io);
 struct PlateOptions {
     bool follow = false;
     std::chrono::milliseconds wait{3000};
-    std::optional<int> camera; // latest plate of one camera instead of the queue
+    std::optional<int> camera;  // latest plate of one camera instead of the queue
     int maxAgeMs = 0;
-    std::optional<PictureFormat> picture; // attach an archive picture
+    std::optional<PictureFormat> picture;  // attach an archive picture
     int offsetMs = 0;
     std::string outputDir = ".";
 };
@@ -116,9 +116,9 @@ int RunPlates(const PlateOptions& options, const Output& io);
 // ---- Control ---------------------------------------------------------------------------
 struct EventOptions {
     std::optional<int> camera;
-    std::vector<int> values; // four values for a camera event
+    std::vector<int> values;  // four values for a camera event
     std::optional<int> server;
-    int value = 0; // server-wide event value
+    int value = 0;  // server-wide event value
 };
 int RunEvent(const EventOptions& options, const Output& io);
 
@@ -133,4 +133,4 @@ int RunPtz(const PtzOptions& options, const Output& io);
 
 int RunConsole(int serverHandle, int camera, const Output& io);
 
-} // namespace orvctl
+}  // namespace orvctl

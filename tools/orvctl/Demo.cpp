@@ -1,48 +1,47 @@
 #include "Demo.h"
 
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+
 #include "OleTime.h"
 #include "ResultCodes.h"
 #include "SimHost.h"
 #include "Table.h"
-
 #include "orv_sdk.h"
-
-#include <cstdio>
-#include <filesystem>
-#include <sstream>
 
 namespace orvctl {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr double kArchiveSpanDays = 4.0 / 86400.0; // a few seconds are enough to show the export
+constexpr double kArchiveSpanDays = 4.0 / 86400.0;  // a few seconds are enough to show the export
 constexpr int kArchiveMaxFrames = 40;
 constexpr size_t kArchiveCameras = 2;
 
-const char* StatusName(StepStatus status)
-{
+const char* StatusName(StepStatus status) {
     switch (status) {
-    case StepStatus::Ok: return "ok";
-    case StepStatus::Skipped: return "skipped";
-    case StepStatus::Failed: return "FAILED";
+        case StepStatus::Ok:
+            return "ok";
+        case StepStatus::Skipped:
+            return "skipped";
+        case StepStatus::Failed:
+            return "FAILED";
     }
     return "?";
 }
 
-std::string FormatMs(double ms)
-{
+std::string FormatMs(double ms) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", ms);
     return text;
 }
 
 class DemoRun {
-public:
+  public:
     DemoRun(const DemoOptions& options, const Output& io) : options_(options), io_(io) {}
 
-    int Run()
-    {
+    int Run() {
         std::string error;
         std::unique_ptr<SimHost> sim;
         Step("start simulated servers", [&](DemoStep& step) {
@@ -64,10 +63,9 @@ public:
         return Summarise();
     }
 
-private:
+  private:
     template <typename Body>
-    void Step(const std::string& name, Body body)
-    {
+    void Step(const std::string& name, Body body) {
         DemoStep step;
         step.name = name;
         io_.out << "== " << name << '\n';
@@ -80,19 +78,16 @@ private:
         steps_.push_back(step);
     }
 
-    static void Failed(DemoStep& step, const std::string& why)
-    {
+    static void Failed(DemoStep& step, const std::string& why) {
         step.status = StepStatus::Failed;
         step.detail = why;
     }
-    static void Skipped(DemoStep& step, int code)
-    {
+    static void Skipped(DemoStep& step, int code) {
         step.status = StepStatus::Skipped;
         step.detail = "the library answered " + ResultName(code) + " (" + ResultText(code) + ")";
     }
 
-    void RunAgainst(const SimHost& sim)
-    {
+    void RunAgainst(const SimHost& sim) {
         Session session;
         bool connected = false;
         Step("connect", [&](DemoStep& step) {
@@ -155,8 +150,7 @@ private:
         ReadPlates(sim);
     }
 
-    void SnapshotEvery(const std::vector<int>& cameras)
-    {
+    void SnapshotEvery(const std::vector<int>& cameras) {
         Step("snapshot of every camera", [&](DemoStep& step) {
             int saved = 0;
             int lastCode = ORV_OK;
@@ -166,7 +160,7 @@ private:
                 // Until one camera has delivered, do not wait the full time on every camera: a
                 // library without live pictures would make the demo crawl.
                 const auto timeout = saved > 0 || camera == cameras.front() ? options_.frameTimeout
-                                                                              : options_.frameTimeout / 4;
+                                                                            : options_.frameTimeout / 4;
                 // Name the file by what arrives: a JPEG stays .jpg, a decoded picture becomes .png.
                 const Frame frame = FetchLiveFrame(camera, PictureFormat::Jpeg, timeout);
                 if (frame.code != ORV_OK || frame.data.empty()) {
@@ -178,8 +172,8 @@ private:
                         ("camera-" + std::to_string(camera) + "." + FileExtension(frame.layout)))
                            .string();
                 try {
-                    SavePicture(path, frame.data.data(), frame.data.size(), frame.width, frame.height, frame.layout,
-                                false);
+                    SavePicture(path, frame.data.data(), frame.data.size(), frame.width, frame.height,
+                                frame.layout, false);
                 } catch (const std::exception& e) {
                     failures.push_back(e.what());
                     continue;
@@ -207,18 +201,21 @@ private:
     }
 
     // One decoded (BGR) picture as PNG, so the demo also shows the conversion path.
-    void SaveDecodedSample(int camera)
-    {
+    void SaveDecodedSample(int camera) {
         const Frame frame = FetchLiveFrame(camera, PictureFormat::Bgr, options_.frameTimeout);
-        if (frame.code != ORV_OK || frame.layout == PixelLayout::Unknown || frame.layout == PixelLayout::Jpeg) {
+        if (frame.code != ORV_OK || frame.layout == PixelLayout::Unknown ||
+            frame.layout == PixelLayout::Jpeg) {
             io_.out << "   camera " << camera << " as BGR: "
-                    << (frame.code != ORV_OK ? ResultName(frame.code) : std::string("not a decoded picture")) << '\n';
+                    << (frame.code != ORV_OK ? ResultName(frame.code) : std::string("not a decoded picture"))
+                    << '\n';
             return;
         }
         const std::string path =
-            (std::filesystem::path(options_.outputDir) / ("camera-" + std::to_string(camera) + "-bgr.png")).string();
+            (std::filesystem::path(options_.outputDir) / ("camera-" + std::to_string(camera) + "-bgr.png"))
+                .string();
         try {
-            SavePicture(path, frame.data.data(), frame.data.size(), frame.width, frame.height, frame.layout, false);
+            SavePicture(path, frame.data.data(), frame.data.size(), frame.width, frame.height, frame.layout,
+                        false);
             io_.out << "   camera " << camera << " as " << LayoutName(frame.layout) << " -> " << path << '\n';
             saved_.push_back(path);
         } catch (const std::exception& e) {
@@ -226,8 +223,7 @@ private:
         }
     }
 
-    void ExportArchive(const std::vector<int>& cameras)
-    {
+    void ExportArchive(const std::vector<int>& cameras) {
         Step("archive export", [&](DemoStep& step) {
             double begin = 0;
             double end = 0;
@@ -241,7 +237,8 @@ private:
                 return;
             }
             ArchiveOptions archive;
-            archive.cameras.assign(cameras.begin(), cameras.begin() + std::min(cameras.size(), kArchiveCameras));
+            archive.cameras.assign(cameras.begin(),
+                                   cameras.begin() + std::min(cameras.size(), kArchiveCameras));
             archive.from = std::max(begin, end - kArchiveSpanDays);
             archive.to = end;
             archive.outputDir = (std::filesystem::path(options_.outputDir) / "archive").string();
@@ -253,7 +250,8 @@ private:
             }
             step.detail += " in " + archive.outputDir;
             if (!result.paths.empty()) {
-                saved_.push_back(result.paths.front() + " (first of " + std::to_string(result.paths.size()) + ")");
+                saved_.push_back(result.paths.front() + " (first of " + std::to_string(result.paths.size()) +
+                                 ")");
             }
             if (result.frames == 0 && result.lastCode != ORV_OK) {
                 Skipped(step, result.lastCode);
@@ -263,8 +261,7 @@ private:
         });
     }
 
-    void ReadPlates(const SimHost& sim)
-    {
+    void ReadPlates(const SimHost& sim) {
         Step("plate reading", [&](DemoStep& step) {
             PlateOptions plates;
             plates.wait = sim.HasPlates() ? options_.plateWait : std::chrono::milliseconds(500);
@@ -287,8 +284,7 @@ private:
         });
     }
 
-    int Summarise()
-    {
+    int Summarise() {
         io_.out << "\nSummary\n";
         Table table({"step", "result", "ms", "detail"});
         bool failed = false;
@@ -308,7 +304,9 @@ private:
             skipped += step.status == StepStatus::Skipped ? 1 : 0;
         }
         if (skipped > 0) {
-            io_.out << '\n' << skipped << " step(s) skipped because the library answered an error for that feature.\n";
+            io_.out << '\n'
+                    << skipped
+                    << " step(s) skipped because the library answered an error for that feature.\n";
         }
         return failed ? kExitFailed : kExitOk;
     }
@@ -319,11 +317,10 @@ private:
     std::vector<std::string> saved_;
 };
 
-} // namespace
+}  // namespace
 
-int RunDemo(const DemoOptions& options, const Output& io)
-{
+int RunDemo(const DemoOptions& options, const Output& io) {
     return DemoRun(options, io).Run();
 }
 
-} // namespace orvctl
+}  // namespace orvctl

@@ -1,9 +1,9 @@
 // `orvctl demo`: simulated servers in-process, then every feature of the library in turn.
 #pragma once
 
-#include "Commands.h"
-
 #include <string>
+
+#include "Commands.h"
 
 namespace orvctl {
 
@@ -26,4 +26,4 @@ struct DemoStep {
 // Runs the demo and prints its summary; the exit status is 0 only when no step failed.
 int RunDemo(const DemoOptions& options, const Output& io);
 
-} // namespace orvctl
+}  // namespace orvctl

@@ -12,20 +12,23 @@ namespace {
 
 constexpr int64_t kMsPerSecond = 1000;
 
-int64_t UnitMs(char unit)
-{
+int64_t UnitMs(char unit) {
     switch (unit) {
-    case 's': return kMsPerSecond;
-    case 'm': return 60 * kMsPerSecond;
-    case 'h': return 3600 * kMsPerSecond;
-    case 'd': return 86400 * kMsPerSecond;
-    default: return 0;
+        case 's':
+            return kMsPerSecond;
+        case 'm':
+            return 60 * kMsPerSecond;
+        case 'h':
+            return 3600 * kMsPerSecond;
+        case 'd':
+            return 86400 * kMsPerSecond;
+        default:
+            return 0;
     }
 }
 
 // "-1h30m" -> -5'400'000; false when the text is not a relative time.
-bool ParseRelativeMs(const std::string& text, int64_t& offsetMs)
-{
+bool ParseRelativeMs(const std::string& text, int64_t& offsetMs) {
     static const std::regex kWhole(R"(^([+-])((?:\d+(?:\.\d+)?[smhd])+)$)");
     static const std::regex kPart(R"((\d+(?:\.\d+)?)([smhd]))");
     std::smatch match;
@@ -34,15 +37,15 @@ bool ParseRelativeMs(const std::string& text, int64_t& offsetMs)
     }
     const std::string parts = match[2];
     double totalMs = 0;
-    for (auto it = std::sregex_iterator(parts.begin(), parts.end(), kPart); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(parts.begin(), parts.end(), kPart); it != std::sregex_iterator();
+         ++it) {
         totalMs += std::stod((*it)[1]) * static_cast<double>(UnitMs((*it)[2].str()[0]));
     }
     offsetMs = std::llround(match[1] == "-" ? -totalMs : totalMs);
     return true;
 }
 
-std::tm CivilFromUnixMs(int64_t unixMs, int& millis)
-{
+std::tm CivilFromUnixMs(int64_t unixMs, int& millis) {
     int64_t seconds = unixMs / kMsPerSecond;
     int64_t rest = unixMs % kMsPerSecond;
     if (rest < 0) {
@@ -56,26 +59,22 @@ std::tm CivilFromUnixMs(int64_t unixMs, int& millis)
     return tm;
 }
 
-} // namespace
+}  // namespace
 
-double OleFromUnixMs(int64_t unixMs)
-{
+double OleFromUnixMs(int64_t unixMs) {
     return kOleUnixEpoch + static_cast<double>(unixMs) / kMsPerDay;
 }
 
-int64_t UnixMsFromOle(double ole)
-{
+int64_t UnixMsFromOle(double ole) {
     return std::llround((ole - kOleUnixEpoch) * kMsPerDay);
 }
 
-double NowOle()
-{
+double NowOle() {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     return OleFromUnixMs(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
-double ParseTimeArg(const std::string& text, double nowOle)
-{
+double ParseTimeArg(const std::string& text, double nowOle) {
     if (text == "now") {
         return nowOle;
     }
@@ -88,8 +87,9 @@ double ParseTimeArg(const std::string& text, double nowOle)
         R"(^(\d{4})-(\d{2})-(\d{2})(?:[T ](\d{2}):(\d{2})(?::(\d{2})(?:[.,](\d{1,9}))?)?)?(Z|[+-]\d{2}(?::?\d{2})?)?$)");
     std::smatch m;
     if (!std::regex_match(text, m, kIso)) {
-        throw std::invalid_argument("unrecognised time '" + text +
-                                    "' (use ISO 8601 like 2026-12-08T10:00:00[Z], 'now' or a relative time like -10m)");
+        throw std::invalid_argument(
+            "unrecognised time '" + text +
+            "' (use ISO 8601 like 2026-12-08T10:00:00[Z], 'now' or a relative time like -10m)");
     }
     std::tm tm{};
     tm.tm_year = std::stoi(m[1]) - 1900;
@@ -98,7 +98,8 @@ double ParseTimeArg(const std::string& text, double nowOle)
     tm.tm_hour = m[4].matched ? std::stoi(m[4]) : 0;
     tm.tm_min = m[5].matched ? std::stoi(m[5]) : 0;
     tm.tm_sec = m[6].matched ? std::stoi(m[6]) : 0;
-    if (tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 60) {
+    if (tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 ||
+        tm.tm_sec > 60) {
         throw std::invalid_argument("time out of range: '" + text + "'");
     }
     double fractionMs = 0;
@@ -125,14 +126,13 @@ double ParseTimeArg(const std::string& text, double nowOle)
         tm.tm_isdst = -1;
         seconds = std::mktime(&tm);
     }
-    if (tm.tm_mday != mday) { // normalisation moved the day: 2026-02-30 and the like
+    if (tm.tm_mday != mday) {  // normalisation moved the day: 2026-02-30 and the like
         throw std::invalid_argument("no such date: '" + text + "'");
     }
     return OleFromUnixMs(static_cast<int64_t>(seconds) * kMsPerSecond + std::llround(fractionMs));
 }
 
-std::string FormatOleUtc(double ole)
-{
+std::string FormatOleUtc(double ole) {
     int millis = 0;
     const std::tm tm = CivilFromUnixMs(UnixMsFromOle(ole), millis);
     char text[96];
@@ -141,8 +141,7 @@ std::string FormatOleUtc(double ole)
     return text;
 }
 
-std::string FormatOleNaive(double ole)
-{
+std::string FormatOleNaive(double ole) {
     int millis = 0;
     const std::tm tm = CivilFromUnixMs(UnixMsFromOle(ole), millis);
     char text[96];
@@ -151,8 +150,7 @@ std::string FormatOleNaive(double ole)
     return text;
 }
 
-std::string FormatOleForFileName(double ole)
-{
+std::string FormatOleForFileName(double ole) {
     int millis = 0;
     const std::tm tm = CivilFromUnixMs(UnixMsFromOle(ole), millis);
     char text[96];
@@ -161,4 +159,4 @@ std::string FormatOleForFileName(double ole)
     return text;
 }
 
-} // namespace orvctl
+}  // namespace orvctl

@@ -11,8 +11,8 @@ constexpr double kOleUnixEpoch = 25569.0;
 constexpr double kMsPerDay = 86'400'000.0;
 
 double OleFromUnixMs(int64_t unixMs);
-int64_t UnixMsFromOle(double ole); // rounded to the nearest millisecond
-double NowOle();                   // current UTC time
+int64_t UnixMsFromOle(double ole);  // rounded to the nearest millisecond
+double NowOle();                    // current UTC time
 
 // Parses a time given on the command line into an OLE date (UTC):
 //   now | -10m | +30s | -1h30m | -2d        relative to nowOle (units s, m, h, d)
@@ -30,4 +30,4 @@ std::string FormatOleNaive(double ole);
 // "20261208T100000.250Z": safe in file names and sorts in time order.
 std::string FormatOleForFileName(double ole);
 
-} // namespace orvctl
+}  // namespace orvctl

@@ -10,8 +10,7 @@
 namespace orvctl {
 namespace {
 
-uint8_t Clamp(int value)
-{
+uint8_t Clamp(int value) {
     return static_cast<uint8_t>(std::clamp(value, 0, 255));
 }
 
@@ -20,8 +19,7 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-FilePtr OpenForWriting(const std::string& path)
-{
+FilePtr OpenForWriting(const std::string& path) {
     FilePtr file(std::fopen(path.c_str(), "wb"));
     if (!file) {
         throw std::runtime_error("cannot create " + path);
@@ -29,15 +27,13 @@ FilePtr OpenForWriting(const std::string& path)
     return file;
 }
 
-bool SizesValid(int width, int height)
-{
+bool SizesValid(int width, int height) {
     return width > 0 && height > 0 && width <= 65535 && height <= 65535;
 }
 
-} // namespace
+}  // namespace
 
-PixelLayout DetectLayout(const uint8_t* data, size_t size, int width, int height)
-{
+PixelLayout DetectLayout(const uint8_t* data, size_t size, int width, int height) {
     if (data && size >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF) {
         return PixelLayout::Jpeg;
     }
@@ -57,25 +53,27 @@ PixelLayout DetectLayout(const uint8_t* data, size_t size, int width, int height
     return PixelLayout::Unknown;
 }
 
-const char* LayoutName(PixelLayout layout)
-{
+const char* LayoutName(PixelLayout layout) {
     switch (layout) {
-    case PixelLayout::Jpeg: return "jpeg";
-    case PixelLayout::Bgr: return "bgr";
-    case PixelLayout::Yuyv: return "yuyv";
-    case PixelLayout::Grey: return "grey";
-    case PixelLayout::Unknown: break;
+        case PixelLayout::Jpeg:
+            return "jpeg";
+        case PixelLayout::Bgr:
+            return "bgr";
+        case PixelLayout::Yuyv:
+            return "yuyv";
+        case PixelLayout::Grey:
+            return "grey";
+        case PixelLayout::Unknown:
+            break;
     }
     return "unknown";
 }
 
-const char* FileExtension(PixelLayout layout)
-{
+const char* FileExtension(PixelLayout layout) {
     return layout == PixelLayout::Jpeg ? "jpg" : "png";
 }
 
-std::vector<uint8_t> YuyvToRgb(const uint8_t* yuyv, int width, int height)
-{
+std::vector<uint8_t> YuyvToRgb(const uint8_t* yuyv, int width, int height) {
     const size_t rowBytes = static_cast<size_t>(width) * 2;
     std::vector<uint8_t> rgb(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
     uint8_t* out = rgb.data();
@@ -95,8 +93,7 @@ std::vector<uint8_t> YuyvToRgb(const uint8_t* yuyv, int width, int height)
     return rgb;
 }
 
-std::vector<uint8_t> BgrToRgb(const uint8_t* bgr, int width, int height)
-{
+std::vector<uint8_t> BgrToRgb(const uint8_t* bgr, int width, int height) {
     const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
     std::vector<uint8_t> rgb(pixels * 3);
     for (size_t i = 0; i < pixels; ++i) {
@@ -107,8 +104,7 @@ std::vector<uint8_t> BgrToRgb(const uint8_t* bgr, int width, int height)
     return rgb;
 }
 
-std::vector<uint8_t> YuyvToGrey(const uint8_t* yuyv, int width, int height)
-{
+std::vector<uint8_t> YuyvToGrey(const uint8_t* yuyv, int width, int height) {
     const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
     std::vector<uint8_t> grey(pixels);
     for (size_t i = 0; i < pixels; ++i) {
@@ -117,8 +113,7 @@ std::vector<uint8_t> YuyvToGrey(const uint8_t* yuyv, int width, int height)
     return grey;
 }
 
-void WritePng(const std::string& path, const uint8_t* pixels, int width, int height, int channels)
-{
+void WritePng(const std::string& path, const uint8_t* pixels, int width, int height, int channels) {
     if (!SizesValid(width, height) || (channels != 1 && channels != 3)) {
         throw std::runtime_error("cannot write " + path + ": bad picture size");
     }
@@ -139,7 +134,7 @@ void WritePng(const std::string& path, const uint8_t* pixels, int width, int hei
     png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
                  channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_set_compression_level(png, 3); // pictures are photos: a low level is nearly as small and much faster
+    png_set_compression_level(png, 3);  // pictures are photos: a low level is nearly as small and much faster
     png_write_info(png, info);
     const size_t stride = static_cast<size_t>(width) * static_cast<size_t>(channels);
     for (int y = 0; y < height; ++y) {
@@ -152,8 +147,7 @@ void WritePng(const std::string& path, const uint8_t* pixels, int width, int hei
     }
 }
 
-void WriteFile(const std::string& path, const uint8_t* data, size_t size)
-{
+void WriteFile(const std::string& path, const uint8_t* data, size_t size) {
     FilePtr file = OpenForWriting(path);
     if (size > 0 && std::fwrite(data, 1, size, file.get()) != size) {
         throw std::runtime_error("cannot write " + path + ": write error");
@@ -164,29 +158,29 @@ void WriteFile(const std::string& path, const uint8_t* data, size_t size)
 }
 
 void SavePicture(const std::string& path, const uint8_t* data, size_t size, int width, int height,
-                 PixelLayout layout, bool asGrey)
-{
+                 PixelLayout layout, bool asGrey) {
     switch (layout) {
-    case PixelLayout::Jpeg:
-        WriteFile(path, data, size);
-        return;
-    case PixelLayout::Grey:
-        WritePng(path, data, width, height, 1);
-        return;
-    case PixelLayout::Bgr:
-        WritePng(path, BgrToRgb(data, width, height).data(), width, height, 3);
-        return;
-    case PixelLayout::Yuyv:
-        if (asGrey) {
-            WritePng(path, YuyvToGrey(data, width, height).data(), width, height, 1);
-        } else {
-            WritePng(path, YuyvToRgb(data, width, height).data(), width, height, 3);
-        }
-        return;
-    case PixelLayout::Unknown: break;
+        case PixelLayout::Jpeg:
+            WriteFile(path, data, size);
+            return;
+        case PixelLayout::Grey:
+            WritePng(path, data, width, height, 1);
+            return;
+        case PixelLayout::Bgr:
+            WritePng(path, BgrToRgb(data, width, height).data(), width, height, 3);
+            return;
+        case PixelLayout::Yuyv:
+            if (asGrey) {
+                WritePng(path, YuyvToGrey(data, width, height).data(), width, height, 1);
+            } else {
+                WritePng(path, YuyvToRgb(data, width, height).data(), width, height, 3);
+            }
+            return;
+        case PixelLayout::Unknown:
+            break;
     }
     throw std::runtime_error("cannot save " + path + ": " + std::to_string(size) + " bytes do not form a " +
                              std::to_string(width) + "x" + std::to_string(height) + " picture");
 }
 
-} // namespace orvctl
+}  // namespace orvctl

@@ -35,4 +35,4 @@ void WriteFile(const std::string& path, const uint8_t* data, size_t size);
 void SavePicture(const std::string& path, const uint8_t* data, size_t size, int width, int height,
                  PixelLayout layout, bool asGrey);
 
-} // namespace orvctl
+}  // namespace orvctl

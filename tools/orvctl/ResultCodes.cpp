@@ -1,8 +1,8 @@
 #include "ResultCodes.h"
 
-#include "orv_sdk.h"
-
 #include <array>
+
+#include "orv_sdk.h"
 
 namespace orvctl {
 namespace {
@@ -29,11 +29,10 @@ constexpr std::array kCodes{
     CodeInfo{ORV_E_NOT_SUPPORTED, "ORV_E_NOT_SUPPORTED", "not supported"},
 };
 
-constexpr std::array<const char*, 7> kStates{"Idle", "Connecting", "Failed", "Connected", nullptr,
-                                             "Unreachable", "Refused"};
+constexpr std::array<const char*, 7> kStates{"Idle",  "Connecting",  "Failed", "Connected",
+                                             nullptr, "Unreachable", "Refused"};
 
-const CodeInfo* Find(int code)
-{
+const CodeInfo* Find(int code) {
     for (const auto& info : kCodes) {
         if (info.code == code) {
             return &info;
@@ -42,37 +41,32 @@ const CodeInfo* Find(int code)
     return nullptr;
 }
 
-} // namespace
+}  // namespace
 
-std::string ResultName(int code)
-{
+std::string ResultName(int code) {
     const CodeInfo* info = Find(code);
     return info ? info->name : "ORV_RESULT(" + std::to_string(code) + ")";
 }
 
-std::string ResultText(int code)
-{
+std::string ResultText(int code) {
     const CodeInfo* info = Find(code);
     return info ? info->text : "result code not defined by the library header";
 }
 
-std::string DescribeResult(int code)
-{
+std::string DescribeResult(int code) {
     return ResultName(code) + " (" + std::to_string(code) + "): " + ResultText(code);
 }
 
-std::string StateName(int state)
-{
+std::string StateName(int state) {
     if (state >= 0 && state < static_cast<int>(kStates.size()) && kStates[static_cast<size_t>(state)]) {
         return kStates[static_cast<size_t>(state)];
     }
     return "State(" + std::to_string(state) + ")";
 }
 
-bool IsSettledState(int state)
-{
+bool IsSettledState(int state) {
     return state == ORV_STATE_CONNECTED || state == ORV_STATE_FAILED || state == ORV_STATE_UNREACHABLE ||
            state == ORV_STATE_REFUSED;
 }
 
-} // namespace orvctl
+}  // namespace orvctl

@@ -18,4 +18,4 @@ std::string StateName(int state);
 // True for the states after which a connection attempt has settled one way or the other.
 bool IsSettledState(int state);
 
-} // namespace orvctl
+}  // namespace orvctl

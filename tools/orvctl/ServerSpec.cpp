@@ -5,8 +5,7 @@
 namespace orvctl {
 namespace {
 
-int ParsePort(const std::string& text, const std::string& whole)
-{
+int ParsePort(const std::string& text, const std::string& whole) {
     if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
         throw std::invalid_argument("bad port in server '" + whole + "'");
     }
@@ -17,16 +16,14 @@ int ParsePort(const std::string& text, const std::string& whole)
     return port;
 }
 
-} // namespace
+}  // namespace
 
-std::string ServerSpec::Address() const
-{
+std::string ServerSpec::Address() const {
     const bool v6 = host.find(':') != std::string::npos;
     return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-ServerSpec ParseServerSpec(const std::string& text)
-{
+ServerSpec ParseServerSpec(const std::string& text) {
     ServerSpec spec;
     std::string hostPort = text;
     const size_t slash = text.find('/');
@@ -60,4 +57,4 @@ ServerSpec ParseServerSpec(const std::string& text)
     return spec;
 }
 
-} // namespace orvctl
+}  // namespace orvctl

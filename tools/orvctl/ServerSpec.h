@@ -10,11 +10,11 @@ struct ServerSpec {
     int port = 5001;
     std::string password;
 
-    std::string Address() const; // "host:port"
+    std::string Address() const;  // "host:port"
 };
 
 // "HOST[:PORT][/PASSWORD]"; an IPv6 literal goes in brackets: "[::1]:5001".
 // Throws std::invalid_argument.
 ServerSpec ParseServerSpec(const std::string& text);
 
-} // namespace orvctl
+}  // namespace orvctl

@@ -1,20 +1,20 @@
 #include "Session.h"
 
-#include "ResultCodes.h"
-
-#include "orv_sdk.h"
-
 #include <algorithm>
 #include <array>
 #include <thread>
+#include <vector>
+
+#include "ResultCodes.h"
+#include "TextEncoding.h"
+#include "orv_sdk.h"
 
 namespace orvctl {
 namespace {
 
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
 
-bool ServerSettled(const ServerRow& row)
-{
+bool ServerSettled(const ServerRow& row) {
     if (row.stateResult != ORV_OK) {
         return false;
     }
@@ -24,20 +24,35 @@ bool ServerSettled(const ServerRow& row)
     return IsSettledState(row.state);
 }
 
-} // namespace
+// Names arrive in Windows-1251; a name that does not fit the first buffer gets one
+// retry with the largest buffer we are willing to spend on a name.
+int ReadCameraName(int camera, std::string& name) {
+    for (unsigned size : {256u, 65536u}) {
+        std::vector<char> buffer(size, '\0');
+        const int code = ORV_CameraGetName(camera, buffer.data(), size);
+        if (code == ORV_OK) {
+            buffer.back() = '\0';
+            name = Cp1251ToUtf8(buffer.data());
+            return code;
+        }
+        if (code != ORV_E_BUFFER_TOO_SMALL) {
+            return code;
+        }
+    }
+    return ORV_E_BUFFER_TOO_SMALL;
+}
 
-Session::Session()
-{
+}  // namespace
+
+Session::Session() {
     ORV_Init();
 }
 
-Session::~Session()
-{
+Session::~Session() {
     ORV_Uninit();
 }
 
-int Session::AddServers(const std::vector<ServerSpec>& servers, std::ostream& err)
-{
+int Session::AddServers(const std::vector<ServerSpec>& servers, std::ostream& err) {
     for (const auto& spec : servers) {
         int number = 0;
         const int code = ORV_ServerAddEx(spec.host.c_str(), spec.port, 0, 0, spec.password.c_str(), &number);
@@ -50,8 +65,7 @@ int Session::AddServers(const std::vector<ServerSpec>& servers, std::ostream& er
     return ORV_OK;
 }
 
-int Session::Connect(std::chrono::milliseconds timeout)
-{
+int Session::Connect(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     const int code = ORV_ServersConnect();
     if (code != ORV_OK) {
@@ -69,8 +83,7 @@ int Session::Connect(std::chrono::milliseconds timeout)
     }
 }
 
-bool Session::AllConnected()
-{
+bool Session::AllConnected() {
     for (const auto& row : Servers()) {
         if (row.stateResult != ORV_OK || row.state != ORV_STATE_CONNECTED || row.rangeResult != ORV_OK) {
             return false;
@@ -79,22 +92,21 @@ bool Session::AllConnected()
     return !servers_.empty();
 }
 
-std::vector<ServerRow> Session::Servers()
-{
+std::vector<ServerRow> Session::Servers() {
     std::vector<ServerRow> rows;
     for (size_t i = 0; i < servers_.size(); ++i) {
         ServerRow row;
         row.handle = static_cast<int>(i + 1);
         row.address = servers_[i].Address();
         row.stateResult = ORV_ServerGetState(row.handle, &row.state);
-        row.rangeResult = ORV_ServerGetCameras(row.handle, &row.firstCamera, &row.lastCamera, &row.cameraCount);
+        row.rangeResult =
+            ORV_ServerGetCameras(row.handle, &row.firstCamera, &row.lastCamera, &row.cameraCount);
         rows.push_back(row);
     }
     return rows;
 }
 
-std::vector<CameraRow> Session::Cameras()
-{
+std::vector<CameraRow> Session::Cameras() {
     std::vector<CameraRow> rows;
     for (const auto& server : Servers()) {
         if (server.rangeResult != ORV_OK) {
@@ -107,11 +119,7 @@ std::vector<CameraRow> Session::Cameras()
         for (int camera = first; camera <= last; ++camera) {
             CameraRow row;
             row.camera = camera;
-            std::array<char, 256> name{};
-            row.nameResult = ORV_CameraGetName(camera, name.data(), static_cast<unsigned>(name.size()));
-            if (row.nameResult == ORV_OK) {
-                row.name = name.data();
-            }
+            row.nameResult = ReadCameraName(camera, row.name);
             OrvCameraInfo info{};
             row.infoResult = ORV_CameraGetInfo(camera, &info);
             if (row.infoResult == ORV_OK) {
@@ -126,4 +134,4 @@ std::vector<CameraRow> Session::Cameras()
     return rows;
 }
 
-} // namespace orvctl
+}  // namespace orvctl

@@ -3,21 +3,21 @@
 // and uninitialise on the way out.
 #pragma once
 
-#include "ServerSpec.h"
-
 #include <chrono>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "ServerSpec.h"
+
 namespace orvctl {
 
 struct ServerRow {
-    int handle = 0; // position in registration order, which is also the handle the library answers to
+    int handle = 0;  // position in registration order, which is also the handle the library answers to
     std::string address;
     int stateResult = 0;
     int state = -1;
-    int rangeResult = 0; // result of ORV_ServerGetCameras; 0 when the camera range is known
+    int rangeResult = 0;  // result of ORV_ServerGetCameras; 0 when the camera range is known
     int firstCamera = 0;
     int lastCamera = 0;
     int cameraCount = 0;
@@ -33,7 +33,7 @@ struct CameraRow {
 };
 
 class Session {
-public:
+  public:
     Session();
     ~Session();
     Session(const Session&) = delete;
@@ -51,8 +51,8 @@ public:
     std::vector<ServerRow> Servers();
     std::vector<CameraRow> Cameras();
 
-private:
+  private:
     std::vector<ServerSpec> servers_;
 };
 
-} // namespace orvctl
+}  // namespace orvctl

@@ -8,14 +8,14 @@
 namespace orvctl {
 
 struct SimServerInfo {
-    std::string host; // loopback address the server listens on
-    int port = 0;     // ephemeral port
+    std::string host;  // loopback address the server listens on
+    int port = 0;      // ephemeral port
     std::string password;
-    std::string description; // cameras it serves, for the demo's report
+    std::string description;  // cameras it serves, for the demo's report
 };
 
 class SimHost {
-public:
+  public:
     virtual ~SimHost() = default;
     virtual const std::vector<SimServerInfo>& Servers() const = 0;
     // True when the simulated servers produce plate messages.
@@ -29,4 +29,4 @@ public:
 // when the simulator is not available in this build or could not start.
 std::unique_ptr<SimHost> StartSimulatedServers(std::string& error);
 
-} // namespace orvctl
+}  // namespace orvctl

@@ -1,12 +1,10 @@
 // The demo's servers: two simulated recording servers on 127.0.0.1, ephemeral ports.
-#include "SimHost.h"
-
-#include "OleTime.h"
-
-#include "sim/Simulator.h"
-
 #include <algorithm>
 #include <exception>
+
+#include "OleTime.h"
+#include "SimHost.h"
+#include "sim/Simulator.h"
 
 namespace orvctl {
 namespace {
@@ -15,28 +13,31 @@ constexpr int kServers = 2;
 constexpr int kCamerasEach = 4;
 constexpr double kPlateIntervalSeconds = 1.0;
 
-const char* KindName(orv_sim::CameraKind kind)
-{
+const char* KindName(orv_sim::CameraKind kind) {
     switch (kind) {
-    case orv_sim::CameraKind::Jpeg: return "jpeg";
-    case orv_sim::CameraKind::JpegBlocks: return "jpeg-blocks";
-    case orv_sim::CameraKind::Mpeg4: return "mpeg4";
-    case orv_sim::CameraKind::H264: return "h264";
+        case orv_sim::CameraKind::Jpeg:
+            return "jpeg";
+        case orv_sim::CameraKind::JpegBlocks:
+            return "jpeg-blocks";
+        case orv_sim::CameraKind::Mpeg4:
+            return "mpeg4";
+        case orv_sim::CameraKind::H264:
+            return "h264";
     }
     return "?";
 }
 
 class InProcessSim final : public SimHost {
-public:
-    explicit InProcessSim(std::vector<orv_sim::ServerConfig> configs) : sim_(configs)
-    {
+  public:
+    explicit InProcessSim(std::vector<orv_sim::ServerConfig> configs) : sim_(configs) {
         for (size_t i = 0; i < sim_.ServerCount(); ++i) {
             SimServerInfo info;
             info.host = "127.0.0.1";
             info.port = sim_.Server(i).Port();
             info.password = configs[i].password;
             for (const auto& camera : configs[i].cameras) {
-                info.description += (info.description.empty() ? "" : ",") + std::string(KindName(camera.kind));
+                info.description +=
+                    (info.description.empty() ? "" : ",") + std::string(KindName(camera.kind));
                 if (!camera.active) {
                     info.description += "(inactive)";
                 }
@@ -55,7 +56,7 @@ public:
     double ArchiveBegin() const override { return begin_; }
     double ArchiveEnd() const override { return end_; }
 
-private:
+  private:
     orv_sim::Simulator sim_;
     std::vector<SimServerInfo> servers_;
     bool hasPlates_ = false;
@@ -63,12 +64,12 @@ private:
     double end_ = 0;
 };
 
-} // namespace
+}  // namespace
 
-std::unique_ptr<SimHost> StartSimulatedServers(std::string& error)
-{
+std::unique_ptr<SimHost> StartSimulatedServers(std::string& error) {
     try {
-        std::vector<orv_sim::ServerConfig> configs = orv_sim::UniformServers(kServers, kCamerasEach, 0, "demo");
+        std::vector<orv_sim::ServerConfig> configs =
+            orv_sim::UniformServers(kServers, kCamerasEach, 0, "demo");
         // One camera reads plates, often enough for the demo to see a few.
         configs[0].cameras[0].plates = true;
         configs[0].cameras[0].plateIntervalSeconds = kPlateIntervalSeconds;
@@ -79,4 +80,4 @@ std::unique_ptr<SimHost> StartSimulatedServers(std::string& error)
     }
 }
 
-} // namespace orvctl
+}  // namespace orvctl

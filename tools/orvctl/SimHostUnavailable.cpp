@@ -4,10 +4,9 @@
 
 namespace orvctl {
 
-std::unique_ptr<SimHost> StartSimulatedServers(std::string& error)
-{
+std::unique_ptr<SimHost> StartSimulatedServers(std::string& error) {
     error = "the simulator library (orv_sim_lib) is not part of this build";
     return nullptr;
 }
 
-} // namespace orvctl
+}  // namespace orvctl

@@ -5,32 +5,28 @@
 namespace orvctl {
 namespace {
 
-bool LooksNumeric(const std::string& cell)
-{
+bool LooksNumeric(const std::string& cell) {
     return !cell.empty() && std::all_of(cell.begin(), cell.end(), [](char c) {
         return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.';
     }) && std::any_of(cell.begin(), cell.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // Display width: count UTF-8 lead bytes, so camera names in other scripts stay aligned.
-size_t DisplayWidth(const std::string& text)
-{
-    return static_cast<size_t>(
-        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+size_t DisplayWidth(const std::string& text) {
+    return static_cast<size_t>(std::count_if(
+        text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
-} // namespace
+}  // namespace
 
 Table::Table(std::vector<std::string> headers) : headers_(std::move(headers)) {}
 
-void Table::AddRow(std::vector<std::string> cells)
-{
+void Table::AddRow(std::vector<std::string> cells) {
     cells.resize(headers_.size());
     rows_.push_back(std::move(cells));
 }
 
-void Table::Print(std::ostream& out) const
-{
+void Table::Print(std::ostream& out) const {
     std::vector<size_t> widths(headers_.size());
     std::vector<bool> numeric(headers_.size(), !rows_.empty());
     for (size_t c = 0; c < headers_.size(); ++c) {
@@ -60,4 +56,4 @@ void Table::Print(std::ostream& out) const
     }
 }
 
-} // namespace orvctl
+}  // namespace orvctl

@@ -8,7 +8,7 @@
 namespace orvctl {
 
 class Table {
-public:
+  public:
     explicit Table(std::vector<std::string> headers);
 
     // A row with fewer cells than headers is padded with empty cells; extra cells are dropped.
@@ -17,9 +17,9 @@ public:
     // Columns separated by two spaces; numbers (cells made of digits, sign, dot) right-aligned.
     void Print(std::ostream& out) const;
 
-private:
+  private:
     std::vector<std::string> headers_;
     std::vector<std::vector<std::string>> rows_;
 };
 
-} // namespace orvctl
+}  // namespace orvctl

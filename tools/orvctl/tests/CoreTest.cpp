@@ -1,25 +1,22 @@
 // The command layer in-process against simulated servers: bounded connecting and the
 // growth of frame buffers that are too small.
-#include "Commands.h"
-#include "LibraryUsersLock.h"
-#include "Session.h"
-
-#include "orv_sdk.h"
-#include "sim/Simulator.h"
-
 #include <gtest/gtest.h>
-
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <sstream>
 
+#include "Commands.h"
+#include "LibraryUsersLock.h"
+#include "Session.h"
+#include "orv_sdk.h"
+#include "sim/Simulator.h"
+
 namespace orvctl {
 namespace {
 
-int ClosedLoopbackPort()
-{
+int ClosedLoopbackPort() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -32,23 +29,24 @@ int ClosedLoopbackPort()
 }
 
 class CoreTest : public ::testing::Test {
-protected:
+  protected:
     CoreTest() : sim_(orv_sim::UniformServers(1, 2)) {}
 
     ServerSpec Live() { return {"127.0.0.1", sim_.Server(0).Port(), ""}; }
 
-    test::LibraryUsersLock users_; // constructed first
+    test::LibraryUsersLock users_;  // constructed first
     orv_sim::Simulator sim_;
 };
 
-TEST_F(CoreTest, ConnectSettlesEachServerWithinTheBound)
-{
+TEST_F(CoreTest, ConnectSettlesEachServerWithinTheBound) {
     Session session;
     std::ostringstream err;
-    ASSERT_EQ(session.AddServers({Live(), {"127.0.0.1", ClosedLoopbackPort(), ""}}, err), ORV_OK) << err.str();
+    ASSERT_EQ(session.AddServers({Live(), {"127.0.0.1", ClosedLoopbackPort(), ""}}, err), ORV_OK)
+        << err.str();
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(session.Connect(std::chrono::milliseconds(8000)), ORV_OK);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(7000)); // settled, not timed out
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(7000));  // settled, not timed out
     const std::vector<ServerRow> rows = session.Servers();
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].state, ORV_STATE_CONNECTED);
@@ -56,11 +54,10 @@ TEST_F(CoreTest, ConnectSettlesEachServerWithinTheBound)
     EXPECT_EQ(rows[0].cameraCount, 2);
     EXPECT_EQ(rows[1].state, ORV_STATE_REFUSED);
     EXPECT_FALSE(session.AllConnected());
-    EXPECT_EQ(session.Cameras().size(), 2u); // the refused server contributes no cameras
+    EXPECT_EQ(session.Cameras().size(), 2u);  // the refused server contributes no cameras
 }
 
-TEST_F(CoreTest, DuplicateServerStopsRegistrationWithItsCode)
-{
+TEST_F(CoreTest, DuplicateServerStopsRegistrationWithItsCode) {
     Session session;
     std::ostringstream err;
     EXPECT_EQ(session.AddServers({Live(), Live()}, err), ORV_E_DUPLICATE);
@@ -68,8 +65,7 @@ TEST_F(CoreTest, DuplicateServerStopsRegistrationWithItsCode)
     EXPECT_EQ(session.Servers().size(), 1u);
 }
 
-TEST_F(CoreTest, TooSmallBufferIsGrownToTheReportedSize)
-{
+TEST_F(CoreTest, TooSmallBufferIsGrownToTheReportedSize) {
     Session session;
     std::ostringstream err;
     ASSERT_EQ(session.AddServers({Live()}, err), ORV_OK);
@@ -85,5 +81,5 @@ TEST_F(CoreTest, TooSmallBufferIsGrownToTheReportedSize)
     EXPECT_EQ(frame.data.size(), static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height) * 3);
 }
 
-} // namespace
-} // namespace orvctl
+}  // namespace
+}  // namespace orvctl

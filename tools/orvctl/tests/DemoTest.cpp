@@ -1,17 +1,16 @@
 // `orvctl demo` end to end: it must succeed and every picture it saved must decode.
-#include "LibraryUsersLock.h"
-#include "PictureCheck.h"
-#include "RunProcess.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
+#include "LibraryUsersLock.h"
+#include "PictureCheck.h"
+#include "RunProcess.h"
+
 namespace orvctl::test {
 namespace {
 
-TEST(Demo, RunsAndSavesPicturesThatDecode)
-{
+TEST(Demo, RunsAndSavesPicturesThatDecode) {
     const LibraryUsersLock users;
     const std::string dir = MakeTempDir("orvctl-demo");
     const ProcessResult r = RunOrvctl({"demo"}, dir, 120);
@@ -37,11 +36,11 @@ TEST(Demo, RunsAndSavesPicturesThatDecode)
     }
     std::filesystem::remove_all(dir);
     if (r.out.find("snapshot of every camera  skipped") != std::string::npos) {
-        EXPECT_EQ(pictures, 0) << r.out; // nothing saved that the summary does not own up to
+        EXPECT_EQ(pictures, 0) << r.out;  // nothing saved that the summary does not own up to
         GTEST_SKIP() << "the library delivered no live pictures; the demo said so and skipped that step";
     }
-    EXPECT_GE(pictures, 7) << r.out; // the seven active cameras of the two servers, at least
+    EXPECT_GE(pictures, 7) << r.out;  // the seven active cameras of the two servers, at least
 }
 
-} // namespace
-} // namespace orvctl::test
+}  // namespace
+}  // namespace orvctl::test

@@ -11,16 +11,14 @@
 namespace orvctl::test {
 
 class LibraryUsersLock {
-public:
-    LibraryUsersLock()
-    {
+  public:
+    LibraryUsersLock() {
         fd_ = open("/tmp/orv-sdk-block-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
         if (fd_ >= 0) {
             flock(fd_, LOCK_EX);
         }
     }
-    ~LibraryUsersLock()
-    {
+    ~LibraryUsersLock() {
         if (fd_ >= 0) {
             close(fd_);
         }
@@ -28,8 +26,8 @@ public:
     LibraryUsersLock(const LibraryUsersLock&) = delete;
     LibraryUsersLock& operator=(const LibraryUsersLock&) = delete;
 
-private:
+  private:
     int fd_ = -1;
 };
 
-} // namespace orvctl::test
+}  // namespace orvctl::test

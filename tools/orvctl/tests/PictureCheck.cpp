@@ -9,10 +9,10 @@
 
 namespace orvctl::test {
 
-bool DecodeJpegFile(const std::string& path, DecodedPicture& picture, std::string& error)
-{
+bool DecodeJpegFile(const std::string& path, DecodedPicture& picture, std::string& error) {
     std::ifstream in(path, std::ios::binary);
-    const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
+                                           std::istreambuf_iterator<char>());
     if (bytes.empty()) {
         error = "empty or missing file " + path;
         return false;
@@ -29,8 +29,8 @@ bool DecodeJpegFile(const std::string& path, DecodedPicture& picture, std::strin
         picture.height = height;
         picture.channels = 3;
         picture.pixels.resize(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
-        ok = tjDecompress2(tj, bytes.data(), static_cast<unsigned long>(bytes.size()), picture.pixels.data(), width, 0,
-                           height, TJPF_RGB, 0) == 0;
+        ok = tjDecompress2(tj, bytes.data(), static_cast<unsigned long>(bytes.size()), picture.pixels.data(),
+                           width, 0, height, TJPF_RGB, 0) == 0;
     }
     if (!ok) {
         error = path + ": " + tjGetErrorStr2(tj);
@@ -39,8 +39,7 @@ bool DecodeJpegFile(const std::string& path, DecodedPicture& picture, std::strin
     return ok;
 }
 
-bool DecodePngFile(const std::string& path, DecodedPicture& picture, std::string& error)
-{
+bool DecodePngFile(const std::string& path, DecodedPicture& picture, std::string& error) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_file(&image, path.c_str())) {
@@ -61,8 +60,7 @@ bool DecodePngFile(const std::string& path, DecodedPicture& picture, std::string
     return true;
 }
 
-bool DecodePictureFile(const std::string& path, DecodedPicture& picture, std::string& error)
-{
+bool DecodePictureFile(const std::string& path, DecodedPicture& picture, std::string& error) {
     const auto dot = path.rfind('.');
     const std::string ext = dot == std::string::npos ? "" : path.substr(dot + 1);
     if (ext == "jpg" || ext == "jpeg") {
@@ -75,4 +73,4 @@ bool DecodePictureFile(const std::string& path, DecodedPicture& picture, std::st
     return false;
 }
 
-} // namespace orvctl::test
+}  // namespace orvctl::test

@@ -10,7 +10,7 @@ namespace orvctl::test {
 struct DecodedPicture {
     int width = 0;
     int height = 0;
-    int channels = 0; // 1 grey, 3 RGB
+    int channels = 0;  // 1 grey, 3 RGB
     std::vector<uint8_t> pixels;
 };
 
@@ -21,4 +21,4 @@ bool DecodePngFile(const std::string& path, DecodedPicture& picture, std::string
 // Either of the above by file extension.
 bool DecodePictureFile(const std::string& path, DecodedPicture& picture, std::string& error);
 
-} // namespace orvctl::test
+}  // namespace orvctl::test

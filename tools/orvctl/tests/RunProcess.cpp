@@ -10,8 +10,7 @@
 namespace orvctl::test {
 namespace {
 
-std::string Quote(const std::string& arg)
-{
+std::string Quote(const std::string& arg) {
     std::string quoted = "'";
     for (char c : arg) {
         quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -19,18 +18,17 @@ std::string Quote(const std::string& arg)
     return quoted + "'";
 }
 
-std::string ReadAll(const std::filesystem::path& path)
-{
+std::string ReadAll(const std::filesystem::path& path) {
     std::ifstream in(path);
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-} // namespace
+}  // namespace
 
-ProcessResult RunOrvctl(const std::vector<std::string>& args, const std::string& workDir, int timeoutSeconds)
-{
+ProcessResult RunOrvctl(const std::vector<std::string>& args, const std::string& workDir,
+                        int timeoutSeconds) {
     const std::filesystem::path scratch = MakeTempDir("orvctl-run");
     std::string command;
     if (!workDir.empty()) {
@@ -40,7 +38,8 @@ ProcessResult RunOrvctl(const std::vector<std::string>& args, const std::string&
     for (const auto& arg : args) {
         command += " " + Quote(arg);
     }
-    command += " </dev/null >" + Quote((scratch / "out").string()) + " 2>" + Quote((scratch / "err").string());
+    command +=
+        " </dev/null >" + Quote((scratch / "out").string()) + " 2>" + Quote((scratch / "err").string());
     const int status = std::system(command.c_str());
     ProcessResult result;
     result.exitCode = (status != -1 && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
@@ -50,4 +49,4 @@ ProcessResult RunOrvctl(const std::vector<std::string>& args, const std::string&
     return result;
 }
 
-} // namespace orvctl::test
+}  // namespace orvctl::test

@@ -1,15 +1,15 @@
 // Runs orvctl as a separate process, the way a person or a script would.
 #pragma once
 
-#include "TempDir.h"
-
 #include <string>
 #include <vector>
+
+#include "TempDir.h"
 
 namespace orvctl::test {
 
 struct ProcessResult {
-    int exitCode = -1; // -1 when the process did not exit normally
+    int exitCode = -1;  // -1 when the process did not exit normally
     std::string out;
     std::string err;
 };
@@ -19,4 +19,4 @@ struct ProcessResult {
 ProcessResult RunOrvctl(const std::vector<std::string>& args, const std::string& workDir = {},
                         int timeoutSeconds = 60);
 
-} // namespace orvctl::test
+}  // namespace orvctl::test

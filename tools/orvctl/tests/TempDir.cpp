@@ -6,8 +6,7 @@
 
 namespace orvctl::test {
 
-std::string MakeTempDir(const std::string& prefix)
-{
+std::string MakeTempDir(const std::string& prefix) {
     std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
     if (!mkdtemp(pattern.data())) {
         throw std::runtime_error("mkdtemp failed for " + pattern);
@@ -15,4 +14,4 @@ std::string MakeTempDir(const std::string& prefix)
     return pattern;
 }
 
-} // namespace orvctl::test
+}  // namespace orvctl::test

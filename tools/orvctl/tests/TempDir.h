@@ -8,4 +8,4 @@ namespace orvctl::test {
 // A fresh empty directory under the system's temporary directory.
 std::string MakeTempDir(const std::string& prefix);
 
-} // namespace orvctl::test
+}  // namespace orvctl::test

@@ -1,14 +1,14 @@
-#include "ResultCodes.h"
-#include "ServerSpec.h"
-#include "Table.h"
-
-#include "orv_sdk.h"
-
 #include <gtest/gtest.h>
 
 #include <set>
 #include <sstream>
 #include <stdexcept>
+
+#include "ResultCodes.h"
+#include "ServerSpec.h"
+#include "Table.h"
+#include "TextEncoding.h"
+#include "orv_sdk.h"
 
 namespace orvctl {
 namespace {
@@ -22,8 +22,7 @@ struct SpecCase {
 
 class ServerSpecValid : public ::testing::TestWithParam<SpecCase> {};
 
-TEST_P(ServerSpecValid, Splits)
-{
+TEST_P(ServerSpecValid, Splits) {
     const SpecCase& c = GetParam();
     const ServerSpec spec = ParseServerSpec(c.text);
     EXPECT_EQ(spec.host, c.host);
@@ -42,8 +41,7 @@ INSTANTIATE_TEST_SUITE_P(Forms, ServerSpecValid,
 
 class ServerSpecInvalid : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(ServerSpecInvalid, Throws)
-{
+TEST_P(ServerSpecInvalid, Throws) {
     EXPECT_THROW(ParseServerSpec(GetParam()), std::invalid_argument) << GetParam();
 }
 
@@ -51,18 +49,16 @@ INSTANTIATE_TEST_SUITE_P(Forms, ServerSpecInvalid,
                          ::testing::Values("", ":5001", "/pw", "host:", "host:0", "host:65536", "host:50a1",
                                            "host:-1", "host:123456", "[::1", "[::1]5001", "[]:5001"));
 
-TEST(ServerSpec, AddressBracketsIpv6)
-{
+TEST(ServerSpec, AddressBracketsIpv6) {
     EXPECT_EQ(ParseServerSpec("[::1]:7000").Address(), "[::1]:7000");
     EXPECT_EQ(ParseServerSpec("a.b:1").Address(), "a.b:1");
 }
 
-TEST(ResultCodes, EveryHeaderCodeHasItsOwnName)
-{
-    const int codes[] = {ORV_OK,          ORV_E_FAILED,          ORV_E_INVALID_ARG,     ORV_E_BUFFER_TOO_SMALL,
-                         ORV_E_DUPLICATE, ORV_E_NO_FRAME,        ORV_E_CAMERA_INACTIVE, ORV_E_UNKNOWN_CAMERA,
-                         ORV_E_NOT_DECODABLE, ORV_E_NO_PLATE,    ORV_E_NOT_READY,       ORV_E_NOT_INITIALISED,
-                         ORV_E_NOT_SUPPORTED};
+TEST(ResultCodes, EveryHeaderCodeHasItsOwnName) {
+    const int codes[] = {
+        ORV_OK,          ORV_E_FAILED,          ORV_E_INVALID_ARG,    ORV_E_BUFFER_TOO_SMALL, ORV_E_DUPLICATE,
+        ORV_E_NO_FRAME,  ORV_E_CAMERA_INACTIVE, ORV_E_UNKNOWN_CAMERA, ORV_E_NOT_DECODABLE,    ORV_E_NO_PLATE,
+        ORV_E_NOT_READY, ORV_E_NOT_INITIALISED, ORV_E_NOT_SUPPORTED};
     std::set<std::string> names;
     for (int code : codes) {
         const std::string name = ResultName(code);
@@ -73,11 +69,10 @@ TEST(ResultCodes, EveryHeaderCodeHasItsOwnName)
     EXPECT_EQ(names.size(), std::size(codes));
     EXPECT_EQ(ResultName(ORV_E_NO_FRAME), "ORV_E_NO_FRAME");
     EXPECT_EQ(DescribeResult(-8), "ORV_E_NO_FRAME (-8): no frame available");
-    EXPECT_EQ(ResultName(-42), "ORV_RESULT(-42)"); // unknown codes still print their number
+    EXPECT_EQ(ResultName(-42), "ORV_RESULT(-42)");  // unknown codes still print their number
 }
 
-TEST(ResultCodes, StateNames)
-{
+TEST(ResultCodes, StateNames) {
     EXPECT_EQ(StateName(ORV_STATE_CONNECTED), "Connected");
     EXPECT_EQ(StateName(ORV_STATE_REFUSED), "Refused");
     EXPECT_EQ(StateName(ORV_STATE_UNREACHABLE), "Unreachable");
@@ -89,19 +84,46 @@ TEST(ResultCodes, StateNames)
     EXPECT_TRUE(IsSettledState(ORV_STATE_REFUSED));
 }
 
-TEST(Table, AlignsColumnsAndRightAlignsNumbers)
-{
+TEST(Table, AlignsColumnsAndRightAlignsNumbers) {
     Table table({"camera", "name", "active"});
     table.AddRow({"1", "Gate", "yes"});
-    table.AddRow({"12", "Пост", "no"}); // multi-byte name must align by characters, not bytes
-    table.AddRow({"3"});                // padded
+    table.AddRow({"12", "Пост", "no"});  // multi-byte name must align by characters, not bytes
+    table.AddRow({"3"});                 // padded
     std::ostringstream out;
     table.Print(out);
-    EXPECT_EQ(out.str(), "camera  name  active\n"
-                         "     1  Gate  yes\n"
-                         "    12  Пост  no\n"
-                         "     3        \n");
+    EXPECT_EQ(out.str(),
+              "camera  name  active\n"
+              "     1  Gate  yes\n"
+              "    12  Пост  no\n"
+              "     3        \n");
 }
 
-} // namespace
-} // namespace orvctl
+}  // namespace
+}  // namespace orvctl
+
+namespace orvctl {
+namespace {
+
+struct EncodingCase {
+    const char* name;
+    std::string cp1251;
+    std::string utf8;
+};
+
+class Cp1251Test : public ::testing::TestWithParam<EncodingCase> {};
+
+TEST_P(Cp1251Test, ConvertsToUtf8) {
+    EXPECT_EQ(Cp1251ToUtf8(GetParam().cp1251), GetParam().utf8);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, Cp1251Test,
+                         ::testing::Values(EncodingCase{"Ascii", "Gate 1", "Gate 1"},
+                                           EncodingCase{"Cyrillic", "\xCF\xEE\xF1\xF2", "Пост"},
+                                           EncodingCase{"YoAndNumeroSign", "\xA8\xB8\xB9", "Ёё№"},
+                                           EncodingCase{"UnassignedByteIsReplaced", "A\x98Z",
+                                                        "A\xEF\xBF\xBDZ"},
+                                           EncodingCase{"Empty", "", ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace orvctl

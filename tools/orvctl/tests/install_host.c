@@ -1,11 +1,9 @@
 /* A minimal host built against the installed package: initialise, check the codes a
  * host relies on without any server, uninitialise. Exit status 0 only when they hold. */
 #include <orv_sdk.h>
-
 #include <stdio.h>
 
-int main(void)
-{
+int main(void) {
     int state = -1;
     if (ORV_ServersGetCount() != ORV_E_NOT_INITIALISED) {
         fprintf(stderr, "expected ORV_E_NOT_INITIALISED before ORV_Init\n");

@@ -1,0 +1,63 @@
+#include "TextEncoding.h"
+
+#include <iconv.h>
+
+#include <array>
+
+namespace orvctl {
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+// Converts one byte at a time so an unassigned byte (0x98) costs one replacement
+// character instead of ending the conversion.
+class Converter {
+  public:
+    Converter() : cd_(iconv_open("UTF-8", "CP1251")) {}
+    ~Converter() {
+        if (cd_ != reinterpret_cast<iconv_t>(-1)) {
+            iconv_close(cd_);
+        }
+    }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    void Append(char byte, std::string& out) {
+        if (cd_ == reinterpret_cast<iconv_t>(-1)) {
+            out += kReplacement;
+            return;
+        }
+        std::array<char, 8> buffer{};
+        char* in = &byte;
+        size_t inLeft = 1;
+        char* outPtr = buffer.data();
+        size_t outLeft = buffer.size();
+        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        if (iconv(cd_, &in, &inLeft, &outPtr, &outLeft) == static_cast<size_t>(-1)) {
+            out += kReplacement;
+            return;
+        }
+        out.append(buffer.data(), buffer.size() - outLeft);
+    }
+
+  private:
+    iconv_t cd_;
+};
+
+}  // namespace
+
+std::string Cp1251ToUtf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    Converter converter;
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) < 0x80) {
+            out += c;
+        } else {
+            converter.Append(c, out);
+        }
+    }
+    return out;
+}
+
+}  // namespace orvctl

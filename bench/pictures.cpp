@@ -20,8 +20,7 @@ namespace {
 constexpr int kW = 1920, kH = 1080;
 constexpr size_t kPixels = static_cast<size_t>(kW) * kH;
 
-std::vector<uint8_t> CameraLikeBgr()
-{
+std::vector<uint8_t> CameraLikeBgr() {
     std::mt19937 rng(7);
     std::vector<uint8_t> bgr(kPixels * 3);
     for (int y = 0; y < kH; ++y) {
@@ -35,14 +34,12 @@ std::vector<uint8_t> CameraLikeBgr()
     return bgr;
 }
 
-const std::vector<uint8_t>& Bgr()
-{
+const std::vector<uint8_t>& Bgr() {
     static const std::vector<uint8_t> bgr = CameraLikeBgr();
     return bgr;
 }
 
-const std::vector<uint8_t>& Jpeg420()
-{
+const std::vector<uint8_t>& Jpeg420() {
     static const std::vector<uint8_t> jpeg = [] {
         tjhandle h = tjInitCompress();
         unsigned char* out = nullptr;
@@ -58,8 +55,7 @@ const std::vector<uint8_t>& Jpeg420()
     return jpeg;
 }
 
-const std::vector<uint8_t>& Yuyv()
-{
+const std::vector<uint8_t>& Yuyv() {
     static const std::vector<uint8_t> yuyv = [] {
         std::vector<uint8_t> v(kPixels * 2);
         processing::BgrToYuyv(Bgr().data(), v.data(), kW, kH);
@@ -68,20 +64,19 @@ const std::vector<uint8_t>& Yuyv()
     return yuyv;
 }
 
-void Bytes(benchmark::State& state, size_t perIteration)
-{
+void Bytes(benchmark::State& state, size_t perIteration) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(perIteration));
 }
 
 // --- JPEG 4:2:0 to Bgr24 -----------------------------------------------------
 
-void BM_JpegToBgr_Ours(benchmark::State& state)
-{
+void BM_JpegToBgr_Ours(benchmark::State& state) {
     processing::JpegDecodeContext context;
     processing::PictureWorkspace workspace;
     TOrvFrame frame;
     for (auto _ : state) {
-        if (!processing::ConvertArchiveJpeg(context, workspace, Jpeg420(), {}, processing::kRequestBgr, frame) ||
+        if (!processing::ConvertArchiveJpeg(context, workspace, Jpeg420(), {}, processing::kRequestBgr,
+                                            frame) ||
             frame.data.size() != kPixels * 3) {
             state.SkipWithError("conversion failed");
         }
@@ -90,23 +85,21 @@ void BM_JpegToBgr_Ours(benchmark::State& state)
     Bytes(state, kPixels * 3);
 }
 
-void BM_JpegToBgr_LiveOurs(benchmark::State& state)
-{
+void BM_JpegToBgr_LiveOurs(benchmark::State& state) {
     processing::JpegDecodeContext context;
     processing::PictureWorkspace workspace;
     CameraFrameState camera;
     TOrvFrame frame;
     int id = 0;
     for (auto _ : state) {
-        processing::ConvertLiveJpeg(context, workspace, camera, ++id, 0.0, Jpeg420(), {}, processing::kRequestBgr,
-                                    frame);
+        processing::ConvertLiveJpeg(context, workspace, camera, ++id, 0.0, Jpeg420(), {},
+                                    processing::kRequestBgr, frame);
         benchmark::DoNotOptimize(frame.data.data());
     }
     Bytes(state, kPixels * 3);
 }
 
-void BM_JpegToBgr_TurboDirect(benchmark::State& state)
-{
+void BM_JpegToBgr_TurboDirect(benchmark::State& state) {
     tjhandle h = tjInitDecompress();
     std::vector<uint8_t> out(kPixels * 3);
     for (auto _ : state) {
@@ -117,8 +110,7 @@ void BM_JpegToBgr_TurboDirect(benchmark::State& state)
     Bytes(state, kPixels * 3);
 }
 
-void BM_JpegToYuyv_Ours(benchmark::State& state)
-{
+void BM_JpegToYuyv_Ours(benchmark::State& state) {
     processing::JpegDecodeContext context;
     processing::PictureWorkspace workspace;
     TOrvFrame frame;
@@ -129,8 +121,7 @@ void BM_JpegToYuyv_Ours(benchmark::State& state)
     Bytes(state, kPixels * 2);
 }
 
-void BM_JpegToPlanar_TurboDirect(benchmark::State& state)
-{
+void BM_JpegToPlanar_TurboDirect(benchmark::State& state) {
     tjhandle h = tjInitDecompress();
     std::vector<uint8_t> out(tjBufSizeYUV2(kW, 4, kH, TJSAMP_420));
     for (auto _ : state) {
@@ -143,8 +134,7 @@ void BM_JpegToPlanar_TurboDirect(benchmark::State& state)
 
 // --- pixel conversions --------------------------------------------------------
 
-void BM_YuyvToBgr_Ours(benchmark::State& state)
-{
+void BM_YuyvToBgr_Ours(benchmark::State& state) {
     processing::SetVectorPathsEnabled(state.range(0) != 0);
     std::vector<uint8_t> out(kPixels * 3);
     for (auto _ : state) {
@@ -155,8 +145,7 @@ void BM_YuyvToBgr_Ours(benchmark::State& state)
     Bytes(state, out.size());
 }
 
-void BM_YuyvToBgr_Libyuv(benchmark::State& state)
-{
+void BM_YuyvToBgr_Libyuv(benchmark::State& state) {
     std::vector<uint8_t> argb(kPixels * 4), out(kPixels * 3);
     for (auto _ : state) {
         libyuv::YUY2ToARGB(Yuyv().data(), kW * 2, argb.data(), kW * 4, kW, kH);
@@ -166,8 +155,7 @@ void BM_YuyvToBgr_Libyuv(benchmark::State& state)
     Bytes(state, out.size());
 }
 
-void BM_BgrToYuyv_Ours(benchmark::State& state)
-{
+void BM_BgrToYuyv_Ours(benchmark::State& state) {
     processing::SetVectorPathsEnabled(state.range(0) != 0);
     std::vector<uint8_t> out(kPixels * 2);
     for (auto _ : state) {
@@ -178,8 +166,7 @@ void BM_BgrToYuyv_Ours(benchmark::State& state)
     Bytes(state, out.size());
 }
 
-void BM_BgrToYuyv_Libyuv(benchmark::State& state)
-{
+void BM_BgrToYuyv_Libyuv(benchmark::State& state) {
     std::vector<uint8_t> argb(kPixels * 4), out(kPixels * 2);
     for (auto _ : state) {
         libyuv::RGB24ToARGB(Bgr().data(), kW * 3, argb.data(), kW * 4, kW, kH);
@@ -189,8 +176,7 @@ void BM_BgrToYuyv_Libyuv(benchmark::State& state)
     Bytes(state, out.size());
 }
 
-void BM_BgrToGrey_Ours(benchmark::State& state)
-{
+void BM_BgrToGrey_Ours(benchmark::State& state) {
     processing::SetVectorPathsEnabled(state.range(0) != 0);
     std::vector<uint8_t> out(kPixels);
     for (auto _ : state) {
@@ -201,8 +187,7 @@ void BM_BgrToGrey_Ours(benchmark::State& state)
     Bytes(state, out.size());
 }
 
-void BM_BgrToGrey_Libyuv(benchmark::State& state)
-{
+void BM_BgrToGrey_Libyuv(benchmark::State& state) {
     std::vector<uint8_t> out(kPixels);
     for (auto _ : state) {
         libyuv::RGB24ToJ400(Bgr().data(), kW * 3, out.data(), kW, kW, kH);
@@ -211,8 +196,7 @@ void BM_BgrToGrey_Libyuv(benchmark::State& state)
     Bytes(state, out.size());
 }
 
-void BM_BgrToJpeg_Ours(benchmark::State& state)
-{
+void BM_BgrToJpeg_Ours(benchmark::State& state) {
     processing::JpegCompressor compressor;
     processing::ByteBuffer output;
     TOrvFrame frame;
@@ -227,8 +211,7 @@ void BM_BgrToJpeg_Ours(benchmark::State& state)
     Bytes(state, kPixels * 3);
 }
 
-void BM_Memcpy_BgrPicture(benchmark::State& state)
-{
+void BM_Memcpy_BgrPicture(benchmark::State& state) {
     std::vector<uint8_t> out(kPixels * 3);
     for (auto _ : state) {
         std::memcpy(out.data(), Bgr().data(), out.size());

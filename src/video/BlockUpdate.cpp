@@ -9,15 +9,13 @@ constexpr uint8_t kMarker0 = 0xF3;
 constexpr uint8_t kMarker1 = 0xC9;
 constexpr int kBlock = 8;
 
-int32_t ReadInt32(const uint8_t* p)
-{
+int32_t ReadInt32(const uint8_t* p) {
     const uint32_t v = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
                        (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
     return static_cast<int32_t>(v);
 }
 
-bool PictureHolds(const PackedPicture& p, int minWidth, int minHeight)
-{
+bool PictureHolds(const PackedPicture& p, int minWidth, int minHeight) {
     if (p.data == nullptr || p.width < minWidth || p.height < minHeight || p.bytesPerPixel <= 0) {
         return false;
     }
@@ -26,8 +24,7 @@ bool PictureHolds(const PackedPicture& p, int minWidth, int minHeight)
 
 // Walks the set mask bits in order, at most `limit` of them, calling fn(block, index).
 template <typename Fn>
-void ForEachMarkedBlock(std::span<const uint8_t> mask, int64_t limit, Fn&& fn)
-{
+void ForEachMarkedBlock(std::span<const uint8_t> mask, int64_t limit, Fn&& fn) {
     int64_t copied = 0;
     for (size_t i = 0; i < mask.size() && copied < limit; ++i) {
         const uint8_t byte = mask[i];
@@ -44,8 +41,7 @@ void ForEachMarkedBlock(std::span<const uint8_t> mask, int64_t limit, Fn&& fn)
 
 }  // namespace
 
-std::optional<BlockUpdate> ParseBlockUpdate(std::span<const uint8_t> aux, int width, int height)
-{
+std::optional<BlockUpdate> ParseBlockUpdate(std::span<const uint8_t> aux, int width, int height) {
     if (aux.size() <= 21 || aux[0] != kMarker0 || aux[1] != kMarker1) {
         return std::nullopt;
     }
@@ -65,15 +61,13 @@ std::optional<BlockUpdate> ParseBlockUpdate(std::span<const uint8_t> aux, int wi
     return u;
 }
 
-std::span<const uint8_t> BlockUpdateJpeg(const BlockUpdate& update, std::span<const uint8_t> aux)
-{
+std::span<const uint8_t> BlockUpdateJpeg(const BlockUpdate& update, std::span<const uint8_t> aux) {
     const size_t start = update.maskOffset + static_cast<size_t>(update.maskLength);
     return start <= aux.size() ? aux.subspan(start) : std::span<const uint8_t>{};
 }
 
 bool ApplyBlockUpdate(const BlockUpdate& update, std::span<const uint8_t> aux, const PackedPicture& source,
-                      const PackedPicture& full)
-{
+                      const PackedPicture& full) {
     if (update.maskLength <= 0 || update.blocksPerRow <= 0 || update.blockRows <= 0 ||
         update.maskOffset + static_cast<size_t>(update.maskLength) > aux.size()) {
         return false;
@@ -87,7 +81,8 @@ bool ApplyBlockUpdate(const BlockUpdate& update, std::span<const uint8_t> aux, c
         !PictureHolds(full, kBlock, kBlock)) {
         return false;
     }
-    const std::span<const uint8_t> mask = aux.subspan(update.maskOffset, static_cast<size_t>(update.maskLength));
+    const std::span<const uint8_t> mask =
+        aux.subspan(update.maskOffset, static_cast<size_t>(update.maskLength));
     const int64_t limit = int64_t{update.blocksPerRow} * update.blockRows;
     const int64_t blocksPerFullRow = full.width / kBlock;
     const int64_t fullBlocks = blocksPerFullRow * (full.height / kBlock);

@@ -10,10 +10,9 @@
 namespace processing {
 
 class ByteBuffer {
-public:
+  public:
     // Makes room for at least `size` bytes; existing contents are not kept.
-    void Reserve(size_t size)
-    {
+    void Reserve(size_t size) {
         if (size <= capacity_) {
             return;
         }
@@ -24,7 +23,7 @@ public:
     const uint8_t* Data() const { return bytes_.get(); }
     size_t Capacity() const { return capacity_; }
 
-private:
+  private:
     std::unique_ptr<uint8_t[]> bytes_;
     size_t capacity_ = 0;
 };

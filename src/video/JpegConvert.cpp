@@ -15,8 +15,7 @@ struct DecodeTarget {
     int32_t& isColour;
 };
 
-size_t PictureBytes(int32_t width, int32_t height, int32_t isColour)
-{
+size_t PictureBytes(int32_t width, int32_t height, int32_t isColour) {
     if (width <= 0 || height <= 0) {
         return 0;
     }
@@ -25,8 +24,8 @@ size_t PictureBytes(int32_t width, int32_t height, int32_t isColour)
 
 // Decodes `jpeg` into `bytes`; false (with `bytes` emptied) when it does not decode.
 // The header must have been read into the context.
-bool DecodeHeaderedJpeg(JpegDecodeContext& context, std::span<const uint8_t> jpeg, std::vector<uint8_t>& bytes)
-{
+bool DecodeHeaderedJpeg(JpegDecodeContext& context, std::span<const uint8_t> jpeg,
+                        std::vector<uint8_t>& bytes) {
     if (!context.FitsDecodeLimits()) {
         bytes.clear();
         return false;
@@ -41,8 +40,7 @@ bool DecodeHeaderedJpeg(JpegDecodeContext& context, std::span<const uint8_t> jpe
 
 // Step 1: decode a non-empty payload into the target.  False only for an
 // unreadable header.
-bool DecodePayload(JpegDecodeContext& context, std::span<const uint8_t> payload, DecodeTarget target)
-{
+bool DecodePayload(JpegDecodeContext& context, std::span<const uint8_t> payload, DecodeTarget target) {
     if (payload.empty()) {
         return true;
     }
@@ -62,8 +60,7 @@ bool DecodePayload(JpegDecodeContext& context, std::span<const uint8_t> payload,
 // Step 2: accept the auxiliary data as a block update for the decoded picture
 // and decode its JPEG into the workspace.
 void PrepareBlockUpdate(JpegDecodeContext& context, PictureWorkspace& ws, std::span<const uint8_t> aux,
-                        const DecodeTarget& target)
-{
+                        const DecodeTarget& target) {
     ws.updateAccepted = false;
     ws.update = BlockUpdate{};
     ws.updateWidth = ws.updateHeight = ws.updateIsColour = 0;
@@ -83,21 +80,19 @@ void PrepareBlockUpdate(JpegDecodeContext& context, PictureWorkspace& ws, std::s
     ws.updateAccepted = true;
 }
 
-void ApplyAcceptedUpdate(PictureWorkspace& ws, std::span<const uint8_t> aux, TOrvFrame& frame)
-{
+void ApplyAcceptedUpdate(PictureWorkspace& ws, std::span<const uint8_t> aux, TOrvFrame& frame) {
     if (!ws.updateAccepted) {
         return;
     }
-    const PackedPicture source{ws.updatePicture.data(), ws.updatePicture.size(), ws.updateWidth, ws.updateHeight,
-                               ws.updateIsColour != 0 ? 2 : 1};
+    const PackedPicture source{ws.updatePicture.data(), ws.updatePicture.size(), ws.updateWidth,
+                               ws.updateHeight, ws.updateIsColour != 0 ? 2 : 1};
     const PackedPicture full{frame.data.data(), frame.data.size(), frame.width, frame.height,
                              frame.isColour != 0 ? 2 : 1};
     // A refused update (wrong colour mode, too small, blocks outside) leaves the plain picture.
     ApplyBlockUpdate(ws.update, aux, source, full);
 }
 
-void FinishRequestedFormat(PictureWorkspace& ws, int32_t requestedFormat, TOrvFrame& frame)
-{
+void FinishRequestedFormat(PictureWorkspace& ws, int32_t requestedFormat, TOrvFrame& frame) {
     frame.format = frame.isColour == 1 ? Yuyv : Grey8;
     if (requestedFormat == kRequestBgr) {
         NativeFrameToBgr(frame, ws.conversion);
@@ -109,8 +104,7 @@ void FinishRequestedFormat(PictureWorkspace& ws, int32_t requestedFormat, TOrvFr
 // With nothing to patch, a live picture asked for as Bgr24 or Grey8 is converted
 // straight from the camera's stored picture into the record, instead of copying
 // it first and converting the copy: same bytes, one pass less.
-bool ConvertFromTarget(const DecodeTarget& target, int32_t requestedFormat, TOrvFrame& frame)
-{
+bool ConvertFromTarget(const DecodeTarget& target, int32_t requestedFormat, TOrvFrame& frame) {
     const size_t pixels = static_cast<size_t>(target.width) * static_cast<size_t>(target.height);
     const bool colour = target.isColour == 1;
     if (requestedFormat == kRequestBgr) {
@@ -136,12 +130,11 @@ bool ConvertFromTarget(const DecodeTarget& target, int32_t requestedFormat, TOrv
 
 // Steps 2 to 5 once the target holds the picture (or nothing).
 void DeliverPicture(JpegDecodeContext& context, PictureWorkspace& ws, std::span<const uint8_t> aux,
-                    const DecodeTarget& target, bool copyTarget, int32_t requestedFormat, TOrvFrame& frame)
-{
+                    const DecodeTarget& target, bool copyTarget, int32_t requestedFormat, TOrvFrame& frame) {
     // A target whose size disagrees with its dimensions counts as no picture.
-    const bool havePicture = !target.bytes.empty() &&
-                             PictureBytes(target.width, target.height, target.isColour) != 0 &&
-                             target.bytes.size() >= PictureBytes(target.width, target.height, target.isColour);
+    const bool havePicture =
+        !target.bytes.empty() && PictureBytes(target.width, target.height, target.isColour) != 0 &&
+        target.bytes.size() >= PictureBytes(target.width, target.height, target.isColour);
     ws.updateAccepted = false;
     if (!aux.empty() && havePicture) {
         PrepareBlockUpdate(context, ws, aux, target);
@@ -158,8 +151,8 @@ void DeliverPicture(JpegDecodeContext& context, PictureWorkspace& ws, std::span<
     }
     if (copyTarget) {
         frame.data.assign(target.bytes.begin(),
-                          target.bytes.begin() + static_cast<std::ptrdiff_t>(
-                                                     PictureBytes(target.width, target.height, target.isColour)));
+                          target.bytes.begin() + static_cast<std::ptrdiff_t>(PictureBytes(
+                                                     target.width, target.height, target.isColour)));
     }
     frame.width = target.width;
     frame.height = target.height;
@@ -168,8 +161,8 @@ void DeliverPicture(JpegDecodeContext& context, PictureWorkspace& ws, std::span<
     FinishRequestedFormat(ws, requestedFormat, frame);
 }
 
-bool PassThrough(JpegDecodeContext& context, std::span<const uint8_t> payload, bool asJpeg, TOrvFrame& frame)
-{
+bool PassThrough(JpegDecodeContext& context, std::span<const uint8_t> payload, bool asJpeg,
+                 TOrvFrame& frame) {
     if (asJpeg && !payload.empty()) {
         if (!context.ReadHeader(payload.data(), payload.size())) {
             return false;
@@ -188,8 +181,7 @@ bool PassThrough(JpegDecodeContext& context, std::span<const uint8_t> payload, b
 // The common archive case, a JPEG asked for as Bgr24 with nothing to update:
 // the same bytes as decoding to the native format and converting, without the
 // whole-picture intermediate.
-bool DecodeArchiveToBgr(JpegDecodeContext& context, std::span<const uint8_t> payload, TOrvFrame& frame)
-{
+bool DecodeArchiveToBgr(JpegDecodeContext& context, std::span<const uint8_t> payload, TOrvFrame& frame) {
     if (!context.ReadHeader(payload.data(), payload.size())) {
         return false;
     }
@@ -213,39 +205,37 @@ bool DecodeArchiveToBgr(JpegDecodeContext& context, std::span<const uint8_t> pay
 
 enum class Route { PassRaw, PassJpeg, Decode, Ignore };
 
-Route RouteFor(int32_t requestedFormat, std::span<const uint8_t> aux)
-{
+Route RouteFor(int32_t requestedFormat, std::span<const uint8_t> aux) {
     switch (requestedFormat) {
-    case kRequestRaw:
-        return Route::PassRaw;
-    case kRequestJpeg:
-        return Route::PassJpeg;
-    case kRequestJpegOrNative:
-        return aux.empty() ? Route::PassJpeg : Route::Decode;
-    case kRequestNative:
-    case kRequestBgr:
-    case kRequestGrey:
-        return Route::Decode;
-    default:
-        return Route::Ignore;
+        case kRequestRaw:
+            return Route::PassRaw;
+        case kRequestJpeg:
+            return Route::PassJpeg;
+        case kRequestJpegOrNative:
+            return aux.empty() ? Route::PassJpeg : Route::Decode;
+        case kRequestNative:
+        case kRequestBgr:
+        case kRequestGrey:
+            return Route::Decode;
+        default:
+            return Route::Ignore;
     }
 }
 
 }  // namespace
 
-bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFrameState& state, int32_t frameId,
-                     double time, std::span<const uint8_t> payload, std::span<const uint8_t> aux,
-                     int32_t requestedFormat, TOrvFrame& frame)
-{
+bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFrameState& state,
+                     int32_t frameId, double time, std::span<const uint8_t> payload,
+                     std::span<const uint8_t> aux, int32_t requestedFormat, TOrvFrame& frame) {
     switch (RouteFor(requestedFormat, aux)) {
-    case Route::PassRaw:
-        return PassThrough(context, payload, false, frame);
-    case Route::PassJpeg:
-        return PassThrough(context, payload, true, frame);
-    case Route::Ignore:
-        return true;
-    case Route::Decode:
-        break;
+        case Route::PassRaw:
+            return PassThrough(context, payload, false, frame);
+        case Route::PassJpeg:
+            return PassThrough(context, payload, true, frame);
+        case Route::Ignore:
+            return true;
+        case Route::Decode:
+            break;
     }
     state.lastFrameId = frameId;
     state.lastTime = time;
@@ -261,17 +251,16 @@ bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFra
 }
 
 bool ConvertArchiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, std::span<const uint8_t> payload,
-                        std::span<const uint8_t> aux, int32_t requestedFormat, TOrvFrame& frame)
-{
+                        std::span<const uint8_t> aux, int32_t requestedFormat, TOrvFrame& frame) {
     switch (RouteFor(requestedFormat, aux)) {
-    case Route::PassRaw:
-        return PassThrough(context, payload, false, frame);
-    case Route::PassJpeg:
-        return PassThrough(context, payload, true, frame);
-    case Route::Ignore:
-        return true;
-    case Route::Decode:
-        break;
+        case Route::PassRaw:
+            return PassThrough(context, payload, false, frame);
+        case Route::PassJpeg:
+            return PassThrough(context, payload, true, frame);
+        case Route::Ignore:
+            return true;
+        case Route::Decode:
+            break;
     }
     if (requestedFormat == kRequestBgr && aux.empty() && !payload.empty()) {
         return DecodeArchiveToBgr(context, payload, frame);

@@ -51,15 +51,16 @@ struct PictureWorkspace {
     int32_t updateWidth = 0;
     int32_t updateHeight = 0;
     int32_t updateIsColour = 0;
-    BlockUpdate update;                  // values of the last accepted block update
+    BlockUpdate update;  // values of the last accepted block update
     bool updateAccepted = false;
 };
 
 bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& workspace, CameraFrameState& state,
-                     int32_t frameId, double time, std::span<const uint8_t> payload, std::span<const uint8_t> aux,
-                     int32_t requestedFormat, TOrvFrame& frame);
+                     int32_t frameId, double time, std::span<const uint8_t> payload,
+                     std::span<const uint8_t> aux, int32_t requestedFormat, TOrvFrame& frame);
 
-bool ConvertArchiveJpeg(JpegDecodeContext& context, PictureWorkspace& workspace, std::span<const uint8_t> payload,
-                        std::span<const uint8_t> aux, int32_t requestedFormat, TOrvFrame& frame);
+bool ConvertArchiveJpeg(JpegDecodeContext& context, PictureWorkspace& workspace,
+                        std::span<const uint8_t> payload, std::span<const uint8_t> aux,
+                        int32_t requestedFormat, TOrvFrame& frame);
 
 }  // namespace processing

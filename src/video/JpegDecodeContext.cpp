@@ -15,10 +15,11 @@ std::atomic<uint64_t> gNextSerial{1};
 // packing loads stay aligned to row starts.
 constexpr int kPlaneAlign = 32;
 
-int AlignUp(int v) { return (v + kPlaneAlign - 1) / kPlaneAlign * kPlaneAlign; }
+int AlignUp(int v) {
+    return (v + kPlaneAlign - 1) / kPlaneAlign * kPlaneAlign;
+}
 
-int Log2Factor(int samplesPerMcu)
-{
+int Log2Factor(int samplesPerMcu) {
     return samplesPerMcu >= 32 ? 2 : (samplesPerMcu >= 16 ? 1 : 0);
 }
 
@@ -26,15 +27,13 @@ int Log2Factor(int samplesPerMcu)
 
 JpegDecodeContext::JpegDecodeContext() : serial_(gNextSerial++), handle_(tjInitDecompress()) {}
 
-JpegDecodeContext::~JpegDecodeContext()
-{
+JpegDecodeContext::~JpegDecodeContext() {
     if (handle_ != nullptr) {
         tjDestroy(handle_);
     }
 }
 
-bool JpegDecodeContext::ReadHeader(const uint8_t* jpeg, size_t size)
-{
+bool JpegDecodeContext::ReadHeader(const uint8_t* jpeg, size_t size) {
     width_ = height_ = 0;
     subsampling_ = -1;
     if (handle_ == nullptr || jpeg == nullptr || size == 0) {
@@ -54,26 +53,24 @@ bool JpegDecodeContext::ReadHeader(const uint8_t* jpeg, size_t size)
     return true;
 }
 
-bool JpegDecodeContext::FitsDecodeLimits() const
-{
+bool JpegDecodeContext::FitsDecodeLimits() const {
     return width_ > 0 && height_ > 0 && width_ <= kMaxPictureSide && height_ <= kMaxPictureSide &&
            static_cast<int64_t>(width_) * height_ <= kMaxPicturePixels;
 }
 
-size_t JpegDecodeContext::PackedSize() const
-{
+size_t JpegDecodeContext::PackedSize() const {
     const size_t pixels = static_cast<size_t>(width_) * static_cast<size_t>(height_);
     return IsColour() ? 2 * pixels : pixels;
 }
 
-int JpegDecodeContext::DecodePlanar(const uint8_t* jpeg, size_t size)
-{
+int JpegDecodeContext::DecodePlanar(const uint8_t* jpeg, size_t size) {
     size_t offsets[3] = {0, 0, 0};
     size_t total = 0;
     for (int i = 0; i < 3; ++i) {
         strides_[i] = AlignUp(tjPlaneWidth(i, width_, subsampling_));
         offsets[i] = total;
-        total += static_cast<size_t>(strides_[i]) * static_cast<size_t>(tjPlaneHeight(i, height_, subsampling_));
+        total +=
+            static_cast<size_t>(strides_[i]) * static_cast<size_t>(tjPlaneHeight(i, height_, subsampling_));
     }
     scratch_.Reserve(total);
     for (int i = 0; i < 3; ++i) {
@@ -83,8 +80,7 @@ int JpegDecodeContext::DecodePlanar(const uint8_t* jpeg, size_t size)
                                    height_, 0);
 }
 
-int JpegDecodeContext::DecodeToPacked(const uint8_t* jpeg, size_t size, uint8_t* target, size_t targetSize)
-{
+int JpegDecodeContext::DecodeToPacked(const uint8_t* jpeg, size_t size, uint8_t* target, size_t targetSize) {
     if (!ReadHeader(jpeg, size) || !FitsDecodeLimits()) {
         return kDecodeFailed;
     }
@@ -97,8 +93,8 @@ int JpegDecodeContext::DecodeToPacked(const uint8_t* jpeg, size_t size, uint8_t*
         // Grey goes straight into the target, rows unpadded as Grey8 requires.
         uint8_t* planes[3] = {target, nullptr, nullptr};
         int strides[3] = {width_, 0, 0};
-        return tjDecompressToYUVPlanes(handle_, jpeg, static_cast<unsigned long>(size), planes, width_, strides,
-                                       height_, 0) == 0
+        return tjDecompressToYUVPlanes(handle_, jpeg, static_cast<unsigned long>(size), planes, width_,
+                                       strides, height_, 0) == 0
                    ? kDecodeOk
                    : kDecodeFailed;
     }
@@ -116,8 +112,7 @@ int JpegDecodeContext::DecodeToPacked(const uint8_t* jpeg, size_t size, uint8_t*
     return kDecodeOk;
 }
 
-int JpegDecodeContext::DecodeToBgr(const uint8_t* jpeg, size_t size, uint8_t* target, size_t targetSize)
-{
+int JpegDecodeContext::DecodeToBgr(const uint8_t* jpeg, size_t size, uint8_t* target, size_t targetSize) {
     if (!ReadHeader(jpeg, size) || !FitsDecodeLimits()) {
         return kDecodeFailed;
     }
@@ -166,8 +161,7 @@ int JpegDecodeContext::DecodeToBgr(const uint8_t* jpeg, size_t size, uint8_t* ta
 // kDecodeOk when the colour picture can be packed; kDecodeFailed (known before
 // decoding) for 4:4:4 widths that are not a multiple of 4; kDecodePackFailed for
 // 4:2:0 and 4:2:2 pictures too small to pack.
-int JpegDecodeContext::CheckPackable() const
-{
+int JpegDecodeContext::CheckPackable() const {
     if (subsampling_ == kSubsamp444 && width_ % 4 != 0) {
         return kDecodeFailed;
     }
@@ -182,8 +176,7 @@ int JpegDecodeContext::CheckPackable() const
 
 // The last planar decode described for packing.  Every subsampling beyond the
 // four common ones (4:4:0, 4:1:1) packs through the same general rule.
-PlanarPicture JpegDecodeContext::Planar() const
-{
+PlanarPicture JpegDecodeContext::Planar() const {
     PlanarPicture picture{};
     for (int i = 0; i < 3; ++i) {
         picture.planes[i] = planes_[i];

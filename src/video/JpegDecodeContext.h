@@ -30,7 +30,7 @@ constexpr int kMaxPictureSide = 16384;
 constexpr int64_t kMaxPicturePixels = 7680 * 4320;
 
 class JpegDecodeContext {
-public:
+  public:
     JpegDecodeContext();
     ~JpegDecodeContext();
     JpegDecodeContext(const JpegDecodeContext&) = delete;
@@ -70,7 +70,7 @@ public:
     const uint8_t* Plane(int i) const { return planes_[i]; }
     int Stride(int i) const { return strides_[i]; }
 
-private:
+  private:
     int DecodePlanar(const uint8_t* jpeg, size_t size);
     int CheckPackable() const;
     struct PlanarPicture Planar() const;

@@ -14,7 +14,7 @@ constexpr int kLiveJpegQuality = 75;
 constexpr int kArchiveJpegQuality = 78;
 
 class JpegCompressor {
-public:
+  public:
     JpegCompressor();
     ~JpegCompressor();
     JpegCompressor(const JpegCompressor&) = delete;
@@ -25,7 +25,7 @@ public:
     const std::string& LastError() const { return lastError_; }
     void SetLastError(std::string text) { lastError_ = std::move(text); }
 
-private:
+  private:
     void* handle_;
     std::string lastError_;
 };

@@ -11,8 +11,7 @@ namespace {
 
 // Evaluated by the compiler, so the tables exist before any other static
 // initialiser of the library could ask for them.
-constexpr YuyvToBgrTables BuildTables()
-{
+constexpr YuyvToBgrTables BuildTables() {
     YuyvToBgrTables t{};
     for (int c = 0; c < 256; ++c) {
         const double d = c - 128;
@@ -27,8 +26,7 @@ constexpr YuyvToBgrTables BuildTables()
 
 constexpr YuyvToBgrTables kTables = BuildTables();
 
-bool DetectVectorSupport()
-{
+bool DetectVectorSupport() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();  // may run before the runtime's own constructors
     return __builtin_cpu_supports("avx2") && kernels::Avx2MatchesTables(kTables);
@@ -39,14 +37,12 @@ bool DetectVectorSupport()
 
 std::atomic<bool> gVectorPaths{DetectVectorSupport()};
 
-inline uint8_t Clamp(int v)
-{
+inline uint8_t Clamp(int v) {
     return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
 }
 
 // Scalar forms: the definition of every result.
-void YuyvToBgrScalar(const uint8_t* __restrict src, uint8_t* __restrict dst, size_t pixels)
-{
+void YuyvToBgrScalar(const uint8_t* __restrict src, uint8_t* __restrict dst, size_t pixels) {
     const YuyvToBgrTables& t = kTables;
     size_t x = 0;
     for (; x + 1 < pixels; x += 2) {
@@ -69,8 +65,7 @@ void YuyvToBgrScalar(const uint8_t* __restrict src, uint8_t* __restrict dst, siz
     }
 }
 
-void BgrToYuyvScalar(const uint8_t* __restrict src, uint8_t* __restrict dst, size_t pixels)
-{
+void BgrToYuyvScalar(const uint8_t* __restrict src, uint8_t* __restrict dst, size_t pixels) {
     for (size_t x = 0; x < pixels; ++x) {
         const int b = src[0], g = src[1], r = src[2];
         dst[0] = Clamp((802 * b + 4130 * g + 2104 * r + 0x21000) >> 13);
@@ -84,8 +79,7 @@ void BgrToYuyvScalar(const uint8_t* __restrict src, uint8_t* __restrict dst, siz
     }
 }
 
-void BgrToGreyScalar(const uint8_t* __restrict src, uint8_t* __restrict dst, size_t pixels)
-{
+void BgrToGreyScalar(const uint8_t* __restrict src, uint8_t* __restrict dst, size_t pixels) {
     for (size_t i = 0; i < pixels; ++i) {
         const int b = src[3 * i], g = src[3 * i + 1], r = src[3 * i + 2];
         dst[i] = static_cast<uint8_t>((30 * r + 59 * g + 11 * b + 50) / 100);
@@ -94,8 +88,7 @@ void BgrToGreyScalar(const uint8_t* __restrict src, uint8_t* __restrict dst, siz
 
 void PlanarRowToYuyvScalar(const uint8_t* __restrict y, const uint8_t* __restrict u,
                            const uint8_t* __restrict v, uint8_t* __restrict dst, int from, int width,
-                           int hShift)
-{
+                           int hShift) {
     int x = from;
     for (; x + 1 < width; x += 2) {
         const int c0 = x >> hShift, c1 = (x + 1) >> hShift;
@@ -110,20 +103,24 @@ void PlanarRowToYuyvScalar(const uint8_t* __restrict y, const uint8_t* __restric
     }
 }
 
-inline size_t Pixels(int width, int height)
-{
+inline size_t Pixels(int width, int height) {
     return static_cast<size_t>(width) * static_cast<size_t>(height);
 }
 
 }  // namespace
 
-const YuyvToBgrTables& YuyvTables() { return kTables; }
+const YuyvToBgrTables& YuyvTables() {
+    return kTables;
+}
 
-void SetVectorPathsEnabled(bool enabled) { gVectorPaths = enabled && DetectVectorSupport(); }
-bool VectorPathsEnabled() { return gVectorPaths; }
+void SetVectorPathsEnabled(bool enabled) {
+    gVectorPaths = enabled && DetectVectorSupport();
+}
+bool VectorPathsEnabled() {
+    return gVectorPaths;
+}
 
-void YuyvToBgr(const uint8_t* src, uint8_t* dst, int width, int height)
-{
+void YuyvToBgr(const uint8_t* src, uint8_t* dst, int width, int height) {
     if (width <= 0 || height <= 0) {
         return;
     }
@@ -139,8 +136,7 @@ void YuyvToBgr(const uint8_t* src, uint8_t* dst, int width, int height)
     }
 }
 
-void GreyToBgr(const uint8_t* __restrict src, uint8_t* __restrict dst, int width, int height)
-{
+void GreyToBgr(const uint8_t* __restrict src, uint8_t* __restrict dst, int width, int height) {
     if (width <= 0 || height <= 0) {
         return;
     }
@@ -151,8 +147,7 @@ void GreyToBgr(const uint8_t* __restrict src, uint8_t* __restrict dst, int width
     }
 }
 
-void YuyvToGrey(const uint8_t* __restrict src, uint8_t* __restrict dst, int width, int height)
-{
+void YuyvToGrey(const uint8_t* __restrict src, uint8_t* __restrict dst, int width, int height) {
     if (width <= 0 || height <= 0) {
         return;
     }
@@ -162,8 +157,7 @@ void YuyvToGrey(const uint8_t* __restrict src, uint8_t* __restrict dst, int widt
     }
 }
 
-void BgrToYuyv(const uint8_t* src, uint8_t* dst, int width, int height)
-{
+void BgrToYuyv(const uint8_t* src, uint8_t* dst, int width, int height) {
     if (width <= 0 || height <= 0) {
         return;
     }
@@ -179,8 +173,7 @@ void BgrToYuyv(const uint8_t* src, uint8_t* dst, int width, int height)
     }
 }
 
-void BgrToGrey(const uint8_t* src, uint8_t* dst, int width, int height)
-{
+void BgrToGrey(const uint8_t* src, uint8_t* dst, int width, int height) {
     if (width <= 0 || height <= 0) {
         return;
     }
@@ -189,8 +182,7 @@ void BgrToGrey(const uint8_t* src, uint8_t* dst, int width, int height)
     BgrToGreyScalar(src + 3 * done, dst + done, n - done);
 }
 
-void PlanarToYuyv(const PlanarPicture& p, uint8_t* dst)
-{
+void PlanarToYuyv(const PlanarPicture& p, uint8_t* dst) {
     const bool vector = gVectorPaths && (p.hShift == 0 || p.hShift == 1);
     for (int row = 0; row < p.height; ++row) {
         const uint8_t* y = p.planes[0] + static_cast<size_t>(p.strides[0]) * row;
@@ -208,16 +200,14 @@ void PlanarToYuyv(const PlanarPicture& p, uint8_t* dst)
 
 namespace {
 
-bool IsBgrPicture(const TOrvFrame& frame)
-{
+bool IsBgrPicture(const TOrvFrame& frame) {
     return frame.format == Bgr24 && !frame.data.empty() && frame.width > 0 && frame.height > 0 &&
            frame.data.size() >= 3 * Pixels(frame.width, frame.height);
 }
 
 }  // namespace
 
-bool BgrFrameToYuyv(TOrvFrame& frame, std::vector<uint8_t>& scratch)
-{
+bool BgrFrameToYuyv(TOrvFrame& frame, std::vector<uint8_t>& scratch) {
     if (!IsBgrPicture(frame)) {
         return false;
     }
@@ -228,8 +218,7 @@ bool BgrFrameToYuyv(TOrvFrame& frame, std::vector<uint8_t>& scratch)
     return true;
 }
 
-bool BgrFrameToGrey(TOrvFrame& frame, std::vector<uint8_t>& scratch)
-{
+bool BgrFrameToGrey(TOrvFrame& frame, std::vector<uint8_t>& scratch) {
     if (!IsBgrPicture(frame)) {
         return false;
     }
@@ -240,8 +229,7 @@ bool BgrFrameToGrey(TOrvFrame& frame, std::vector<uint8_t>& scratch)
     return true;
 }
 
-bool NativeFrameToBgr(TOrvFrame& frame, std::vector<uint8_t>& scratch)
-{
+bool NativeFrameToBgr(TOrvFrame& frame, std::vector<uint8_t>& scratch) {
     const size_t pixels = frame.width > 0 && frame.height > 0 ? Pixels(frame.width, frame.height) : 0;
     const size_t need = frame.format == Yuyv ? 2 * pixels : pixels;
     if (frame.format != Yuyv && frame.format != Grey8) {
@@ -264,8 +252,7 @@ bool NativeFrameToBgr(TOrvFrame& frame, std::vector<uint8_t>& scratch)
     return true;
 }
 
-bool NativeFrameToGrey(TOrvFrame& frame, std::vector<uint8_t>& scratch)
-{
+bool NativeFrameToGrey(TOrvFrame& frame, std::vector<uint8_t>& scratch) {
     if (frame.format == Grey8) {
         return true;
     }

@@ -27,10 +27,10 @@ namespace processing {
 // The four YUYV-to-BGR tables, indexed by the U or V byte.  Built once, by the
 // compiler, so they are ready before any code of the library runs.
 struct YuyvToBgrTables {
-    int16_t blueU[256];    // trunc(1.772   * (c - 128))
-    int16_t greenU[256];   // trunc(0.34414 * (c - 128))
-    int16_t greenV[256];   // trunc(0.71414 * (c - 128))
-    int16_t redV[256];     // trunc(1.402   * (c - 128))
+    int16_t blueU[256];   // trunc(1.772   * (c - 128))
+    int16_t greenU[256];  // trunc(0.34414 * (c - 128))
+    int16_t greenV[256];  // trunc(0.71414 * (c - 128))
+    int16_t redV[256];    // trunc(1.402   * (c - 128))
 };
 const YuyvToBgrTables& YuyvTables();
 

@@ -17,16 +17,14 @@ constexpr int kGreenUMul = 22553, kGreenUShift = 0;  // 0.34414
 constexpr int kGreenVMul = 46801, kGreenVShift = 0;  // 0.71414
 constexpr int kRedVMul = 45940, kRedVShift = 1;      // 1.402
 
-ORV_AVX2 inline __m256i TruncMul(__m256i d, __m256i absD, int mul, int shift)
-{
+ORV_AVX2 inline __m256i TruncMul(__m256i d, __m256i absD, int mul, int shift) {
     const __m256i scaled = _mm256_slli_epi16(absD, shift);
     return _mm256_sign_epi16(_mm256_mulhi_epu16(scaled, _mm256_set1_epi16(static_cast<int16_t>(mul))), d);
 }
 
 }  // namespace
 
-ORV_AVX2 bool Avx2MatchesTables(const YuyvToBgrTables& t)
-{
+ORV_AVX2 bool Avx2MatchesTables(const YuyvToBgrTables& t) {
     alignas(32) int16_t c[256], out[4][256];
     for (int i = 0; i < 256; ++i) {
         c[i] = static_cast<int16_t>(i - 128);
@@ -49,20 +47,19 @@ ORV_AVX2 bool Avx2MatchesTables(const YuyvToBgrTables& t)
 }
 
 // 16 pixels per step: 32 bytes of Yuyv in, 48 bytes of BGR out.
-ORV_AVX2 size_t YuyvToBgrAvx2(const uint8_t* src, uint8_t* dst, size_t pixels)
-{
+ORV_AVX2 size_t YuyvToBgrAvx2(const uint8_t* src, uint8_t* dst, size_t pixels) {
     const __m256i lowByte = _mm256_set1_epi16(0x00FF);
     const __m256i lowWord = _mm256_set1_epi32(0x0000FFFF);
     const __m256i bias = _mm256_set1_epi16(128);
     // Per 128-bit lane: bg = B0..B7 G0..G7, rr = R0..R7 R0..R7; gather 24 bytes B G R.
-    const __m256i fromBgLo = _mm256_setr_epi8(0, 8, -1, 1, 9, -1, 2, 10, -1, 3, 11, -1, 4, 12, -1, 5,
-                                              0, 8, -1, 1, 9, -1, 2, 10, -1, 3, 11, -1, 4, 12, -1, 5);
-    const __m256i fromRLo = _mm256_setr_epi8(-1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1,
-                                             -1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1);
+    const __m256i fromBgLo = _mm256_setr_epi8(0, 8, -1, 1, 9, -1, 2, 10, -1, 3, 11, -1, 4, 12, -1, 5, 0, 8,
+                                              -1, 1, 9, -1, 2, 10, -1, 3, 11, -1, 4, 12, -1, 5);
+    const __m256i fromRLo = _mm256_setr_epi8(-1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1,
+                                             -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1);
     const __m256i fromBgHi = _mm256_setr_epi8(13, -1, 6, 14, -1, 7, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1,
                                               13, -1, 6, 14, -1, 7, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-    const __m256i fromRHi = _mm256_setr_epi8(-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, -1, -1, -1, -1, -1, -1,
-                                             -1, 5, -1, -1, 6, -1, -1, 7, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m256i fromRHi = _mm256_setr_epi8(-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                             5, -1, -1, 6, -1, -1, 7, -1, -1, -1, -1, -1, -1, -1, -1);
     size_t done = 0;
     for (; done + 16 <= pixels; done += 16) {
         const __m256i in = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 2 * done));
@@ -80,8 +77,10 @@ ORV_AVX2 size_t YuyvToBgrAvx2(const uint8_t* src, uint8_t* dst, size_t pixels)
         const __m256i r = _mm256_add_epi16(y, TruncMul(dv, av, kRedVMul, kRedVShift));
         const __m256i bg = _mm256_packus_epi16(b, g);  // saturation is the clamp
         const __m256i rr = _mm256_packus_epi16(r, r);
-        const __m256i lo = _mm256_or_si256(_mm256_shuffle_epi8(bg, fromBgLo), _mm256_shuffle_epi8(rr, fromRLo));
-        const __m256i hi = _mm256_or_si256(_mm256_shuffle_epi8(bg, fromBgHi), _mm256_shuffle_epi8(rr, fromRHi));
+        const __m256i lo =
+            _mm256_or_si256(_mm256_shuffle_epi8(bg, fromBgLo), _mm256_shuffle_epi8(rr, fromRLo));
+        const __m256i hi =
+            _mm256_or_si256(_mm256_shuffle_epi8(bg, fromBgHi), _mm256_shuffle_epi8(rr, fromRHi));
         uint8_t* d = dst + 3 * done;
         _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm256_castsi256_si128(lo));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 16), _mm256_castsi256_si128(hi));
@@ -91,8 +90,7 @@ ORV_AVX2 size_t YuyvToBgrAvx2(const uint8_t* src, uint8_t* dst, size_t pixels)
     return done;
 }
 
-ORV_AVX2 size_t GreyToBgrAvx2(const uint8_t* src, uint8_t* dst, size_t pixels)
-{
+ORV_AVX2 size_t GreyToBgrAvx2(const uint8_t* src, uint8_t* dst, size_t pixels) {
     const __m128i m0 = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
     const __m128i m1 = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
     const __m128i m2 = _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
@@ -111,22 +109,20 @@ namespace {
 
 // Eight BGR pixels (24 bytes at p, 32 bytes readable) as B G R 0 dwords,
 // pixels 0-3 in the low lane and 4-7 in the high lane (whose bytes start at p + 12).
-ORV_AVX2 inline __m256i LoadBgr8(const uint8_t* p)
-{
+ORV_AVX2 inline __m256i LoadBgr8(const uint8_t* p) {
     const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const __m256i spread = _mm256_permutevar8x32_epi32(raw, _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6));
-    const __m256i toDwords = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,
-                                              0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m256i toDwords = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0, 1, 2,
+                                              -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
     return _mm256_shuffle_epi8(spread, toDwords);
 }
 
 }  // namespace
 
 // 16 pixels per step; the loads reach 8 bytes beyond the 48 used, hence the margin.
-ORV_AVX2 size_t BgrToGreyAvx2(const uint8_t* src, uint8_t* dst, size_t pixels)
-{
-    const __m256i weights = _mm256_setr_epi8(11, 59, 30, 0, 11, 59, 30, 0, 11, 59, 30, 0, 11, 59, 30, 0,
-                                             11, 59, 30, 0, 11, 59, 30, 0, 11, 59, 30, 0, 11, 59, 30, 0);
+ORV_AVX2 size_t BgrToGreyAvx2(const uint8_t* src, uint8_t* dst, size_t pixels) {
+    const __m256i weights = _mm256_setr_epi8(11, 59, 30, 0, 11, 59, 30, 0, 11, 59, 30, 0, 11, 59, 30, 0, 11,
+                                             59, 30, 0, 11, 59, 30, 0, 11, 59, 30, 0, 11, 59, 30, 0);
     const __m256i ones = _mm256_set1_epi16(1);
     const __m256i half = _mm256_set1_epi16(50);
     // floor(n / 100) == (n * 41944) >> 22 for every n up to 25550.
@@ -149,13 +145,12 @@ namespace {
 
 // Eight pixels (from LoadBgr8) to eight words Y | C << 8, as dwords in pixel order
 // 0-3 | 4-7; even pixels carry U, odd ones V.
-ORV_AVX2 inline __m256i YuyvWords8(__m256i bgr0)
-{
+ORV_AVX2 inline __m256i YuyvWords8(__m256i bgr0) {
     const __m256i zero = _mm256_setzero_si256();
     const __m256i lo = _mm256_unpacklo_epi8(bgr0, zero);  // px 0,1 | 4,5 as B G R 0 words
     const __m256i hi = _mm256_unpackhi_epi8(bgr0, zero);  // px 2,3 | 6,7
-    const __m256i yCoef = _mm256_setr_epi16(802, 4130, 2104, 0, 802, 4130, 2104, 0, 802, 4130, 2104, 0, 802,
-                                            4130, 2104, 0);
+    const __m256i yCoef =
+        _mm256_setr_epi16(802, 4130, 2104, 0, 802, 4130, 2104, 0, 802, 4130, 2104, 0, 802, 4130, 2104, 0);
     const __m256i cCoef = _mm256_setr_epi16(3598, -2384, -1214, 0, -585, -3013, 3598, 0, 3598, -2384, -1214,
                                             0, -585, -3013, 3598, 0);
     const __m256i ySum = _mm256_hadd_epi32(_mm256_madd_epi16(lo, yCoef), _mm256_madd_epi16(hi, yCoef));
@@ -168,8 +163,7 @@ ORV_AVX2 inline __m256i YuyvWords8(__m256i bgr0)
 
 }  // namespace
 
-ORV_AVX2 size_t BgrToYuyvAvx2(const uint8_t* src, uint8_t* dst, size_t pixels)
-{
+ORV_AVX2 size_t BgrToYuyvAvx2(const uint8_t* src, uint8_t* dst, size_t pixels) {
     size_t done = 0;
     for (; done + 19 <= pixels; done += 16) {
         const uint8_t* s = src + 3 * done;
@@ -182,8 +176,7 @@ ORV_AVX2 size_t BgrToYuyvAvx2(const uint8_t* src, uint8_t* dst, size_t pixels)
 }
 
 __attribute__((target("sse2"))) int InterleaveYuyvSse2(const uint8_t* y, const uint8_t* u, const uint8_t* v,
-                                                       uint8_t* dst, int width)
-{
+                                                       uint8_t* dst, int width) {
     int x = 0;
     for (; x + 16 <= width; x += 16) {
         const __m128i ys = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + x));
@@ -197,15 +190,16 @@ __attribute__((target("sse2"))) int InterleaveYuyvSse2(const uint8_t* y, const u
 }
 
 __attribute__((target("sse2"))) int InterleaveYuyvAveragedSse2(const uint8_t* y, const uint8_t* u,
-                                                               const uint8_t* v, uint8_t* dst, int width)
-{
+                                                               const uint8_t* v, uint8_t* dst, int width) {
     const __m128i lowByte = _mm_set1_epi16(0x00FF);
     int x = 0;
     for (; x + 16 <= width; x += 16) {
         const __m128i us = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + x));
         const __m128i vs = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + x));
-        const __m128i uAvg = _mm_srli_epi16(_mm_add_epi16(_mm_and_si128(us, lowByte), _mm_srli_epi16(us, 8)), 1);
-        const __m128i vAvg = _mm_srli_epi16(_mm_add_epi16(_mm_and_si128(vs, lowByte), _mm_srli_epi16(vs, 8)), 1);
+        const __m128i uAvg =
+            _mm_srli_epi16(_mm_add_epi16(_mm_and_si128(us, lowByte), _mm_srli_epi16(us, 8)), 1);
+        const __m128i vAvg =
+            _mm_srli_epi16(_mm_add_epi16(_mm_and_si128(vs, lowByte), _mm_srli_epi16(vs, 8)), 1);
         const __m128i uv = _mm_or_si128(uAvg, _mm_slli_epi16(vAvg, 8));
         const __m128i ys = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + x));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * x), _mm_unpacklo_epi8(ys, uv));
@@ -219,13 +213,27 @@ __attribute__((target("sse2"))) int InterleaveYuyvAveragedSse2(const uint8_t* y,
 #else  // no x86 vector paths: the scalar forms do everything
 
 namespace processing::kernels {
-size_t YuyvToBgrAvx2(const uint8_t*, uint8_t*, size_t) { return 0; }
-size_t GreyToBgrAvx2(const uint8_t*, uint8_t*, size_t) { return 0; }
-size_t BgrToYuyvAvx2(const uint8_t*, uint8_t*, size_t) { return 0; }
-size_t BgrToGreyAvx2(const uint8_t*, uint8_t*, size_t) { return 0; }
-int InterleaveYuyvSse2(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, int) { return 0; }
-int InterleaveYuyvAveragedSse2(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, int) { return 0; }
-bool Avx2MatchesTables(const YuyvToBgrTables&) { return false; }
+size_t YuyvToBgrAvx2(const uint8_t*, uint8_t*, size_t) {
+    return 0;
+}
+size_t GreyToBgrAvx2(const uint8_t*, uint8_t*, size_t) {
+    return 0;
+}
+size_t BgrToYuyvAvx2(const uint8_t*, uint8_t*, size_t) {
+    return 0;
+}
+size_t BgrToGreyAvx2(const uint8_t*, uint8_t*, size_t) {
+    return 0;
+}
+int InterleaveYuyvSse2(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, int) {
+    return 0;
+}
+int InterleaveYuyvAveragedSse2(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, int) {
+    return 0;
+}
+bool Avx2MatchesTables(const YuyvToBgrTables&) {
+    return false;
+}
 }  // namespace processing::kernels
 
 #endif

@@ -21,8 +21,7 @@ struct Session {
 
 constexpr int32_t kFormats[] = {0, 1, 2, 3, 4, 5, 7, 10};
 
-void CheckRecord(const TOrvFrame& f)
-{
+void CheckRecord(const TOrvFrame& f) {
     // A decoded picture must be exactly as large as its dimensions say.
     size_t bytesPerPixel = 0;
     if (f.format == Bgr24) {
@@ -40,8 +39,7 @@ void CheckRecord(const TOrvFrame& f)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Session session;
     if (size < 3) {
         return 0;
@@ -56,10 +54,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const auto payload = rest.first(payloadLength);
     const auto aux = rest.subspan(payloadLength);
     if (live) {
-        processing::ConvertLiveJpeg(session.context, session.workspace, session.camera, ++session.frameId, 1.0,
-                                    payload, aux, requested, session.frame);
+        processing::ConvertLiveJpeg(session.context, session.workspace, session.camera, ++session.frameId,
+                                    1.0, payload, aux, requested, session.frame);
     } else {
-        processing::ConvertArchiveJpeg(session.context, session.workspace, payload, aux, requested, session.frame);
+        processing::ConvertArchiveJpeg(session.context, session.workspace, payload, aux, requested,
+                                       session.frame);
     }
     CheckRecord(session.frame);
     return 0;

@@ -12,8 +12,7 @@ using picture_test::MakeJpeg;
 
 namespace {
 
-void PutInt32(std::vector<uint8_t>& out, int32_t v)
-{
+void PutInt32(std::vector<uint8_t>& out, int32_t v) {
     for (int i = 0; i < 4; ++i) {
         out.push_back(static_cast<uint8_t>(static_cast<uint32_t>(v) >> (8 * i)));
     }
@@ -21,8 +20,7 @@ void PutInt32(std::vector<uint8_t>& out, int32_t v)
 
 std::vector<uint8_t> MakeAux(const std::vector<uint8_t>& mask, int32_t bw, int32_t bh, int32_t width,
                              int32_t height, const std::vector<uint8_t>& jpeg,
-                             std::optional<int32_t> maskLength = std::nullopt)
-{
+                             std::optional<int32_t> maskLength = std::nullopt) {
     std::vector<uint8_t> aux = {0xF3, 0xC9};
     PutInt32(aux, maskLength.value_or(static_cast<int32_t>(mask.size())));
     PutInt32(aux, bw);
@@ -34,8 +32,7 @@ std::vector<uint8_t> MakeAux(const std::vector<uint8_t>& mask, int32_t bw, int32
     return aux;
 }
 
-std::vector<uint8_t> MaskWith(std::initializer_list<int> blocks, size_t bytes)
-{
+std::vector<uint8_t> MaskWith(std::initializer_list<int> blocks, size_t bytes) {
     std::vector<uint8_t> mask(bytes, 0);
     for (const int b : blocks) {
         mask[b / 8] |= static_cast<uint8_t>(1u << (b % 8));
@@ -45,28 +42,27 @@ std::vector<uint8_t> MaskWith(std::initializer_list<int> blocks, size_t bytes)
 
 // Direct application on synthetic grey pictures: exact bytes.
 class ApplyUpdate : public ::testing::Test {
-protected:
+  protected:
     static constexpr int kWidth = 640, kHeight = 24;  // 80 x 3 blocks
-    void SetUp() override
-    {
+    void SetUp() override {
         full.assign(kWidth * kHeight, 0);
         source.resize(16 * 8);  // BW 2, BH 1
         for (size_t i = 0; i < source.size(); ++i) {
             source[i] = static_cast<uint8_t>(1 + i % 127 + (i % 16 >= 8 ? 128 : 0));
         }
     }
-    bool Apply(const std::vector<uint8_t>& aux, int sourceWidth = 16, int sourceHeight = 8, int sourceBpp = 1)
-    {
+    bool Apply(const std::vector<uint8_t>& aux, int sourceWidth = 16, int sourceHeight = 8,
+               int sourceBpp = 1) {
         const auto update = ParseBlockUpdate(aux, kWidth, kHeight);
         if (!update) {
             return false;
         }
-        return ApplyBlockUpdate(*update, aux, {source.data(), source.size(), sourceWidth, sourceHeight, sourceBpp},
+        return ApplyBlockUpdate(*update, aux,
+                                {source.data(), source.size(), sourceWidth, sourceHeight, sourceBpp},
                                 {full.data(), full.size(), kWidth, kHeight, 1});
     }
     // True when 8x8 block (col, row) of the full picture equals block `index` of the source.
-    bool BlockCopied(int col, int row, int index) const
-    {
+    bool BlockCopied(int col, int row, int index) const {
         for (int y = 0; y < 8; ++y) {
             if (std::memcmp(&full[(row * 8 + y) * kWidth + col * 8], &source[y * 16 + index * 8], 8) != 0) {
                 return false;
@@ -78,8 +74,7 @@ protected:
     std::vector<uint8_t> full, source;
 };
 
-TEST_F(ApplyUpdate, MaskBitAddressesColumnModEightyAndRowDivEighty)
-{
+TEST_F(ApplyUpdate, MaskBitAddressesColumnModEightyAndRowDivEighty) {
     // Block 85 of a 640-wide picture is column 5 of block row 1; block 239 the last one.
     ASSERT_TRUE(Apply(MakeAux(MaskWith({85, 239}, 30), 2, 1, kWidth, kHeight, {})));
     EXPECT_TRUE(BlockCopied(5, 1, 0));
@@ -87,16 +82,14 @@ TEST_F(ApplyUpdate, MaskBitAddressesColumnModEightyAndRowDivEighty)
     EXPECT_EQ(ChangedBytes(), 128u);
 }
 
-TEST_F(ApplyUpdate, StopsAfterBwTimesBhBlocks)
-{
+TEST_F(ApplyUpdate, StopsAfterBwTimesBhBlocks) {
     ASSERT_TRUE(Apply(MakeAux(MaskWith({0, 3, 7}, 1), 2, 1, kWidth, kHeight, {})));
     EXPECT_TRUE(BlockCopied(0, 0, 0));
     EXPECT_TRUE(BlockCopied(3, 0, 1));
     EXPECT_EQ(ChangedBytes(), 128u);  // block 7 not touched
 }
 
-TEST_F(ApplyUpdate, RefusesWhatWouldReachOutsideEitherPicture)
-{
+TEST_F(ApplyUpdate, RefusesWhatWouldReachOutsideEitherPicture) {
     // A marked block beyond the 240 blocks of the picture.
     EXPECT_FALSE(Apply(MakeAux(MaskWith({2, 240}, 31), 2, 1, kWidth, kHeight, {})));
     // Update picture narrower or lower than BW x BH blocks.
@@ -110,14 +103,13 @@ TEST_F(ApplyUpdate, RefusesWhatWouldReachOutsideEitherPicture)
     EXPECT_EQ(ChangedBytes(), 0u);
 }
 
-TEST(ParseUpdate, AcceptsOnlyWellFormedMatchingHeaders)
-{
+TEST(ParseUpdate, AcceptsOnlyWellFormedMatchingHeaders) {
     const auto good = MakeAux({1}, 1, 1, 64, 32, {0xFF, 0xD8});
     EXPECT_TRUE(ParseBlockUpdate(good, 64, 32).has_value());
     EXPECT_EQ(BlockUpdateJpeg(*ParseBlockUpdate(good, 64, 32), good).size(), 2u);
-    EXPECT_FALSE(ParseBlockUpdate(good, 64, 48));                                // other picture size
-    EXPECT_FALSE(ParseBlockUpdate(MakeAux({}, 1, 1, 64, 32, {}), 64, 32));       // 22 bytes, mask length 0
-    EXPECT_FALSE(ParseBlockUpdate(MakeAux({1}, 1, 1, 64, 32, {}, 2), 64, 32));   // mask longer than the data
+    EXPECT_FALSE(ParseBlockUpdate(good, 64, 48));                               // other picture size
+    EXPECT_FALSE(ParseBlockUpdate(MakeAux({}, 1, 1, 64, 32, {}), 64, 32));      // 22 bytes, mask length 0
+    EXPECT_FALSE(ParseBlockUpdate(MakeAux({1}, 1, 1, 64, 32, {}, 2), 64, 32));  // mask longer than the data
     EXPECT_FALSE(ParseBlockUpdate(MakeAux({1}, 1, 1, 64, 32, {}, -1000), 64, 32));
     auto badMarker = good;
     badMarker[1] = 0xC8;
@@ -127,10 +119,9 @@ TEST(ParseUpdate, AcceptsOnlyWellFormedMatchingHeaders)
 
 // Through the live JPEG path.
 class LiveUpdate : public ::testing::Test {
-protected:
+  protected:
     static constexpr int kW = 640, kH = 48;
-    void SetUp() override
-    {
+    void SetUp() override {
         fullJpeg = MakeJpeg(kW, kH, TJSAMP_420, 3);
         updateJpeg = MakeJpeg(16, 8, TJSAMP_420, 99);
         plain = Decode(fullJpeg);
@@ -138,21 +129,18 @@ protected:
         ASSERT_TRUE(ConvertLiveJpeg(context, ws, state, 1, 1.0, fullJpeg, {}, kRequestNative, frame));
         ASSERT_EQ(frame.data, plain);
     }
-    std::vector<uint8_t> Decode(const std::vector<uint8_t>& jpeg)
-    {
+    std::vector<uint8_t> Decode(const std::vector<uint8_t>& jpeg) {
         JpegDecodeContext c;
         c.ReadHeader(jpeg.data(), jpeg.size());
         std::vector<uint8_t> out(c.PackedSize());
         EXPECT_EQ(c.DecodeToPacked(jpeg.data(), jpeg.size(), out.data(), out.size()), kDecodeOk);
         return out;
     }
-    bool SendUpdate(const std::vector<uint8_t>& aux, int32_t requested = kRequestNative)
-    {
+    bool SendUpdate(const std::vector<uint8_t>& aux, int32_t requested = kRequestNative) {
         return ConvertLiveJpeg(context, ws, state, 2, 2.0, {}, aux, requested, frame);
     }
     // Expected picture: plain with update block `index` at full-picture block `block`.
-    std::vector<uint8_t> Patched(std::initializer_list<std::pair<int, int>> blockToIndex) const
-    {
+    std::vector<uint8_t> Patched(std::initializer_list<std::pair<int, int>> blockToIndex) const {
         auto out = plain;
         for (const auto& [block, index] : blockToIndex) {
             const int col = block % (kW / 8), row = block / (kW / 8);
@@ -169,8 +157,7 @@ protected:
     std::vector<uint8_t> fullJpeg, updateJpeg, plain, patch;
 };
 
-TEST_F(LiveUpdate, EmptyPayloadWithUpdatePatchesLastPictureButNotTheStoredOne)
-{
+TEST_F(LiveUpdate, EmptyPayloadWithUpdatePatchesLastPictureButNotTheStoredOne) {
     ASSERT_TRUE(SendUpdate(MakeAux(MaskWith({81, 400}, 60), 2, 1, kW, kH, updateJpeg)));
     EXPECT_EQ(frame.format, Yuyv);
     EXPECT_EQ(frame.width, kW);
@@ -179,22 +166,20 @@ TEST_F(LiveUpdate, EmptyPayloadWithUpdatePatchesLastPictureButNotTheStoredOne)
     EXPECT_EQ(state.lastFrameId, 2);
 }
 
-TEST_F(LiveUpdate, RequestSevenWithUpdateDeliversNativePicture)
-{
+TEST_F(LiveUpdate, RequestSevenWithUpdateDeliversNativePicture) {
     ASSERT_TRUE(SendUpdate(MakeAux(MaskWith({0, 1}, 1), 2, 1, kW, kH, updateJpeg), kRequestJpegOrNative));
     EXPECT_EQ(frame.format, Yuyv);
     EXPECT_EQ(frame.data, Patched({{0, 0}, {1, 1}}));
 }
 
-TEST_F(LiveUpdate, UnsuitableUpdatesDeliverThePlainPicture)
-{
+TEST_F(LiveUpdate, UnsuitableUpdatesDeliverThePlainPicture) {
     const std::vector<std::vector<uint8_t>> bad = {
-        MakeAux(MaskWith({1, 2}, 1), 2, 1, kW, kH + 8, updateJpeg),                   // other full size
-        MakeAux(MaskWith({1, 2}, 1), 2, 1, kW, kH, MakeJpeg(16, 8, TJSAMP_GRAY)),      // grey on colour
-        MakeAux(MaskWith({1, 2}, 1), 4, 1, kW, kH, updateJpeg),                       // picture too small
-        MakeAux(MaskWith({1, 480}, 61), 2, 1, kW, kH, updateJpeg),                    // block outside
-        MakeAux(MaskWith({1, 2}, 1), 2, 1, kW, kH, {0xFF, 0xD8, 0xFF, 0xE0, 0, 2}),   // update does not decode
-        MakeAux(MaskWith({1, 2}, 1), 2, 1, kW, kH, {}),                               // no update picture
+        MakeAux(MaskWith({1, 2}, 1), 2, 1, kW, kH + 8, updateJpeg),                  // other full size
+        MakeAux(MaskWith({1, 2}, 1), 2, 1, kW, kH, MakeJpeg(16, 8, TJSAMP_GRAY)),    // grey on colour
+        MakeAux(MaskWith({1, 2}, 1), 4, 1, kW, kH, updateJpeg),                      // picture too small
+        MakeAux(MaskWith({1, 480}, 61), 2, 1, kW, kH, updateJpeg),                   // block outside
+        MakeAux(MaskWith({1, 2}, 1), 2, 1, kW, kH, {0xFF, 0xD8, 0xFF, 0xE0, 0, 2}),  // update does not decode
+        MakeAux(MaskWith({1, 2}, 1), 2, 1, kW, kH, {}),                              // no update picture
     };
     for (size_t i = 0; i < bad.size(); ++i) {
         frame = TOrvFrame{};
@@ -204,9 +189,9 @@ TEST_F(LiveUpdate, UnsuitableUpdatesDeliverThePlainPicture)
     }
 }
 
-TEST_F(LiveUpdate, UpdateAppliesBeforeConversionToBgr)
-{
-    ASSERT_TRUE(SendUpdate(MakeAux(MaskWith({3}, 1), 1, 1, kW, kH, MakeJpeg(8, 8, TJSAMP_420, 5)), kRequestBgr));
+TEST_F(LiveUpdate, UpdateAppliesBeforeConversionToBgr) {
+    ASSERT_TRUE(
+        SendUpdate(MakeAux(MaskWith({3}, 1), 1, 1, kW, kH, MakeJpeg(8, 8, TJSAMP_420, 5)), kRequestBgr));
     EXPECT_EQ(frame.format, Bgr24);
     TOrvFrame plainBgr;
     ASSERT_TRUE(ConvertLiveJpeg(context, ws, state, 3, 3.0, {}, {}, kRequestBgr, plainBgr));

@@ -15,8 +15,7 @@ using picture_test::ReferenceYuyv;
 namespace {
 
 // The luma plane without TurboJPEG's padding to whole sampling units.
-std::vector<uint8_t> Luma(const std::vector<uint8_t>& jpeg)
-{
+std::vector<uint8_t> Luma(const std::vector<uint8_t>& jpeg) {
     const picture_test::Planes p = DecodePlanes(jpeg);
     std::vector<uint8_t> y;
     for (int row = 0; row < p.height; ++row) {
@@ -26,14 +25,12 @@ std::vector<uint8_t> Luma(const std::vector<uint8_t>& jpeg)
     return y;
 }
 
-std::vector<uint8_t> ExpectedNative(const std::vector<uint8_t>& jpeg)
-{
+std::vector<uint8_t> ExpectedNative(const std::vector<uint8_t>& jpeg) {
     const picture_test::Planes p = DecodePlanes(jpeg);
     return p.subsampling == TJSAMP_GRAY ? Luma(jpeg) : ReferenceYuyv(p);
 }
 
-std::vector<uint8_t> TurboBgr(const std::vector<uint8_t>& jpeg, int w, int h)
-{
+std::vector<uint8_t> TurboBgr(const std::vector<uint8_t>& jpeg, int w, int h) {
     std::vector<uint8_t> bgr(static_cast<size_t>(w) * h * 3);
     tjhandle t = tjInitDecompress();
     tjDecompress2(t, jpeg.data(), jpeg.size(), bgr.data(), w, 0, h, TJPF_BGR, 0);
@@ -42,15 +39,14 @@ std::vector<uint8_t> TurboBgr(const std::vector<uint8_t>& jpeg, int w, int h)
 }
 
 class JpegSource : public ::testing::Test {
-protected:
-    bool Archive(const std::vector<uint8_t>& payload, int32_t requested, std::span<const uint8_t> aux = {})
-    {
+  protected:
+    bool Archive(const std::vector<uint8_t>& payload, int32_t requested, std::span<const uint8_t> aux = {}) {
         return ConvertArchiveJpeg(context, workspace, payload, aux, requested, frame);
     }
     bool Live(const std::vector<uint8_t>& payload, int32_t requested, int32_t frameId,
-              std::span<const uint8_t> aux = {})
-    {
-        return ConvertLiveJpeg(context, workspace, state, frameId, frameId * 0.5, payload, aux, requested, frame);
+              std::span<const uint8_t> aux = {}) {
+        return ConvertLiveJpeg(context, workspace, state, frameId, frameId * 0.5, payload, aux, requested,
+                               frame);
     }
     JpegDecodeContext context;
     PictureWorkspace workspace;
@@ -62,8 +58,7 @@ protected:
 using Case = std::tuple<int, int, int>;  // subsampling, width, height
 class EverySubsampling : public JpegSource, public ::testing::WithParamInterface<Case> {};
 
-TEST_P(EverySubsampling, NativeBgrAndGreyAgreeWithPlanarDecode)
-{
+TEST_P(EverySubsampling, NativeBgrAndGreyAgreeWithPlanarDecode) {
     const auto [subsampling, w, h] = GetParam();
     const auto jpeg = MakeJpeg(w, h, subsampling, w + h);
     const bool colour = subsampling != TJSAMP_GRAY;
@@ -109,13 +104,12 @@ TEST_P(EverySubsampling, NativeBgrAndGreyAgreeWithPlanarDecode)
     EXPECT_EQ(frame.data, Luma(jpeg));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, EverySubsampling,
-    ::testing::Combine(::testing::Values(TJSAMP_444, TJSAMP_422, TJSAMP_420, TJSAMP_GRAY, TJSAMP_440, TJSAMP_411),
-                       ::testing::Values(64, 33, 66, 2), ::testing::Values(48, 17, 2)));
+INSTANTIATE_TEST_SUITE_P(Shapes, EverySubsampling,
+                         ::testing::Combine(::testing::Values(TJSAMP_444, TJSAMP_422, TJSAMP_420, TJSAMP_GRAY,
+                                                              TJSAMP_440, TJSAMP_411),
+                                            ::testing::Values(64, 33, 66, 2), ::testing::Values(48, 17, 2)));
 
-TEST_P(EverySubsampling, LiveAndArchiveBgrAgree)
-{
+TEST_P(EverySubsampling, LiveAndArchiveBgrAgree) {
     const auto [subsampling, w, h] = GetParam();
     const auto jpeg = MakeJpeg(w, h, subsampling, 3 * w + h);
     ASSERT_TRUE(Archive(jpeg, kRequestBgr));
@@ -128,8 +122,7 @@ TEST_P(EverySubsampling, LiveAndArchiveBgrAgree)
     EXPECT_EQ(archive.format, Bgr24);
 }
 
-TEST_F(JpegSource, GreyJpegAsBgrHasThreeEqualBytesAndAsGreyStaysGrey)
-{
+TEST_F(JpegSource, GreyJpegAsBgrHasThreeEqualBytesAndAsGreyStaysGrey) {
     const auto jpeg = MakeJpeg(40, 30, TJSAMP_GRAY);
     ASSERT_TRUE(Archive(jpeg, kRequestBgr));
     ASSERT_EQ(frame.format, Bgr24);
@@ -147,8 +140,7 @@ TEST_F(JpegSource, GreyJpegAsBgrHasThreeEqualBytesAndAsGreyStaysGrey)
     EXPECT_EQ(frame.data.size(), 40u * 30);
 }
 
-TEST_F(JpegSource, PassThroughFormats)
-{
+TEST_F(JpegSource, PassThroughFormats) {
     const auto jpeg = MakeJpeg(48, 32, TJSAMP_420);
     ASSERT_TRUE(Archive(jpeg, kRequestRaw));
     EXPECT_EQ(frame.format, Raw);
@@ -181,8 +173,7 @@ TEST_F(JpegSource, PassThroughFormats)
     EXPECT_TRUE(frame.data.empty());
 }
 
-TEST_F(JpegSource, UnreadableHeaderFailsButUndecodableDataGivesEmptyPicture)
-{
+TEST_F(JpegSource, UnreadableHeaderFailsButUndecodableDataGivesEmptyPicture) {
     const std::vector<uint8_t> garbage = {0xFF, 0xD8, 0xFF, 0x00, 0x11, 0x22};
     for (const int32_t requested : {kRequestJpeg, kRequestNative, kRequestBgr, kRequestGrey}) {
         EXPECT_FALSE(Archive(garbage, requested)) << requested;
@@ -199,8 +190,7 @@ TEST_F(JpegSource, UnreadableHeaderFailsButUndecodableDataGivesEmptyPicture)
     EXPECT_EQ(frame.height, 0);
 }
 
-TEST_F(JpegSource, OversizedHeaderIsPassedOnButNotDecoded)
-{
+TEST_F(JpegSource, OversizedHeaderIsPassedOnButNotDecoded) {
     auto jpeg = MakeJpeg(16, 16, TJSAMP_420);
     // Patch the frame header's height and width to 20000 x 20000.
     for (size_t i = 0; i + 8 < jpeg.size(); ++i) {
@@ -216,8 +206,7 @@ TEST_F(JpegSource, OversizedHeaderIsPassedOnButNotDecoded)
     EXPECT_EQ(frame.width, 0);
 }
 
-TEST_F(JpegSource, LiveEmptyPayloadReusesLastPictureAndStateTracksFrames)
-{
+TEST_F(JpegSource, LiveEmptyPayloadReusesLastPictureAndStateTracksFrames) {
     const auto jpeg = MakeJpeg(64, 32, TJSAMP_422);
     ASSERT_TRUE(Live(jpeg, kRequestJpeg, 4));
     EXPECT_EQ(state.lastFrameId, 0);  // passed on as received: state untouched
@@ -245,8 +234,7 @@ TEST_F(JpegSource, LiveEmptyPayloadReusesLastPictureAndStateTracksFrames)
     EXPECT_EQ(*state.picture, first);  // the conversion worked on the record's copy
 }
 
-TEST_F(JpegSource, UnpackablePictureNeverDeliversThePreviousOne)
-{
+TEST_F(JpegSource, UnpackablePictureNeverDeliversThePreviousOne) {
     ASSERT_TRUE(Live(MakeJpeg(64, 32, TJSAMP_420), kRequestNative, 1));
     ASSERT_FALSE(frame.data.empty());
     // 4:4:4 of a width that is not a multiple of 4 cannot be packed.
@@ -261,8 +249,7 @@ TEST_F(JpegSource, UnpackablePictureNeverDeliversThePreviousOne)
     EXPECT_TRUE(frame.data.empty());
 }
 
-TEST(JpegDecode, ResultCodesAndTargetSizeRule)
-{
+TEST(JpegDecode, ResultCodesAndTargetSizeRule) {
     JpegDecodeContext ctx;
     const auto j444 = MakeJpeg(64, 16, TJSAMP_444);
     std::vector<uint8_t> target(64 * 16 * 2);
@@ -271,9 +258,11 @@ TEST(JpegDecode, ResultCodesAndTargetSizeRule)
     EXPECT_EQ(ctx.DecodeToPacked(j444.data(), j444.size(), target.data(), target.size() - 1),
               kDecodeTargetTooSmall);
     const auto j444odd = MakeJpeg(62, 16, TJSAMP_444);
-    EXPECT_EQ(ctx.DecodeToPacked(j444odd.data(), j444odd.size(), target.data(), target.size()), kDecodeFailed);
+    EXPECT_EQ(ctx.DecodeToPacked(j444odd.data(), j444odd.size(), target.data(), target.size()),
+              kDecodeFailed);
     const auto thin420 = MakeJpeg(16, 1, TJSAMP_420);
-    EXPECT_EQ(ctx.DecodeToPacked(thin420.data(), thin420.size(), target.data(), target.size()), kDecodePackFailed);
+    EXPECT_EQ(ctx.DecodeToPacked(thin420.data(), thin420.size(), target.data(), target.size()),
+              kDecodePackFailed);
     const auto narrow422 = MakeJpeg(1, 16, TJSAMP_422);
     EXPECT_EQ(ctx.DecodeToPacked(narrow422.data(), narrow422.size(), target.data(), target.size()),
               kDecodePackFailed);

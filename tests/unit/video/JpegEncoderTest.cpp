@@ -9,8 +9,7 @@ using namespace processing;
 
 namespace {
 
-TOrvFrame BgrFrame(int w, int h)
-{
+TOrvFrame BgrFrame(int w, int h) {
     TOrvFrame f;
     f.width = w;
     f.height = h;
@@ -20,8 +19,7 @@ TOrvFrame BgrFrame(int w, int h)
     return f;
 }
 
-TEST(JpegEncoding, BgrBecomesA420JpegOfTheSamePicture)
-{
+TEST(JpegEncoding, BgrBecomesA420JpegOfTheSamePicture) {
     JpegCompressor compressor;
     ByteBuffer output;
     TOrvFrame frame = BgrFrame(96, 64);
@@ -48,8 +46,7 @@ TEST(JpegEncoding, BgrBecomesA420JpegOfTheSamePicture)
     EXPECT_LT(static_cast<double>(diff) / static_cast<double>(back.size()), 12.0);  // same picture, lossy
 }
 
-TEST(JpegEncoding, OutputBufferIsSizedOnceAndReused)
-{
+TEST(JpegEncoding, OutputBufferIsSizedOnceAndReused) {
     JpegCompressor compressor;
     ByteBuffer output;
     TOrvFrame a = BgrFrame(64, 48);
@@ -64,8 +61,7 @@ TEST(JpegEncoding, OutputBufferIsSizedOnceAndReused)
     EXPECT_EQ(a.data, b.data);  // same picture, same quality, same file
 }
 
-TEST(JpegEncoding, RefusedInputLeavesTheFrame)
-{
+TEST(JpegEncoding, RefusedInputLeavesTheFrame) {
     JpegCompressor compressor;
     ByteBuffer output;
     TOrvFrame yuyv = BgrFrame(16, 16);

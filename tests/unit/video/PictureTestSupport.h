@@ -11,8 +11,7 @@
 namespace picture_test {
 
 // Smooth gradients plus a little noise: realistic for JPEG, varied chroma.
-inline std::vector<uint8_t> MakeBgr(int width, int height, uint32_t seed = 1)
-{
+inline std::vector<uint8_t> MakeBgr(int width, int height, uint32_t seed = 1) {
     std::mt19937 rng(seed);
     std::vector<uint8_t> bgr(static_cast<size_t>(width) * height * 3);
     for (int y = 0; y < height; ++y) {
@@ -26,8 +25,7 @@ inline std::vector<uint8_t> MakeBgr(int width, int height, uint32_t seed = 1)
     return bgr;
 }
 
-inline std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed)
-{
+inline std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
     std::vector<uint8_t> v(n);
     for (auto& b : v) {
@@ -36,8 +34,8 @@ inline std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed)
     return v;
 }
 
-inline std::vector<uint8_t> MakeJpeg(int width, int height, int subsampling, uint32_t seed = 1, int quality = 90)
-{
+inline std::vector<uint8_t> MakeJpeg(int width, int height, int subsampling, uint32_t seed = 1,
+                                     int quality = 90) {
     const std::vector<uint8_t> bgr = MakeBgr(width, height, seed);
     tjhandle h = tjInitCompress();
     unsigned char* out = nullptr;
@@ -62,8 +60,7 @@ struct Planes {
     int hFactor = 1, vFactor = 1;  // chroma subsampling factors
 };
 
-inline Planes DecodePlanes(const std::vector<uint8_t>& jpeg)
-{
+inline Planes DecodePlanes(const std::vector<uint8_t>& jpeg) {
     Planes p;
     tjhandle h = tjInitDecompress();
     int cs = 0;
@@ -85,8 +82,7 @@ inline Planes DecodePlanes(const std::vector<uint8_t>& jpeg)
 }
 
 // Plain reference packing of planes to Yuyv (chroma averaged over each pixel pair).
-inline std::vector<uint8_t> ReferenceYuyv(const Planes& p)
-{
+inline std::vector<uint8_t> ReferenceYuyv(const Planes& p) {
     const int hf = p.hFactor, vf = p.vFactor;
     std::vector<uint8_t> out(static_cast<size_t>(p.width) * p.height * 2);
     for (int y = 0; y < p.height; ++y) {

@@ -11,15 +11,18 @@ using picture_test::RandomBytes;
 
 namespace {
 
-int Clamp(int v) { return v < 0 ? 0 : (v > 255 ? 255 : v); }
+int Clamp(int v) {
+    return v < 0 ? 0 : (v > 255 ? 255 : v);
+}
 
 // Plain reference forms of the conversion formulas, written independently of
 // the library code (tables computed on the fly, floating point where the
 // formula is given in floating point).
-int Trunc(double v) { return static_cast<int>(std::trunc(v)); }
+int Trunc(double v) {
+    return static_cast<int>(std::trunc(v));
+}
 
-std::vector<uint8_t> RefYuyvToBgr(const std::vector<uint8_t>& src, int w, int h)
-{
+std::vector<uint8_t> RefYuyvToBgr(const std::vector<uint8_t>& src, int w, int h) {
     std::vector<uint8_t> out(static_cast<size_t>(w) * h * 3);
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
@@ -37,8 +40,7 @@ std::vector<uint8_t> RefYuyvToBgr(const std::vector<uint8_t>& src, int w, int h)
     return out;
 }
 
-std::vector<uint8_t> RefBgrToYuyv(const std::vector<uint8_t>& src, int w, int h)
-{
+std::vector<uint8_t> RefBgrToYuyv(const std::vector<uint8_t>& src, int w, int h) {
     std::vector<uint8_t> out(static_cast<size_t>(w) * h * 2);
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
@@ -53,29 +55,27 @@ std::vector<uint8_t> RefBgrToYuyv(const std::vector<uint8_t>& src, int w, int h)
     return out;
 }
 
-uint8_t RefGrey(int b, int g, int r)
-{
+uint8_t RefGrey(int b, int g, int r) {
     // floor(0.3 R + 0.59 G + 0.11 B + 0.5) in exact arithmetic.
     return static_cast<uint8_t>((30 * r + 59 * g + 11 * b + 50) / 100);
 }
 
 class VectorPaths : public ::testing::TestWithParam<bool> {
-protected:
+  protected:
     void SetUp() override { SetVectorPathsEnabled(GetParam()); }
     void TearDown() override { SetVectorPathsEnabled(true); }
 };
 
 using Sizes = std::tuple<bool, int, int>;
 class ConversionSizes : public ::testing::TestWithParam<Sizes> {
-protected:
+  protected:
     void SetUp() override { SetVectorPathsEnabled(std::get<0>(GetParam())); }
     void TearDown() override { SetVectorPathsEnabled(true); }
     int W() const { return std::get<1>(GetParam()); }
     int H() const { return std::get<2>(GetParam()); }
 };
 
-TEST_P(ConversionSizes, YuyvToBgrMatchesReferenceOnEveryPixel)
-{
+TEST_P(ConversionSizes, YuyvToBgrMatchesReferenceOnEveryPixel) {
     const auto src = RandomBytes(static_cast<size_t>(W()) * H() * 2, W() * 31 + H());
     std::vector<uint8_t> out(static_cast<size_t>(W()) * H() * 3 + 16, 0xEE);
     YuyvToBgr(src.data(), out.data(), W(), H());
@@ -86,8 +86,7 @@ TEST_P(ConversionSizes, YuyvToBgrMatchesReferenceOnEveryPixel)
     }
 }
 
-TEST_P(ConversionSizes, BgrToYuyvMatchesReference)
-{
+TEST_P(ConversionSizes, BgrToYuyvMatchesReference) {
     const auto src = RandomBytes(static_cast<size_t>(W()) * H() * 3, W() * 17 + H());
     std::vector<uint8_t> out(static_cast<size_t>(W()) * H() * 2 + 16, 0xEE);
     BgrToYuyv(src.data(), out.data(), W(), H());
@@ -96,8 +95,7 @@ TEST_P(ConversionSizes, BgrToYuyvMatchesReference)
     EXPECT_EQ(out[ref.size()], 0xEE);
 }
 
-TEST_P(ConversionSizes, BgrToGreyMatchesReference)
-{
+TEST_P(ConversionSizes, BgrToGreyMatchesReference) {
     const size_t n = static_cast<size_t>(W()) * H();
     const auto src = RandomBytes(n * 3, W() * 13 + H());
     std::vector<uint8_t> out(n + 16, 0xEE);
@@ -108,8 +106,7 @@ TEST_P(ConversionSizes, BgrToGreyMatchesReference)
     EXPECT_EQ(out[n], 0xEE);
 }
 
-TEST_P(ConversionSizes, GreyAndYuyvToGreyPlainCopies)
-{
+TEST_P(ConversionSizes, GreyAndYuyvToGreyPlainCopies) {
     const size_t n = static_cast<size_t>(W()) * H();
     const auto grey = RandomBytes(n, 5);
     std::vector<uint8_t> bgr(n * 3);
@@ -126,11 +123,12 @@ TEST_P(ConversionSizes, GreyAndYuyvToGreyPlainCopies)
 }
 
 INSTANTIATE_TEST_SUITE_P(OddAndEven, ConversionSizes,
-                         ::testing::Combine(::testing::Bool(), ::testing::Values(1, 2, 3, 5, 6, 7, 16, 17, 18, 19, 33, 63, 64, 642),
+                         ::testing::Combine(::testing::Bool(),
+                                            ::testing::Values(1, 2, 3, 5, 6, 7, 16, 17, 18, 19, 33, 63, 64,
+                                                              642),
                                             ::testing::Values(1, 3, 8)));
 
-TEST_P(VectorPaths, YuyvToBgrCoversEveryUAndVValue)
-{
+TEST_P(VectorPaths, YuyvToBgrCoversEveryUAndVValue) {
     // 256 x 256 pixel pairs: every U with every V, two different Y each.
     const int w = 512, h = 256;
     std::vector<uint8_t> src(static_cast<size_t>(w) * h * 2);
@@ -148,14 +146,14 @@ TEST_P(VectorPaths, YuyvToBgrCoversEveryUAndVValue)
     EXPECT_EQ(out, RefYuyvToBgr(src, w, h));
 }
 
-TEST_P(VectorPaths, BgrToGreyExactForEveryWeightedSum)
-{
+TEST_P(VectorPaths, BgrToGreyExactForEveryWeightedSum) {
     // Sweep R and G fully with B stepping: covers the rounding edges of the division.
     std::vector<uint8_t> src;
     for (int b = 0; b < 256; b += 5) {
         for (int g = 0; g < 256; ++g) {
             for (int r = 0; r < 256; ++r) {
-                src.insert(src.end(), {static_cast<uint8_t>(b), static_cast<uint8_t>(g), static_cast<uint8_t>(r)});
+                src.insert(src.end(),
+                           {static_cast<uint8_t>(b), static_cast<uint8_t>(g), static_cast<uint8_t>(r)});
             }
         }
     }
@@ -167,8 +165,7 @@ TEST_P(VectorPaths, BgrToGreyExactForEveryWeightedSum)
     }
 }
 
-TEST(PixelGolden, TablesTruncateTowardZero)
-{
+TEST(PixelGolden, TablesTruncateTowardZero) {
     const YuyvToBgrTables& t = YuyvTables();
     EXPECT_EQ(t.blueU[0], -226);   // -128 * 1.772 = -226.8
     EXPECT_EQ(t.blueU[255], 225);  // 127 * 1.772 = 225.04
@@ -178,8 +175,7 @@ TEST(PixelGolden, TablesTruncateTowardZero)
     EXPECT_EQ(t.redV[128], 0);
 }
 
-TEST(PixelGolden, BlackAndWhiteToYuyv)
-{
+TEST(PixelGolden, BlackAndWhiteToYuyv) {
     const uint8_t bgr[] = {0, 0, 0, 0, 0, 0, 255, 255, 255, 255, 255, 255};
     uint8_t out[8] = {};
     BgrToYuyv(bgr, out, 4, 1);
@@ -195,16 +191,14 @@ TEST(PixelGolden, BlackAndWhiteToYuyv)
     EXPECT_EQ(grey[3], 255);
 }
 
-TEST(PixelGolden, NeutralYuyvGivesGreyBgr)
-{
+TEST(PixelGolden, NeutralYuyvGivesGreyBgr) {
     const uint8_t yuyv[] = {16, 128, 235, 128};
     uint8_t bgr[6] = {};
     YuyvToBgr(yuyv, bgr, 2, 1);
     EXPECT_EQ(std::vector<uint8_t>(bgr, bgr + 6), (std::vector<uint8_t>{16, 16, 16, 235, 235, 235}));
 }
 
-TEST_P(VectorPaths, PlanarPackingMatchesReferenceForEverySubsamplingShape)
-{
+TEST_P(VectorPaths, PlanarPackingMatchesReferenceForEverySubsamplingShape) {
     for (const auto& [hs, vs] : {std::pair{0, 0}, {1, 0}, {1, 1}, {0, 1}, {2, 0}}) {
         for (const int w : {1, 2, 5, 16, 33, 64, 70}) {
             const int h = 7;
@@ -234,8 +228,7 @@ TEST_P(VectorPaths, PlanarPackingMatchesReferenceForEverySubsamplingShape)
 
 INSTANTIATE_TEST_SUITE_P(ScalarAndVector, VectorPaths, ::testing::Bool());
 
-TEST(FrameConversions, ExchangeBuffersAndRefuseWrongInput)
-{
+TEST(FrameConversions, ExchangeBuffersAndRefuseWrongInput) {
     TOrvFrame frame;
     frame.width = 4;
     frame.height = 2;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ostream>
 #include <ctime>
 #include <string>
 
@@ -38,6 +39,8 @@ struct ZoneCase {
     std::time_t unixSeconds;
     double expectedOle;
 };
+
+void PrintTo(const ZoneCase& c, std::ostream* out) { *out << c.zone << " @" << c.unixSeconds; }
 
 class LocalTimeZones : public ::testing::TestWithParam<ZoneCase> {};
 

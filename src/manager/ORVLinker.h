@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +21,10 @@
 #include "protocol/IOrvModule.h"
 #include "protocol/Wire.h"
 #include "video/FrameStorage.h"
+#include "video/JpegConvert.h"
+#include "video/JpegDecodeContext.h"
+#include "video/JpegEncoder.h"
+#include "video/Sequence.h"
 #include "video/TOrvFrame.h"
 
 class SubscriptionRegistry;
@@ -149,6 +154,9 @@ public:
     processing::MPEG4FrameStorage* FrameStorage() { return frameStorage_.get(); }
     bool IsAutoConnect() const { return autoConnect_.load() != 0; }
     int64_t WorkerPasses() const { return workerPasses_.load(); }
+    // Extra data of the last extended live reply that carried some, with its time.
+    // Empty after a reply entry without extra data. Copied under the server lock.
+    bool LastExtraData(std::vector<uint8_t>& data, double& time);
 
 private:
     // Camera lookup: first server in registration order whose known, non-empty
@@ -175,6 +183,22 @@ private:
     void PollServerStates(std::array<int, kMaxServers>& failures);
 
     int32_t TelemetryTarget(int32_t camera, int32_t& handle, int32_t& index);
+
+    // Frame retrieval (ORVLinkerFrames.cpp). Callers hold the server lock.
+    ServerRecord* FindActiveCamera(int32_t index);
+    bool TakeDecodedLive(int32_t handle, int32_t index, int32_t requestedFormat, TOrvFrame& frame);
+    void QueueLiveRequest(const ServerRecord& server, int32_t index, uint32_t selector, bool wantExtra);
+    bool ReadLiveBatch(int32_t handle, int32_t first, int32_t size, const std::vector<int32_t>& cameras,
+                       std::vector<TOrvFrame>& frames, int32_t& delivered, int32_t requestedFormat);
+    bool LiveJpeg(const orv_stuff::TFrameEntry& entry, std::span<const uint8_t> payload,
+                  std::span<const uint8_t> aux, int32_t requestedFormat, TOrvFrame& frame);
+    bool LiveBlockUpdateOnly(const orv_stuff::TFrameEntry& entry, std::span<const uint8_t> aux,
+                             int32_t requestedFormat, TOrvFrame& frame);
+    bool LiveCompressed(int32_t handle, const orv_stuff::TFrameEntry& entry, std::span<const uint8_t> payload,
+                        const std::vector<int32_t>& cameras, int32_t requestedFormat, TOrvFrame& frame);
+    void KeepExtraData(const orv_stuff::TFrameEntry& entry, const uint8_t* extra, bool extended);
+    int32_t ArchiveCompressed(int32_t channel, int32_t index, int32_t flags, std::span<const uint8_t> payload,
+                              TOrvFrame& frame, int32_t requestedFormat, double targetTime, int32_t& got);
     int32_t ReadSpeed(std::map<int32_t, int32_t>& speeds, int32_t camera);
 
     // Fields, in the order they are built and (in reverse) torn down.
@@ -198,8 +222,34 @@ private:
     std::unique_ptr<orv_stuff::IOrvModule> module_;
     // The subscription registry is attached here; its operations answer failure codes
     // while it is absent.
-    std::shared_ptr<SubscriptionRegistry> subscriptions_;
+    std::unique_ptr<SubscriptionRegistry> subscriptions_;
 
     ManagerOptions options_;
     std::atomic<int64_t> workerPasses_{0};
+
+    // Frame retrieval working state: reused from call to call, guarded by the
+    // server lock. The receive area is never zero-filled, so its untouched pages
+    // stay uncommitted.
+    static constexpr int kRequestServers = 64;
+    static constexpr int kRequestsPerServer = 128;
+    static constexpr int kArchiveChannels = 4;
+    orv_stuff::RawBuffer receiveBuffer_;
+    std::vector<orv_stuff::TFrameEntry> liveRequests_;  // kRequestServers x kRequestsPerServer
+    std::array<int32_t, kRequestServers> liveRequestCounts_{};
+    std::array<orv_stuff::TFrameEntry, 32> liveBatch_{};
+    std::array<uint8_t, kMaxCameraNumber> archiveCameraMask_{};
+    std::array<std::array<uint8_t, kMaxCameraNumber>, kArchiveChannels> archiveStreamBits_{};
+    processing::JpegDecodeContext liveDecode_;
+    processing::JpegDecodeContext archiveDecode_;
+    processing::PictureWorkspace liveWorkspace_;
+    processing::PictureWorkspace archiveWorkspace_;
+    processing::JpegCompressor liveCompressor_;
+    processing::JpegCompressor archiveCompressor_;
+    processing::ByteBuffer liveJpegOutput_;
+    processing::ByteBuffer archiveJpegOutput_;
+    std::vector<uint8_t> conversionScratch_;
+    processing::Sequence parsedBlock_;
+    TOrvFrame archiveCandidate_;
+    std::vector<uint8_t> extraData_;
+    double extraDataTime_ = 0.0;
 };

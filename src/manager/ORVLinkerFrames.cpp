@@ -1,21 +1,113 @@
-// Frame retrieval and subscriptions as far as the manager carries them without the
-// frame storage and the subscription registry: argument and state checks are real,
-// and no frame is ever reported while no retrieval path is attached.
+// Live and archive frame retrieval: requests go out per server in batches, the
+// payloads that come back are told apart (JPEG or compressed video) and turned
+// into the record format the caller asked for.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
 #include "manager/ORVLinker.h"
+#include "manager/SubscriptionRegistry.h"
 #include "platform/BoundedLock.h"
 #include "protocol/Wire.h"
+#include "video/BlockUpdate.h"
+#include "video/PixelConvert.h"
 
 namespace {
 
 constexpr int kLiveTries = 20;
 constexpr int kArchiveTries = 600;
+constexpr int32_t kStateConnected = 3;
+constexpr int32_t kNotReady = -510;
+constexpr int32_t kNoFrame = -8;
+constexpr int32_t kNotActive = -9;
+constexpr int32_t kUndecodable = -21;
+
+constexpr size_t kReceiveAreaBytes = 14'000'000;    // one camera's share of the receive buffer
+constexpr size_t kArchiveAuxOffset = 12'000'000;    // auxiliary area of an archive read
+constexpr int32_t kLiveBatchSize = 32;
+constexpr int32_t kMaxLiveWidth = 3840;
+constexpr int32_t kMaxLiveHeight = 2400;
+
+constexpr int32_t kArchiveFlags = 0x15FF;
+constexpr int32_t kFirstCameraOnlyFlag = 0x40000000;
+constexpr int32_t kNoFrameFlag = 0x40000000;
+constexpr int32_t kStreamBitFlag = 0x100;
+constexpr int32_t kMaxRequestValue = 0xFFFFF;
+constexpr int32_t kMinPassThroughBytes = 100;  // archive payloads passed on as received
+constexpr int32_t kMinArchiveBlockBytes = 101;
+constexpr double kNoDistance = 999999.0;
+constexpr int kMaxTargetSearch = 100000;  // pictures one block can hold, with room
+
+// Requested-format codes beyond those of the JPEG-source conversion.
+constexpr int32_t kRequestYuyv = 5;
+constexpr int32_t kRequestCompressed = 6;
+constexpr int32_t kRequestAsReceived = 10;
+
+bool IsJpeg(std::span<const uint8_t> payload) {
+    return payload.size() >= 3 && payload[0] == 0xFF && payload[1] == 0xD8 && payload[2] == 0xFF;
+}
+
+// A JPEG payload asked for as Yuyv gives the native picture, and asked for as a
+// compressed block or "as received" gives the JPEG itself: the record then never
+// carries a picture left over from an earlier frame.
+int32_t JpegRequest(int32_t requestedFormat) {
+    switch (requestedFormat) {
+    case kRequestYuyv:
+        return processing::kRequestNative;
+    case kRequestCompressed:
+    case kRequestAsReceived:
+        return processing::kRequestJpeg;
+    default:
+        return requestedFormat;
+    }
+}
+
+bool KnownJpegRequest(int32_t request) {
+    return request >= processing::kRequestRaw &&
+           (request <= processing::kRequestGrey || request == processing::kRequestJpegOrNative);
+}
+
+void ClearPicture(TOrvFrame& frame) {
+    frame.width = 0;
+    frame.height = 0;
+    frame.data.clear();
+}
 
 }  // namespace
 
+bool ORVLinker::LastExtraData(std::vector<uint8_t>& data, double& time) {
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return false;
+    }
+    data = extraData_;
+    time = extraDataTime_;
+    return true;
+}
+
+ServerRecord* ORVLinker::FindActiveCamera(int32_t index) {
+    for (auto& server : servers_) {
+        const auto& info = server.serverInfo;
+        if (server.state != kStateConnected || !server.camerasKnown || CameraCount(server) <= 0) {
+            continue;
+        }
+        if (index < info.firstCamera || index > info.lastCamera) {
+            continue;
+        }
+        const int32_t slot = SlotOf(server, index);
+        return IsActiveSlot(server, slot) ? &server : nullptr;
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Live frames
+
 int32_t ORVLinker::GetLiveFrames(int32_t& count, const std::vector<int32_t>& cameras, std::vector<TOrvFrame>& frames,
-                                 int32_t /*requestedFormat*/, bool /*wantExtra*/) {
+                                 int32_t requestedFormat, bool wantExtra) {
     if (!moduleReady_) {
-        return -510;
+        return kNotReady;
     }
     count = 0;
     if (cameras.empty()) {
@@ -23,80 +115,567 @@ int32_t ORVLinker::GetLiveFrames(int32_t& count, const std::vector<int32_t>& cam
     }
     platform::BoundedLock lock(serverLock_, kLiveTries);
     if (!lock) {
-        return -8;
+        return kNoFrame;
     }
     lastLiveRequest_.store(orv_stuff::NowOleUtc());
+    frames.resize(cameras.size());
+    receiveBuffer_.Reserve(std::min<size_t>(cameras.size(), kLiveBatchSize) * kReceiveAreaBytes);
+    if (liveRequests_.size() != static_cast<size_t>(kRequestServers) * kRequestsPerServer) {
+        liveRequests_.resize(static_cast<size_t>(kRequestServers) * kRequestsPerServer);
+    }
+    liveRequestCounts_.fill(0);
+
+    int32_t delivered = 0;
     bool anyActive = false;
     for (const int32_t value : cameras) {
-        const int32_t index = (value - 1) & 0xFFFF;
+        const uint32_t raw = static_cast<uint32_t>(value) - 1u;
+        const auto index = static_cast<int32_t>(raw & 0xFFFFu);
+        const uint32_t selector = raw >> 16;
         if (index > kMaxCameraNumber - 1) {
             continue;
         }
-        const ServerRecord* server = FindCamera(index);
-        if (server != nullptr && server->state == 3 && IsActiveSlot(*server, SlotOf(*server, index))) {
-            anyActive = true;
+        const ServerRecord* server = FindActiveCamera(index);
+        if (server == nullptr) {
+            continue;
         }
+        anyActive = true;
+        if (hasSentVideo_[static_cast<size_t>(index)] != 0 && static_cast<size_t>(delivered) < frames.size() &&
+            TakeDecodedLive(server->handle, index, requestedFormat, frames[static_cast<size_t>(delivered)])) {
+            ++delivered;
+        }
+        QueueLiveRequest(*server, index, selector, wantExtra);
     }
     if (!anyActive) {
-        return -9;
+        return kNotActive;
     }
-    frames.resize(cameras.size());
-    return 0;  // count 0: no picture is ready
+    bool room = true;
+    for (int32_t handle = 1; handle < kRequestServers && room; ++handle) {
+        const int32_t queued = liveRequestCounts_[static_cast<size_t>(handle)];
+        for (int32_t first = 0; first < queued && room; first += kLiveBatchSize) {
+            room = ReadLiveBatch(handle, first, std::min(kLiveBatchSize, queued - first), cameras, frames, delivered,
+                                 requestedFormat);
+        }
+    }
+    for (int32_t i = 0; i < delivered; ++i) {
+        frames[static_cast<size_t>(i)].camera += 1;
+    }
+    count = delivered;
+    return 0;
 }
 
-int32_t ORVLinker::GetArchiveFrame(int32_t /*channel*/, int32_t& got, const std::vector<int32_t>& cameras,
-                                   int32_t /*requestValue*/, bool /*forward*/, TOrvFrame& /*frame*/,
-                                   int32_t /*requestedFormat*/, double /*targetTime*/, bool /*firstCameraOnly*/) {
+// A picture the camera's decoding stream finished since the last call.
+bool ORVLinker::TakeDecodedLive(int32_t handle, int32_t index, int32_t requestedFormat, TOrvFrame& frame) {
+    bool found = false;
+    bool took = frameStorage_->TakeLiveFrame(processing::LiveSequenceKey(handle, 0, index), frame, &found);
+    if (!found) {
+        took = frameStorage_->TakeLiveFrame(processing::LiveSequenceKey(handle, 1, index), frame, nullptr);
+    }
+    if (!took) {
+        return false;
+    }
+    frame.camera = index;
+    frame.format = Bgr24;
+    frame.isColour = 1;
+    switch (requestedFormat) {
+    case processing::kRequestJpeg:
+        // A failed encoding still delivers the Bgr24 picture.
+        processing::EncodeBgrFrameToJpeg(liveCompressor_, liveJpegOutput_, frame, processing::kLiveJpegQuality);
+        break;
+    case processing::kRequestNative:
+    case kRequestYuyv:
+    case processing::kRequestJpegOrNative:
+        processing::BgrFrameToYuyv(frame, conversionScratch_);
+        break;
+    case processing::kRequestGrey:
+        processing::BgrFrameToGrey(frame, conversionScratch_);
+        break;
+    default:
+        break;
+    }
+    return true;
+}
+
+void ORVLinker::QueueLiveRequest(const ServerRecord& server, int32_t index, uint32_t selector, bool wantExtra) {
+    const int32_t handle = server.handle;
+    if (handle < 1 || handle >= kRequestServers) {
+        return;
+    }
+    int32_t& queued = liveRequestCounts_[static_cast<size_t>(handle)];
+    if (queued >= kRequestsPerServer) {
+        return;
+    }
+    orv_stuff::TFrameEntry& entry =
+        liveRequests_[static_cast<size_t>(handle) * kRequestsPerServer + static_cast<size_t>(queued)];
+    ++queued;
+    entry = orv_stuff::TFrameEntry{};
+    entry.camera = index;
+    // Only the main stream is scaled down by the server; sub-streams come as they are.
+    if (selector == 0) {
+        entry.maxWidth = kMaxLiveWidth;
+        entry.maxHeight = kMaxLiveHeight;
+    }
+    const auto state = frameStates_.find(index);
+    if (state != frameStates_.end() && state->second) {
+        entry.frameId = state->second->lastFrameId;
+        entry.time = state->second->lastTime;
+    }
+    if (versionedAdd_) {
+        entry.longForm = 1;
+        entry.extraFlag = wantExtra ? 1 : 0;
+    }
+}
+
+// One protocol exchange for up to 32 cameras of one server. False once `frames`
+// is full: nothing more can be delivered in this call.
+bool ORVLinker::ReadLiveBatch(int32_t handle, int32_t first, int32_t size, const std::vector<int32_t>& cameras,
+                              std::vector<TOrvFrame>& frames, int32_t& delivered, int32_t requestedFormat) {
+    const auto* queued = &liveRequests_[static_cast<size_t>(handle) * kRequestsPerServer + static_cast<size_t>(first)];
+    std::copy(queued, queued + size, liveBatch_.begin());
+    int32_t replies = size;
+    const uint8_t* data = nullptr;
+    int32_t result = 0;
+    const bool extended = versionedAdd_;
+    if (extended) {
+        result = module_->ReadLiveFramesEx(handle, replies, liveBatch_.data(), data);
+    } else {
+        const auto capacity = static_cast<int32_t>(
+            std::min<size_t>(receiveBuffer_.Capacity(), static_cast<size_t>(std::numeric_limits<int32_t>::max())));
+        result = module_->ReadLiveFrames(handle, replies, liveBatch_.data(), receiveBuffer_.Data(), capacity);
+        data = receiveBuffer_.Data();
+    }
+    if (result <= 0 || replies <= 0 || data == nullptr) {
+        return true;
+    }
+    replies = std::min(replies, size);  // the client never answers more entries than were asked
+    size_t offset = 0;
+    for (int32_t i = 0; i < replies; ++i) {
+        if (static_cast<size_t>(delivered) >= frames.size()) {
+            return false;
+        }
+        const orv_stuff::TFrameEntry& entry = liveBatch_[static_cast<size_t>(i)];
+        int32_t lengths[orv_stuff::kFrameEntryBlockCount];
+        orv_stuff::FrameEntryBlockLengths(entry, lengths);
+        size_t area[orv_stuff::kFrameEntryBlockCount] = {};
+        for (int b = 0; b < orv_stuff::kFrameEntryBlockCount; ++b) {
+            area[b] = lengths[b] > 0 ? static_cast<size_t>(lengths[b]) : 0;
+        }
+        if (!extended) {
+            area[5] = 0;  // the basic form carries no extra data
+        }
+        // Blocks: lead 1, lead 2, payload, auxiliary, trailing, extra.
+        const uint8_t* payloadStart = data + offset + area[0] + area[1];
+        const std::span<const uint8_t> payload(payloadStart, area[2]);
+        const std::span<const uint8_t> aux(payloadStart + area[2], area[3]);
+        const uint8_t* extra = payloadStart + area[2] + area[3] + area[4];
+        offset += area[0] + area[1] + area[2] + area[3] + area[4] + area[5];
+        KeepExtraData(entry, extra, extended);
+
+        if (entry.camera < 0 || entry.camera > kMaxCameraNumber - 1) {
+            continue;  // not a camera this call could have asked for
+        }
+        TOrvFrame& frame = frames[static_cast<size_t>(delivered)];
+        bool counted = false;
+        if (payload.size() < 4) {
+            // Changed blocks may come alone, to be laid over the camera's last picture.
+            counted = payload.empty() && !aux.empty() && LiveBlockUpdateOnly(entry, aux, requestedFormat, frame);
+        } else if (IsJpeg(payload)) {
+            counted = LiveJpeg(entry, payload, aux, requestedFormat, frame);
+        } else {
+            counted = LiveCompressed(handle, entry, payload, cameras, requestedFormat, frame);
+        }
+        if (counted) {
+            ++delivered;
+        }
+    }
+    return true;
+}
+
+void ORVLinker::KeepExtraData(const orv_stuff::TFrameEntry& entry, const uint8_t* extra, bool extended) {
+    if (!extended || entry.extraFlag == 0) {
+        extraData_.clear();
+        return;
+    }
+    if (entry.extraLength > 0) {
+        extraData_.assign(extra, extra + entry.extraLength);
+        extraDataTime_ = entry.extraTime;
+    }
+}
+
+namespace {
+
+// The camera's frame state leaves the map for the conversion and goes back
+// afterwards, also when the conversion throws.
+class StateLoan {
+public:
+    StateLoan(std::map<int32_t, std::unique_ptr<CameraFrameState>>& states, int32_t index)
+        : states_(states), index_(index) {
+        auto it = states_.find(index);
+        if (it != states_.end()) {
+            state_ = std::move(it->second);
+        }
+        if (!state_) {
+            state_ = std::make_unique<CameraFrameState>();
+            state_->camera = index;
+        }
+    }
+    ~StateLoan() { states_[index_] = std::move(state_); }
+    StateLoan(const StateLoan&) = delete;
+    StateLoan& operator=(const StateLoan&) = delete;
+    CameraFrameState& operator*() { return *state_; }
+    CameraFrameState* operator->() { return state_.get(); }
+
+private:
+    std::map<int32_t, std::unique_ptr<CameraFrameState>>& states_;
+    int32_t index_;
+    std::unique_ptr<CameraFrameState> state_;
+};
+
+}  // namespace
+
+bool ORVLinker::LiveJpeg(const orv_stuff::TFrameEntry& entry, std::span<const uint8_t> payload,
+                         std::span<const uint8_t> aux, int32_t requestedFormat, TOrvFrame& frame) {
+    frame.camera = entry.camera;
+    frame.time = entry.time;
+    const int32_t request = JpegRequest(requestedFormat);
+    if (!KnownJpegRequest(request)) {
+        return false;  // nothing this format could be made of
+    }
+    bool converted = false;
+    {
+        StateLoan state(frameStates_, entry.camera);
+        converted = processing::ConvertLiveJpeg(liveDecode_, liveWorkspace_, *state, entry.frameId, entry.time,
+                                                payload, aux, request, frame);
+    }
+    if (!converted) {
+        ClearPicture(frame);  // the record is reused by the next entry
+    }
+    return converted;
+}
+
+// An entry without payload whose auxiliary data updates blocks of the camera's
+// last full picture. Formats that pass a JPEG on as received get the updated
+// picture encoded as JPEG, since no received JPEG shows it.
+bool ORVLinker::LiveBlockUpdateOnly(const orv_stuff::TFrameEntry& entry, std::span<const uint8_t> aux,
+                                    int32_t requestedFormat, TOrvFrame& frame) {
+    const auto it = frameStates_.find(entry.camera);
+    if (it == frameStates_.end() || !it->second || !it->second->picture || it->second->picture->empty() ||
+        !processing::ParseBlockUpdate(aux, it->second->width, it->second->height)) {
+        return false;
+    }
+    int32_t request = JpegRequest(requestedFormat);
+    bool encode = false;
+    if (request == processing::kRequestJpegOrNative) {
+        request = processing::kRequestNative;
+    } else if (request == processing::kRequestRaw || request == processing::kRequestJpeg) {
+        request = processing::kRequestBgr;
+        encode = true;
+    } else if (!KnownJpegRequest(request)) {
+        return false;
+    }
+    frame.camera = entry.camera;
+    frame.time = entry.time;
+    bool converted = false;
+    {
+        StateLoan state(frameStates_, entry.camera);
+        converted = processing::ConvertLiveJpeg(liveDecode_, liveWorkspace_, *state, entry.frameId, entry.time,
+                                                std::span<const uint8_t>(), aux, request, frame);
+    }
+    if (!converted || frame.data.empty()) {
+        ClearPicture(frame);
+        return false;
+    }
+    if (encode) {
+        processing::EncodeBgrFrameToJpeg(liveCompressor_, liveJpegOutput_, frame, processing::kLiveJpegQuality);
+    }
+    return true;
+}
+
+bool ORVLinker::LiveCompressed(int32_t handle, const orv_stuff::TFrameEntry& entry, std::span<const uint8_t> payload,
+                               const std::vector<int32_t>& cameras, int32_t requestedFormat, TOrvFrame& frame) {
+    const int32_t index = entry.camera;
+    hasSentVideo_[static_cast<size_t>(index)] = 1;
+    bool firstBlock = false;
+    {
+        StateLoan state(frameStates_, index);
+        firstBlock = state->lastFrameId == 0;
+        state->lastFrameId = entry.frameId;
+        state->lastTime = entry.time;
+    }
+    if (requestedFormat == kRequestCompressed || requestedFormat == kRequestAsReceived) {
+        frame.camera = index;
+        frame.time = entry.time;
+        if (!processing::ParseBlock(payload.data(), payload.size(), &parsedBlock_, false)) {
+            return false;
+        }
+        frame.format = Compressed;
+        frame.width = 0;
+        frame.height = 0;
+        frame.frameTimes.assign(parsedBlock_.times.begin(), parsedBlock_.times.end());
+        const uint8_t* block = parsedBlock_.PayloadData();
+        const int32_t blockSize = parsedBlock_.PayloadSize();
+        if (block != nullptr && blockSize > 0) {
+            frame.data.assign(block, block + blockSize);
+        } else {
+            frame.data.clear();
+        }
+        return true;
+    }
+    // The stream selector the caller used for this camera decides the stream.
+    uint32_t selector = 0;
+    for (const int32_t value : cameras) {
+        const uint32_t raw = static_cast<uint32_t>(value) - 1u;
+        if (static_cast<int32_t>(raw & 0xFFFFu) == index) {
+            selector = raw >> 16;
+            break;
+        }
+    }
+    const processing::SequenceKey key =
+        processing::LiveSequenceKey(handle, static_cast<int32_t>(selector), index);
+    // Failures (no decoder, pool exhausted, unparsable block) only mean no picture.
+    frameStorage_->PushLiveBlock(key, payload.data(), payload.size(), firstBlock);
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Archive frames
+
+int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vector<int32_t>& cameras,
+                                   int32_t requestValue, bool forward, TOrvFrame& frame, int32_t requestedFormat,
+                                   double targetTime, bool firstCameraOnly) {
     if (!moduleReady_) {
-        return -510;
+        return kNotReady;
     }
     if (cameras.empty()) {
         return -5;
     }
+    if (channel < 0 || channel >= kArchiveChannels) {
+        return -5;
+    }
     platform::BoundedLock lock(serverLock_, kArchiveTries);
     if (!lock) {
-        return -8;
+        return kNoFrame;
     }
     got = 0;
-    bool anyActive = false;
+    const int32_t value = std::clamp(requestValue, 0, kMaxRequestValue);
+
+    archiveCameraMask_.fill(0);
+    int32_t firstMarked = -1;
     for (const int32_t camera : cameras) {
-        const int32_t index = camera - 1;
-        if (index < 0 || index > kMaxCameraNumber - 1) {
+        const int64_t index = static_cast<int64_t>(camera) - 1;
+        if (index < 0 || index > kMaxCameraNumber - 1 || FindActiveCamera(static_cast<int32_t>(index)) == nullptr) {
             continue;
         }
-        const ServerRecord* server = FindCamera(index);
-        if (server != nullptr && server->state == 3 && IsActiveSlot(*server, SlotOf(*server, index))) {
-            anyActive = true;
+        archiveCameraMask_[static_cast<size_t>(index)] = 1;
+        if (firstMarked < 0) {
+            firstMarked = static_cast<int32_t>(index);
         }
     }
-    return anyActive ? -8 : -9;
+    if (firstMarked < 0) {
+        return kNotActive;
+    }
+    if (requestValue < 0) {
+        lastArchiveTime_ = 0.0;
+        frameStorage_->ResetArchive();
+    }
+
+    // The camera field goes out with the first-camera-only request, the flags field
+    // with the wanted frame kinds; the reply brings the camera index and frame flags back.
+    int32_t index = firstCameraOnly ? (firstMarked | kFirstCameraOnlyFlag) : 0;
+    int32_t flags = firstCameraOnly ? (kArchiveFlags | kFirstCameraOnlyFlag) : kArchiveFlags;
+    double time = lastArchiveTime_;
+    receiveBuffer_.Reserve(kReceiveAreaBytes);
+    uint8_t* payloadArea = receiveBuffer_.Data();
+    uint8_t* auxArea = receiveBuffer_.Data() + kArchiveAuxOffset;
+    int32_t payloadLength = 0;
+    int32_t auxLength = 0;
+    constexpr auto kPayloadCapacity = static_cast<int32_t>(kArchiveAuxOffset);
+    constexpr auto kAuxCapacity = static_cast<int32_t>(kReceiveAreaBytes - kArchiveAuxOffset);
+    const int32_t result =
+        forward ? module_->ReadArchiveForward(channel, value, index, archiveCameraMask_.data(), flags, time,
+                                              payloadArea, kPayloadCapacity, payloadLength, auxArea, kAuxCapacity,
+                                              auxLength)
+                : module_->ReadArchiveBackward(channel, value, index, archiveCameraMask_.data(), flags, time,
+                                               payloadArea, kPayloadCapacity, payloadLength, auxArea, kAuxCapacity,
+                                               auxLength);
+    if (result <= 0) {
+        return -1;
+    }
+    frame.camera = index;
+    frame.time = time;
+    lastArchiveTime_ = time;
+    if ((flags & kNoFrameFlag) != 0) {
+        frame.camera += 1;
+        return kNoFrame;
+    }
+    const auto n = static_cast<size_t>(std::clamp(payloadLength, 0, kPayloadCapacity));
+    const std::span<const uint8_t> payload(payloadArea, n);
+    if (n <= 3) {
+        frame.data.clear();
+        frame.format = Raw;
+        frame.width = 0;
+        frame.height = 0;
+        frame.camera += 1;
+        got = 1;
+        return 0;
+    }
+    if (requestedFormat == kRequestAsReceived) {
+        if (n < static_cast<size_t>(kMinPassThroughBytes)) {
+            return kNoFrame;
+        }
+        frame.data.assign(payload.begin(), payload.end());
+        frame.format = IsJpeg(payload) ? Jpeg : Compressed;
+        frame.width = 0;
+        frame.height = 0;
+        frame.camera += 1;
+        got = 1;
+        return 0;
+    }
+    if (IsJpeg(payload)) {
+        const std::span<const uint8_t> aux(auxArea, static_cast<size_t>(std::clamp(auxLength, 0, kAuxCapacity)));
+        const bool converted = processing::ConvertArchiveJpeg(archiveDecode_, archiveWorkspace_, payload, aux,
+                                                              JpegRequest(requestedFormat), frame);
+        frame.camera += 1;
+        if (!converted) {
+            return kUndecodable;
+        }
+        got = 1;
+        return 0;
+    }
+    return ArchiveCompressed(channel, index, flags, payload, frame, requestedFormat, targetTime, got);
+}
+
+int32_t ORVLinker::ArchiveCompressed(int32_t channel, int32_t index, int32_t flags, std::span<const uint8_t> payload,
+                                     TOrvFrame& frame, int32_t requestedFormat, double targetTime, int32_t& got) {
+    if (archiveResetPending_) {
+        archiveResetPending_ = false;
+        frameStorage_->ResetArchive();
+    }
+    const int32_t streamBit = (flags & kStreamBitFlag) != 0 ? 1 : 0;
+    int32_t server = 0;
+    if (const ServerRecord* owner = FindCamera(index)) {
+        server = owner->handle;
+    }
+    const processing::SequenceKey key = processing::ArchiveSequenceKey(channel, server, streamBit, index);
+    if (index >= 0 && index < kMaxCameraNumber) {
+        uint8_t& stored = archiveStreamBits_[static_cast<size_t>(channel)][static_cast<size_t>(index)];
+        if (stored != streamBit) {
+            // The camera switched streams: the old stream's sequence goes back to the pool.
+            frameStorage_->RemoveArchiveStream(processing::ArchiveSequenceKey(channel, server, stored, index));
+            stored = static_cast<uint8_t>(streamBit);
+        }
+    }
+    if (payload.size() >= static_cast<size_t>(kMinArchiveBlockBytes) &&
+        !frameStorage_->PushArchiveBlock(key, payload.data(), payload.size())) {
+        frame.camera = index + 1;
+        return kUndecodable;
+    }
+
+    bool picture = false;
+    if (targetTime < 1.0) {
+        picture = frameStorage_->TakeArchiveFrame(key, frame);
+    } else {
+        // Pictures come in time order: take them while they get closer to the target.
+        frame.data.clear();
+        double best = kNoDistance;
+        for (int taken = 0; taken < kMaxTargetSearch; ++taken) {
+            if (!frameStorage_->TakeArchiveFrame(key, archiveCandidate_) || archiveCandidate_.data.empty()) {
+                break;
+            }
+            const double distance = std::fabs(archiveCandidate_.time - targetTime);
+            if (!(distance < best)) {
+                break;
+            }
+            best = distance;
+            std::swap(frame, archiveCandidate_);
+        }
+        picture = !frame.data.empty();
+    }
+    frame.camera = index;
+    if (picture) {
+        frame.format = frame.isColour != 0 ? Yuyv : Grey8;
+        if (requestedFormat == processing::kRequestBgr || requestedFormat == processing::kRequestJpeg) {
+            processing::NativeFrameToBgr(frame, conversionScratch_);
+        }
+        if (requestedFormat == processing::kRequestJpeg) {
+            processing::EncodeBgrFrameToJpeg(archiveCompressor_, archiveJpegOutput_, frame,
+                                             processing::kArchiveJpegQuality);
+        }
+    }
+    frame.camera += 1;
+    if (!picture) {
+        return kNoFrame;
+    }
+    got = 1;
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
-// Subscriptions: answered by the registry once it is attached (subscriptions_).
+// Subscriptions: forwarded to the registry, which takes no server lock. It is
+// absent only while the manager is being destroyed.
 
-void ORVLinker::SetCameraRate(int32_t, int32_t) {}
+void ORVLinker::SetCameraRate(int32_t camera, int32_t rate) {
+    if (subscriptions_) {
+        subscriptions_->SetCameraRate(camera, rate);
+    }
+}
 
-int32_t ORVLinker::SubscribeLive(int32_t, uint8_t*, int32_t, int32_t, SubscriberCallback, void*) { return -1; }
+int32_t ORVLinker::SubscribeLive(int32_t camera, uint8_t* buffer, int32_t bufferSize, int32_t unused,
+                                 SubscriberCallback callback, void* userData) {
+    return subscriptions_ ? subscriptions_->SubscribeLive(camera, buffer, bufferSize, unused, callback, userData)
+                          : -1;
+}
 
-int32_t ORVLinker::UnsubscribeLive(int32_t, SubscriberCallback, void*) { return -1; }
+int32_t ORVLinker::UnsubscribeLive(int32_t camera, SubscriberCallback callback, void* userData) {
+    return subscriptions_ ? subscriptions_->UnsubscribeLive(camera, callback, userData) : -1;
+}
 
-void ORVLinker::SetDeliveryPaused(int32_t) {}
+void ORVLinker::SetDeliveryPaused(int32_t paused) {
+    if (subscriptions_) {
+        subscriptions_->SetDeliveryPaused(paused);
+    }
+}
 
 int32_t ORVLinker::UnsupportedOne(int32_t) { return -600; }
 
 int32_t ORVLinker::UnsupportedTwo(int32_t, int32_t) { return -600; }
 
-void ORVLinker::SetDeliveryDirection(int32_t) {}
+void ORVLinker::SetDeliveryDirection(int32_t forward) {
+    if (subscriptions_) {
+        subscriptions_->SetDeliveryDirection(forward);
+    }
+}
 
-void ORVLinker::GetDeliveryDirection(int32_t&) {}
+void ORVLinker::GetDeliveryDirection(int32_t& forward) {
+    if (subscriptions_) {
+        subscriptions_->GetDeliveryDirection(forward);
+    }
+}
 
-int32_t ORVLinker::SubscribeArchive(int32_t, uint8_t*, int32_t, int32_t, SubscriberCallback, void*) { return -1; }
+int32_t ORVLinker::SubscribeArchive(int32_t camera, uint8_t* buffer, int32_t bufferSize, int32_t unused,
+                                    SubscriberCallback callback, void* userData) {
+    return subscriptions_ ? subscriptions_->SubscribeArchive(camera, buffer, bufferSize, unused, callback, userData)
+                          : -1;
+}
 
-int32_t ORVLinker::UnsubscribeArchive(int32_t, SubscriberCallback, void*) { return -1; }
+int32_t ORVLinker::UnsubscribeArchive(int32_t camera, SubscriberCallback callback, void* userData) {
+    return subscriptions_ ? subscriptions_->UnsubscribeArchive(camera, callback, userData) : -1;
+}
 
-void ORVLinker::SetDeliveryStopped(int32_t) {}
+void ORVLinker::SetDeliveryStopped(int32_t stopped) {
+    if (subscriptions_) {
+        subscriptions_->SetDeliveryStopped(stopped);
+    }
+}
 
-int32_t ORVLinker::SetDeliveryMode(int32_t mode) { return mode >= 1 && mode <= 4 ? -1 : -5; }
+int32_t ORVLinker::SetDeliveryMode(int32_t mode) {
+    if (mode < 1 || mode > 4) {
+        return -5;
+    }
+    return subscriptions_ ? subscriptions_->SetDeliveryMode(mode) : -1;
+}
 
-void ORVLinker::GetDeliveryMode(int32_t&) {}
+void ORVLinker::GetDeliveryMode(int32_t& mode) {
+    if (subscriptions_) {
+        subscriptions_->GetDeliveryMode(mode);
+    }
+}

@@ -24,6 +24,7 @@ constexpr int kMaxBufferGrows = 4;
 constexpr size_t kMaxFrameBytes = 64u * 1024 * 1024;
 constexpr int kMaxArchiveEmptyReads = 25;
 constexpr size_t kPlateNumberBytes = 32;
+constexpr double kHalfMsDays = 0.5 / 86'400'000.0;
 
 int Fail(const Output& io, const std::string& what, int code) {
     io.out.flush();  // keep messages in order when both streams go to one place
@@ -286,7 +287,10 @@ ArchiveResult ExportArchive(const ArchiveOptions& options, const Output& io) {
     double lastTime = 0;
     int lastCode = ORV_OK;
     bool reachedEnd = false;
-    while (result.frames < options.maxFrames && !gStopRequested) {
+    // Every read moves the archive on, so reads are bounded by the frames asked for plus
+    // the reads that may bring nothing (skipped, empty, too large).
+    const long maxReads = static_cast<long>(options.maxFrames) * 4 + 1000;
+    for (long reads = 0; result.frames < options.maxFrames && !gStopRequested && reads < maxReads; ++reads) {
         int camera = 0;
         double time = 0;
         int width = 0;
@@ -322,6 +326,12 @@ ArchiveResult ExportArchive(const ArchiveOptions& options, const Output& io) {
             lastCode = ORV_OK;
             reachedEnd = true;
             break;
+        }
+        // A seek lands each server on its frame nearest the start, which can lie before it;
+        // such frames are outside the asked range.
+        if (time < from - kHalfMsDays) {
+            ++result.beforeStart;
+            continue;
         }
         if (dataSize <= 0 || static_cast<size_t>(dataSize) > buffer.size()) {
             continue;  // an empty answer carries no picture

@@ -84,6 +84,7 @@ struct ArchiveResult {
     uint64_t bytes = 0;
     int undecodable = 0;
     int outOfOrder = 0;
+    int beforeStart = 0;  // frames older than --from that the seek brought, not exported
     std::vector<std::string> paths;
 };
 ArchiveResult ExportArchive(const ArchiveOptions& options, const Output& io);

@@ -148,7 +148,8 @@ int main(int argc, char** argv) {
     std::string archFrom;
     std::string archTo = "now";
     std::string archFormat = "jpeg";
-    auto* archive = app.add_subcommand("archive", "Export archive pictures of cameras in time order");
+    auto* archive = app.add_subcommand(
+        "archive", "Export the archive pictures of cameras between --from and --to, in time order");
     archive
         ->add_option(
             "--from", archFrom,

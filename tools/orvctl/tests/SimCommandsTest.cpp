@@ -241,6 +241,26 @@ TEST_F(SimCommands, PlatesArePrintedWithCameraAndNumber) {
     EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(server 1  camera 1  \S+)"))) << r.out;
 }
 
+TEST_F(SimCommands, PlatePicturesAreSavedAndDecode)
+{
+    const ProcessResult r = Run({"plates", "--wait", "5", "--picture", "jpeg", "-o", "pics"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    std::vector<std::filesystem::path> pictures;
+    if (std::filesystem::exists(std::filesystem::path(dir_) / "pics")) {
+        for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(dir_) / "pics")) {
+            pictures.push_back(entry.path());
+        }
+    }
+    if (pictures.empty()) {
+        EXPECT_EQ(r.out.find("->"), std::string::npos) << r.out; // no picture claimed that is not there
+        GTEST_SKIP() << "the library attached no archive pictures to the plates";
+    }
+    for (const auto& path : pictures) {
+        ExpectPicture(path.string(), 0);
+        EXPECT_NE(r.out.find(path.filename().string()), std::string::npos) << r.out;
+    }
+}
+
 TEST_F(SimCommands, WrongPasswordShowsNoCamerasAndFails) {
     const ProcessResult r =
         RunOrvctl({"--connect-timeout", "3", "-s",

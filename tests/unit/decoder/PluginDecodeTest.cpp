@@ -120,6 +120,28 @@ TEST_P(PluginDecode, ConsecutiveBlocksOnOneHandle) {
     }
 }
 
+// Chunks that are not blocks of their own (endOfBlock 0) form one continuous
+// stream: cut anywhere between pictures, even inside a GOP with B-frames, every
+// picture comes out once and in order, the held-back ones with the final block.
+TEST_P(PluginDecode, ChainedChunksFormOneStream) {
+    const EncodedStream& stream = Stream(Settings(15));
+    ASSERT_TRUE(stream.ok);
+    MPEG4Decoder decoder(dectest::PluginApi());
+    ASSERT_TRUE(decoder.SetCodec(KindOf(GetParam().encoder)));
+    std::vector<Picture> pictures;
+    for (size_t first = 0; first < 15; first += 4) {
+        const size_t count = std::min<size_t>(4, 15 - first);
+        const auto chunk = dectest::Block(stream, first, count);
+        const int32_t endOfBlock = first + count == 15 ? 1 : 0;
+        ASSERT_EQ(decoder.SetBytes(chunk.data(), static_cast<int32_t>(chunk.size()), kReserved, 0, endOfBlock), 0);
+        auto got = dectest::FetchAll(decoder);
+        EXPECT_LE(got.size(), count + static_cast<size_t>(GetParam().bFrames));
+        std::move(got.begin(), got.end(), std::back_inserter(pictures));
+    }
+    ASSERT_EQ(pictures.size(), 15u);
+    ExpectPicturesMatch(pictures, stream, 0);
+}
+
 // Archive reading: a new handle for every block, each fetched picture by picture.
 TEST_P(PluginDecode, NewHandlePerBlock) {
     const EncodedStream& stream = Stream(Settings(15));

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "manager/SubscriptionRegistry.h"
 #include "platform/BoundedLock.h"
 #include "protocol/OrvDllWrapperModule.h"
 
@@ -40,7 +41,7 @@ int16_t ReadInt16(const uint8_t* p) { return static_cast<int16_t>(p[0] | (p[1] <
 ORVLinker::ORVLinker() : ORVLinker(&ORVLinker::MakeDefaultModule, ManagerOptions{}) {}
 
 ORVLinker::ORVLinker(const ModuleFactory& moduleFactory, ManagerOptions options) : options_(options) {
-    // The subscription registry attaches here (defaults: mode 1, direction 1, rate 25).
+    subscriptions_ = std::make_unique<SubscriptionRegistry>();  // mode 1, direction 1, rate 25
     frameStorage_ =
         std::make_unique<processing::MPEG4FrameStorage>(processing::DecodeThreadPool::DefaultThreadCount());
     if (moduleFactory) {
@@ -50,6 +51,7 @@ ORVLinker::ORVLinker(const ModuleFactory& moduleFactory, ManagerOptions options)
         module_->Startup();
         moduleReady_ = module_->IsReady();
         if (moduleReady_) {
+            subscriptions_->Attach(module_.get(), this);
             versionedAdd_ = module_->SupportsExtended();
         }
     }
@@ -60,7 +62,11 @@ ORVLinker::ORVLinker(const ModuleFactory& moduleFactory, ManagerOptions options)
 }
 
 ORVLinker::~ORVLinker() {
-    subscriptions_.reset();  // its delivery threads call back into this object
+    // First: its delivery threads call back into this object.
+    if (subscriptions_) {
+        subscriptions_->Stop();
+    }
+    subscriptions_.reset();
     stop_.Set();
     if (worker_.joinable()) {
         // The worker checks the signal after every camera and server, so a pass ends

@@ -134,7 +134,10 @@ void WritePng(const std::string& path, const uint8_t* pixels, int width, int hei
     png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
                  channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_set_compression_level(png, 3);  // pictures are photos: a low level is nearly as small and much faster
+    // Camera pictures: one cheap filter and fast deflate keep a 1080p picture in tens of
+    // milliseconds; the adaptive filter search and default level cost several times that.
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+    png_set_compression_level(png, 1);
     png_write_info(png, info);
     const size_t stride = static_cast<size_t>(width) * static_cast<size_t>(channels);
     for (int y = 0; y < height; ++y) {

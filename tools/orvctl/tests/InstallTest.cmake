@@ -53,6 +53,12 @@ if(EXAMPLE_SOURCE)
 endif()
 message(STATUS "pkg-config host: ${RUN_OUTPUT}")
 
-# The installed orvctl finds the installed library by itself.
+# The installed orvctl finds the installed library by itself, and the library finds the
+# decoder plug-in beside it: the demo fails when a compressed-video camera gives no picture.
 run(${prefix}/bin/orvctl --help)
+execute_process(COMMAND ${prefix}/bin/orvctl demo -o ${WORK_DIR}/demo
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "installed orvctl demo failed (${rc}):\n${out}\n${err}")
+endif()
 file(REMOVE_RECURSE ${WORK_DIR})

@@ -68,17 +68,41 @@ bool GrowBuffer(std::vector<uint8_t>& buffer, int reported, int& grows) {
     return true;
 }
 
-void DrawProgress(const Output& io, double fraction, int frames) {
-    if (!io.progress) {
-        return;
+// A progress line on a terminal, redrawn when the percentage moves or a moment passed,
+// so a fast export does not flood a slow terminal.
+class ProgressLine {
+  public:
+    explicit ProgressLine(const Output& io) : io_(io) {}
+
+    void Draw(double fraction, int frames, bool force = false) {
+        if (!io_.progress) {
+            return;
+        }
+        constexpr int kWidth = 30;
+        const double clamped = std::clamp(fraction, 0.0, 1.0);
+        const int percent = static_cast<int>(clamped * 100);
+        const auto now = std::chrono::steady_clock::now();
+        if (!force && percent == lastPercent_ && now - lastDraw_ < std::chrono::milliseconds(200)) {
+            return;
+        }
+        lastPercent_ = percent;
+        lastDraw_ = now;
+        const int filled = static_cast<int>(clamped * kWidth);
+        io_.err << "\r[" << std::string(static_cast<size_t>(filled), '#')
+                << std::string(static_cast<size_t>(kWidth - filled), ' ') << "] " << percent << "%  "
+                << frames << " frames" << std::flush;
     }
-    constexpr int kWidth = 30;
-    const double clamped = std::clamp(fraction, 0.0, 1.0);
-    const int filled = static_cast<int>(clamped * kWidth);
-    io.err << "\r[" << std::string(static_cast<size_t>(filled), '#')
-           << std::string(static_cast<size_t>(kWidth - filled), ' ') << "] "
-           << static_cast<int>(clamped * 100) << "%  " << frames << " frames" << std::flush;
-}
+    void Finish() {
+        if (io_.progress && lastPercent_ >= 0) {
+            io_.err << '\n';
+        }
+    }
+
+  private:
+    const Output& io_;
+    int lastPercent_ = -1;
+    std::chrono::steady_clock::time_point lastDraw_{};
+};
 
 std::filesystem::path EnsureDir(const std::string& dir) {
     std::filesystem::path path(dir.empty() ? "." : dir);
@@ -287,6 +311,7 @@ ArchiveResult ExportArchive(const ArchiveOptions& options, const Output& io) {
     double lastTime = 0;
     int lastCode = ORV_OK;
     bool reachedEnd = false;
+    ProgressLine progress(io);
     // Every read moves the archive on, so reads are bounded by the frames asked for plus
     // the reads that may bring nothing (skipped, empty, too large).
     const long maxReads = static_cast<long>(options.maxFrames) * 4 + 1000;
@@ -348,7 +373,8 @@ ArchiveResult ExportArchive(const ArchiveOptions& options, const Output& io) {
             SavePicture(path, buffer.data(), static_cast<size_t>(dataSize), width, height, layout,
                         options.format == PictureFormat::Grey);
         } catch (const std::exception& e) {
-            io.err << (io.progress ? "\n" : "") << "orvctl: " << e.what() << '\n';
+            progress.Finish();
+            io.err << "orvctl: " << e.what() << '\n';
             ORV_VideoArchiveOpen(0);
             result.exitCode = kExitFailed;
             return result;
@@ -356,12 +382,13 @@ ArchiveResult ExportArchive(const ArchiveOptions& options, const Output& io) {
         result.paths.push_back(path);
         result.bytes += static_cast<uint64_t>(dataSize);
         ++result.frames;
-        DrawProgress(io, (time - from) / (to - from), result.frames);
+        progress.Draw((time - from) / (to - from), result.frames);
     }
     ORV_VideoArchiveOpen(0);
-    if (io.progress) {
-        io.err << '\n';
+    if (reachedEnd) {
+        progress.Draw(1.0, result.frames, true);
     }
+    progress.Finish();
     // Running past the end of the archive answers "failed" or "no frame"; that is the
     // normal end once frames were read.
     result.lastCode = lastCode;

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <stdexcept>
 #include <thread>
 
@@ -113,11 +112,19 @@ struct Listening {
     int last = 0;
 };
 
+// "listening 127.0.0.1:PORT cameras FIRST-LAST", nothing before or after.
 std::optional<Listening> ParseListening(const std::string& line) {
-    std::smatch m;
-    if (!std::regex_match(line, m, std::regex(R"(listening 127\.0\.0\.1:(\d+) cameras (\d+)-(\d+))")))
+    unsigned port = 0;
+    int first = 0, last = 0, used = -1;
+    if (std::sscanf(line.c_str(), "listening 127.0.0.1:%u cameras %d-%d%n", &port, &first, &last, &used) !=
+            3 ||
+        used != static_cast<int>(line.size()) || port == 0 || port > 65535) {
         return std::nullopt;
-    return Listening{static_cast<uint16_t>(std::stoi(m[1])), std::stoi(m[2]), std::stoi(m[3])};
+    }
+    // The numbers must be plain digits (sscanf would also take signs and spaces).
+    const auto digits = line.find_first_not_of("0123456789", line.find(':') + 1);
+    if (line.compare(digits, 9, " cameras ") != 0) return std::nullopt;
+    return Listening{static_cast<uint16_t>(port), first, last};
 }
 
 TServerInfo LoginInfo(uint16_t port, const std::string& loginText, int32_t* result) {

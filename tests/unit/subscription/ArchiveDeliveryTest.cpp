@@ -64,6 +64,7 @@ protected:
         constexpr int kFrames = 16;
         manager.SetArchiveScript(Recording(9, kFrames, 40.0));
         RecordingSubscriber sub;
+        const AtScopeExit stop([this] { registry.Stop(); });
         registry.SubscribeArchive(9, nullptr, 0, 0, kCallback, &sub);
         ASSERT_TRUE(WaitUntil([&] { return sub.Count() >= kFrames; }));
         const auto deliveries = sub.Deliveries();
@@ -106,6 +107,7 @@ TEST_F(ArchiveDeliveryTest, BackwardPlaybackKeepsTheRecordedRate) {
 TEST_F(ArchiveDeliveryTest, ReadsAimAtTheTimeLineOnceAnchored) {
     manager.SetArchiveScript(Recording(2, 4, 40.0));
     RecordingSubscriber sub;
+    const AtScopeExit stop([this] { registry.Stop(); });
     registry.SubscribeArchive(2, nullptr, 0, 0, kCallback, &sub);
     ASSERT_TRUE(WaitUntil([&] { return sub.Count() >= 4; }));
     const auto calls = manager.ArchiveCalls();
@@ -123,6 +125,7 @@ TEST_F(ArchiveDeliveryTest, SingleStepDeliversOneFrameThenStops) {
     manager.SetArchiveScript(Recording(1, 50, 40.0));
     registry.SetDeliveryMode(3);
     RecordingSubscriber sub;
+    const AtScopeExit stop([this] { registry.Stop(); });
     registry.SubscribeArchive(1, nullptr, 0, 0, kCallback, &sub);
     ASSERT_TRUE(WaitUntil([&] { return sub.Count() >= 1; }));
     std::this_thread::sleep_for(milliseconds(60));
@@ -147,6 +150,7 @@ TEST_P(ArchiveFailureTest, FailedReadStopsDeliveryUntilTheModeIsSetAgain) {
     manager.PushArchive({GetParam(), 0, {}});
     manager.SetArchiveScript(Recording(1, 1000, 10.0));
     RecordingSubscriber sub;
+    const AtScopeExit stop([this] { registry.Stop(); });
     registry.SubscribeArchive(1, nullptr, 0, 0, kCallback, &sub);
     ASSERT_TRUE(WaitUntil([&] { return Mode() == 4; }));
     const int64_t calls = manager.ArchiveCallCount();
@@ -166,6 +170,7 @@ TEST_F(ArchiveDeliveryTest, NoFrameAnswerKeepsPlaying) {
     }
     manager.PushArchive({0, 1, FakeFrameManager::MakeFrame(1, kBase, 8, 1)});
     RecordingSubscriber sub;
+    const AtScopeExit stop([this] { registry.Stop(); });
     registry.SubscribeArchive(1, nullptr, 0, 0, kCallback, &sub);
     ASSERT_TRUE(WaitUntil([&] { return sub.Count() >= 1; }));
     EXPECT_EQ(Mode(), 1);
@@ -176,6 +181,7 @@ TEST_F(ArchiveDeliveryTest, StoppedModeFetchesNothing) {
     manager.SetArchiveScript(Recording(1, 100, 10.0));
     registry.SetDeliveryStopped(1);
     RecordingSubscriber sub;
+    const AtScopeExit stop([this] { registry.Stop(); });
     registry.SubscribeArchive(1, nullptr, 0, 0, kCallback, &sub);
     std::this_thread::sleep_for(milliseconds(40));
     EXPECT_EQ(manager.ArchiveCallCount(), 0);
@@ -192,6 +198,7 @@ TEST_F(ArchiveDeliveryTest, SeveralCamerasAreNotPaced) {
     });
     RecordingSubscriber one;
     RecordingSubscriber two;
+    const AtScopeExit stop([this] { registry.Stop(); });
     const auto start = std::chrono::steady_clock::now();
     registry.SubscribeArchive(1, nullptr, 0, 0, kCallback, &one);
     registry.SubscribeArchive(2, nullptr, 0, 0, kCallback, &two);

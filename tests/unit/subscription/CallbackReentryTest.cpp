@@ -39,6 +39,7 @@ protected:
 TEST_F(CallbackReentryTest, CallbackUnsubscribesItselfAndIsNotCalledAgain) {
     RecordingSubscriber self;
     RecordingSubscriber other;
+    const AtScopeExit stop([this] { registry.Stop(); });
     self.onDelivery = [&](const Delivery& d) { registry.UnsubscribeLive(d.camera, kCallback, &self); };
     registry.SubscribeLive(1, nullptr, 0, 0, kCallback, &self);
     registry.SubscribeLive(1, nullptr, 0, 0, kCallback, &other);
@@ -50,6 +51,7 @@ TEST_F(CallbackReentryTest, CallbackRemovingALaterSubscriberOfTheSameFrameStopsI
     RecordingSubscriber first;
     RecordingSubscriber second;
     std::atomic<bool> removed{false};
+    const AtScopeExit stop([this] { registry.Stop(); });
     first.onDelivery = [&](const Delivery&) {
         if (!removed.exchange(true)) {
             registry.UnsubscribeLive(1, kCallback, &second);
@@ -67,6 +69,7 @@ TEST_F(CallbackReentryTest, CallbackUsesEveryOtherOperation) {
     RecordingSubscriber busy;
     RecordingSubscriber extra;
     std::atomic<int> rounds{0};
+    const AtScopeExit stop([this] { registry.Stop(); });
     busy.onDelivery = [&](const Delivery& d) {
         int32_t value = 0;
         registry.GetDeliveryMode(value);
@@ -93,6 +96,7 @@ TEST_F(CallbackReentryTest, LiveAndArchiveCallbacksUnsubscribingEachOtherDoNotDe
     RecordingSubscriber archiveSide;
     RecordingSubscriber dummy;
     std::atomic<int> rounds{0};
+    const AtScopeExit stop([this] { registry.Stop(); });
     // Each side removes (and re-adds) a subscription of the other kind, so both
     // delivery threads keep calling into each other's channel at the same time.
     liveSide.onDelivery = [&](const Delivery&) {
@@ -118,6 +122,7 @@ TEST_F(CallbackReentryTest, UnsubscribeFromAnotherThreadWaitsForTheCallbackInFli
     std::promise<void> entered;
     std::atomic<bool> first{true};
     std::atomic<bool> finished{false};
+    const AtScopeExit stop([this] { registry.Stop(); });
     slow.onDelivery = [&](const Delivery&) {
         if (first.exchange(false)) {
             entered.set_value();
@@ -137,6 +142,7 @@ TEST_F(CallbackReentryTest, UnsubscribeFromAnotherThreadWaitsForTheCallbackInFli
 
 TEST_F(CallbackReentryTest, ThrowingCallbackDoesNotEndDelivery) {
     RecordingSubscriber thrower;
+    const AtScopeExit stop([this] { registry.Stop(); });
     thrower.onDelivery = [](const Delivery&) { throw std::runtime_error("host error"); };
     registry.SubscribeLive(1, nullptr, 0, 0, kCallback, &thrower);
     EXPECT_TRUE(WaitUntil([&] { return thrower.Count() >= 3; }));

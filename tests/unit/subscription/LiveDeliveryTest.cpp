@@ -28,6 +28,7 @@ protected:
 TEST_F(LiveDeliveryTest, FramesGoToTheSubscribersOfTheirCameraOnly) {
     RecordingSubscriber one;
     RecordingSubscriber two;
+    const AtScopeExit stop([this] { registry.Stop(); });
     registry.SubscribeLive(1, nullptr, 0, 0, kCallback, &one);
     registry.SubscribeLive(2, nullptr, 0, 0, kCallback, &two);
     ASSERT_TRUE(WaitUntil([&] { return one.Count() >= 3 && two.Count() >= 3; }));
@@ -48,6 +49,7 @@ TEST_F(LiveDeliveryTest, FramesGoToTheSubscribersOfTheirCameraOnly) {
 TEST_F(LiveDeliveryTest, UnsubscribingOneOfTwoUserDataLeavesTheOtherReceiving) {
     RecordingSubscriber a;
     RecordingSubscriber b;
+    const AtScopeExit stop([this] { registry.Stop(); });
     registry.SubscribeLive(3, nullptr, 0, 0, kCallback, &a);
     registry.SubscribeLive(3, nullptr, 0, 0, kCallback, &b);
     ASSERT_TRUE(WaitUntil([&] { return a.Count() >= 2 && b.Count() >= 2; }));
@@ -66,6 +68,7 @@ TEST_F(LiveDeliveryTest, BufferLargeEnoughReceivesACopySmallerOneTheFramesOwnDat
     RecordingSubscriber big;
     RecordingSubscriber tiny;
     RecordingSubscriber none;
+    const AtScopeExit stop([this] { registry.Stop(); });
     registry.SubscribeLive(1, exact.data(), static_cast<int32_t>(exact.size()), 0, kCallback, &big);
     registry.SubscribeLive(1, small.data(), static_cast<int32_t>(small.size()), 0, kCallback, &tiny);
     registry.SubscribeLive(1, nullptr, 0, 0, kCallback, &none);
@@ -96,6 +99,7 @@ TEST_F(LiveDeliveryTest, BufferLargeEnoughReceivesACopySmallerOneTheFramesOwnDat
 
 TEST_F(LiveDeliveryTest, PausedDeliveryFetchesNothing) {
     RecordingSubscriber a;
+    const AtScopeExit stop([this] { registry.Stop(); });
     registry.SetDeliveryPaused(1);
     registry.SubscribeLive(1, nullptr, 0, 0, kCallback, &a);
     std::this_thread::sleep_for(milliseconds(30));
@@ -108,6 +112,7 @@ TEST_F(LiveDeliveryTest, PausedDeliveryFetchesNothing) {
 TEST_F(LiveDeliveryTest, FailedFetchDeliversNothingAndKeepsTrying) {
     manager.SetLiveResult(-9);
     RecordingSubscriber a;
+    const AtScopeExit stop([this] { registry.Stop(); });
     registry.SubscribeLive(1, nullptr, 0, 0, kCallback, &a);
     ASSERT_TRUE(WaitUntil([&] { return manager.LiveCalls() >= 5; }));
     EXPECT_EQ(a.Count(), 0u);
@@ -119,6 +124,7 @@ TEST(LiveDeliveryDetached, NothingIsFetchedBeforeTheManagerIsAttached) {
     FakeFrameManager manager;
     SubscriptionRegistry registry;
     RecordingSubscriber a;
+    const AtScopeExit stop([&] { registry.Stop(); });
     registry.SubscribeLive(1, nullptr, 0, 0, kCallback, &a);
     std::this_thread::sleep_for(milliseconds(20));
     EXPECT_EQ(manager.LiveCalls(), 0);
@@ -131,6 +137,7 @@ TEST(LiveDeliveryDetached, NothingIsFetchedBeforeTheManagerIsAttached) {
 
 TEST_F(LiveDeliveryTest, NoCallbackAfterStop) {
     RecordingSubscriber a;
+    const AtScopeExit stop([this] { registry.Stop(); });
     registry.SubscribeLive(1, nullptr, 0, 0, kCallback, &a);
     ASSERT_TRUE(WaitUntil([&] { return a.Count() >= 1; }));
     registry.Stop();

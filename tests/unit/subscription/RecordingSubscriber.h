@@ -70,3 +70,17 @@ inline bool WaitUntil(const std::function<bool()>& done,
     }
     return true;
 }
+
+// Runs an action when the scope ends. Declared after the subscribers (and whatever
+// their callbacks touch), it ends delivery before they go away, also when an
+// assertion leaves the test early.
+class AtScopeExit {
+public:
+    explicit AtScopeExit(std::function<void()> action) : action_(std::move(action)) {}
+    ~AtScopeExit() { action_(); }
+    AtScopeExit(const AtScopeExit&) = delete;
+    AtScopeExit& operator=(const AtScopeExit&) = delete;
+
+private:
+    std::function<void()> action_;
+};

@@ -1,0 +1,392 @@
+// Frame retrieval through the C interface beside what the same work costs
+// without the library, measured in the same run:
+//   live JPEG (type 1) from a 1080p camera  vs  a plain loopback request/response
+//                                              of the same byte count
+//   live BGR (type 3)                       vs  that transfer plus TurboJPEG's
+//                                              direct BGR decode of the same JPEG
+//   archive reads merged across two servers vs  reads from one server
+// The ratios are printed after the table.
+//
+// `bench_frames --rss-probe [type]` instead measures the resident memory of a process
+// that fetches one live frame from each of 32 cameras of 1920x1080 JPEG (the
+// simulator runs in a forked child so that its pictures do not count).
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <turbojpeg.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "manager/ORVLinker.h"
+#include "orv_sdk.h"
+#include "sim/Simulator.h"
+
+namespace {
+
+constexpr int kW = 1920;
+constexpr int kH = 1080;
+constexpr int64_t kBaseMs = 1'780'000'000'000;
+constexpr double kUnixEpochOle = 25569.0;
+constexpr size_t kRequestBytes = 80 + 72;
+
+std::atomic<int64_t> g_simNow{kBaseMs};
+std::map<std::string, double> g_nsPerIteration;
+
+void Record(const benchmark::State& state, const std::string& name, std::chrono::steady_clock::duration spent) {
+    if (state.iterations() > 0) {
+        g_nsPerIteration[name] =
+            static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count()) /
+            static_cast<double>(state.iterations());
+    }
+}
+
+orv_sim::CameraConfig Camera(int width, int height, int fps) {
+    orv_sim::CameraConfig camera;
+    camera.kind = orv_sim::CameraKind::Jpeg;
+    camera.width = width;
+    camera.height = height;
+    camera.fps = fps;
+    return camera;
+}
+
+// ---------------------------------------------------------------------------
+// Live: one 1080p camera on an in-process simulator whose clock the benchmark
+// moves, alternating between two frames the simulator keeps encoded.
+
+struct LiveSetup {
+    std::unique_ptr<orv_sim::Simulator> sim;
+    int camera = 0;
+    std::vector<uint8_t> jpeg;  // the frame the camera sends, for the comparisons
+};
+
+LiveSetup& Live() {
+    static LiveSetup setup = [] {
+        LiveSetup s;
+        orv_sim::ServerConfig server;
+        server.cameras = {Camera(kW, kH, 25)};
+        orv_sim::SimulatorOptions options;
+        options.clockMs = [] { return g_simNow.load(); };
+        s.sim = std::make_unique<orv_sim::Simulator>(std::vector<orv_sim::ServerConfig>{server}, options);
+        ORV_Init();
+        ORV_ServerAdd("127.0.0.1", s.sim->Server(0).Port(), 0, 0, "");
+        ORV_ServersConnect();
+        s.camera = s.sim->Server(0).FirstCamera() + 1;
+        std::vector<char> buffer(8'000'000);
+        double time = 0;
+        int w = 0, h = 0, size = 0;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            if (ORV_VideoGetFrame(s.camera, 1, buffer.data(), static_cast<unsigned>(buffer.size()), &time, &w, &h,
+                                  &size) == 0) {
+                s.jpeg.assign(buffer.begin(), buffer.begin() + size);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return s;
+    }();
+    return setup;
+}
+
+void LiveFrames(benchmark::State& state, int type, const char* name) {
+    LiveSetup& s = Live();
+    std::vector<char> buffer(static_cast<size_t>(kW) * kH * 3);
+    double time = 0;
+    int w = 0, h = 0, size = 0;
+    int64_t misses = 0;
+    int64_t bytes = 0;
+    int64_t flip = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        // Each call sees the other of two frames, so there is always one newer
+        // than the frame the library reported last.
+        g_simNow.store(kBaseMs + (++flip % 2) * 40);
+        if (ORV_VideoGetFrame(s.camera, type, buffer.data(), static_cast<unsigned>(buffer.size()), &time, &w, &h,
+                              &size) != 0) {
+            ++misses;
+            continue;
+        }
+        bytes += size;
+    }
+    Record(state, name, std::chrono::steady_clock::now() - start);
+    state.SetBytesProcessed(bytes);
+    state.counters["misses"] = static_cast<double>(misses);
+    state.counters["jpeg_bytes"] = static_cast<double>(s.jpeg.size());
+}
+
+void BM_LiveJpeg(benchmark::State& state) { LiveFrames(state, 1, "live_jpeg"); }
+void BM_LiveBgr(benchmark::State& state) { LiveFrames(state, 3, "live_bgr"); }
+
+// A loopback peer answering every 152-byte request with `reply` bytes.
+class PlainPeer {
+public:
+    explicit PlainPeer(size_t reply) : reply_(reply, 0x5A) {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listener_, 1);
+        socklen_t length = sizeof address;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { Serve(); });
+        client_ = socket(AF_INET, SOCK_STREAM, 0);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(client_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        const int one = 1;
+        setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    ~PlainPeer() {
+        shutdown(client_, SHUT_RDWR);
+        close(client_);
+        thread_.join();
+        close(listener_);
+    }
+    PlainPeer(const PlainPeer&) = delete;
+    PlainPeer& operator=(const PlainPeer&) = delete;
+
+    // One exchange; the reply lands in `into`.
+    bool Exchange(std::vector<uint8_t>& into) {
+        uint8_t request[kRequestBytes] = {};
+        if (!WriteAll(client_, request, sizeof request)) return false;
+        into.resize(reply_.size());
+        return ReadAll(client_, into.data(), into.size());
+    }
+
+private:
+    static bool ReadAll(int fd, uint8_t* data, size_t n) {
+        while (n > 0) {
+            const ssize_t got = recv(fd, data, n, 0);
+            if (got <= 0) return false;
+            data += got;
+            n -= static_cast<size_t>(got);
+        }
+        return true;
+    }
+    static bool WriteAll(int fd, const uint8_t* data, size_t n) {
+        while (n > 0) {
+            const ssize_t sent = send(fd, data, n, MSG_NOSIGNAL);
+            if (sent <= 0) return false;
+            data += sent;
+            n -= static_cast<size_t>(sent);
+        }
+        return true;
+    }
+    void Serve() {
+        const int fd = accept(listener_, nullptr, nullptr);
+        const int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        uint8_t request[kRequestBytes];
+        while (ReadAll(fd, request, sizeof request) && WriteAll(fd, reply_.data(), reply_.size())) {
+        }
+        close(fd);
+    }
+
+    std::vector<uint8_t> reply_;
+    int listener_ = -1;
+    int client_ = -1;
+    uint16_t port_ = 0;
+    std::thread thread_;
+};
+
+void BM_PlainTransfer(benchmark::State& state) {
+    const LiveSetup& s = Live();
+    PlainPeer peer(80 + 72 + s.jpeg.size());
+    std::vector<uint8_t> reply;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        if (!peer.Exchange(reply)) state.SkipWithError("loopback exchange failed");
+        benchmark::DoNotOptimize(reply.data());
+    }
+    Record(state, "plain_transfer", std::chrono::steady_clock::now() - start);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(reply.size()));
+}
+
+void BM_PlainTransferAndTurboBgr(benchmark::State& state) {
+    const LiveSetup& s = Live();
+    PlainPeer peer(80 + 72 + s.jpeg.size());
+    std::vector<uint8_t> reply;
+    std::vector<uint8_t> bgr(static_cast<size_t>(kW) * kH * 3);
+    tjhandle handle = tjInitDecompress();
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        if (!peer.Exchange(reply)) state.SkipWithError("loopback exchange failed");
+        if (tjDecompress2(handle, s.jpeg.data(), s.jpeg.size(), bgr.data(), kW, 0, kH, TJPF_BGR, 0) != 0) {
+            state.SkipWithError("decode failed");
+        }
+        benchmark::DoNotOptimize(bgr.data());
+    }
+    Record(state, "plain_transfer_turbo_bgr", std::chrono::steady_clock::now() - start);
+    tjDestroy(handle);
+}
+
+// ---------------------------------------------------------------------------
+// Archive: small pictures, so that the simulator's encoding stays in the noise;
+// the same camera mix on one server or split over two.
+
+void ArchiveReads(benchmark::State& state, bool twoServers, const char* name) {
+    ORV_Uninit();  // the live setup's library state is not used here
+    orv_sim::SimulatorOptions options;
+    options.clockMs = [] { return kBaseMs; };
+    std::vector<orv_sim::ServerConfig> servers(twoServers ? 2 : 1);
+    for (int c = 0; c < 4; ++c) {
+        servers[twoServers ? static_cast<size_t>(c % 2) : 0].cameras.push_back(Camera(160, 120, 25));
+    }
+    for (auto& server : servers) server.archiveSeconds = 600;
+    orv_sim::Simulator sim(servers, options);
+    ORV_Init();
+    for (size_t i = 0; i < sim.ServerCount(); ++i) ORV_ServerAdd("127.0.0.1", sim.Server(i).Port(), 0, 0, "");
+    ORV_ServersConnect();
+    ORV_VideoArchiveOpen(1);
+    std::vector<int> cameras;
+    for (size_t i = 0; i < sim.ServerCount(); ++i) {
+        for (int k = 0; k < sim.Server(i).CameraCount(); ++k) cameras.push_back(sim.Server(i).FirstCamera() + k + 1);
+    }
+    const double seek = kUnixEpochOle + static_cast<double>(kBaseMs - 590'000) / 86400000.0;
+    ORV_VideoArchiveFindData(seek, 1);
+    std::vector<char> buffer(1'000'000);
+    int camera = 0, w = 0, h = 0, size = 0;
+    double time = 0;
+    int64_t failures = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        if (ORV_VideoArchiveGetFrame(cameras.data(), static_cast<unsigned>(cameras.size()), 0, 0, 1, buffer.data(),
+                                     static_cast<unsigned>(buffer.size()), &camera, &time, &w, &h, &size) != 0) {
+            ++failures;
+        }
+    }
+    Record(state, name, std::chrono::steady_clock::now() - start);
+    state.counters["reads_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                       benchmark::Counter::kIsRate);
+    state.counters["failures"] = static_cast<double>(failures);
+    ORV_Uninit();
+}
+
+void BM_ArchiveOneServer(benchmark::State& state) { ArchiveReads(state, false, "archive_one"); }
+void BM_ArchiveTwoServers(benchmark::State& state) { ArchiveReads(state, true, "archive_two"); }
+
+BENCHMARK(BM_PlainTransfer)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_LiveJpeg)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_PlainTransferAndTurboBgr)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_LiveBgr)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_ArchiveOneServer)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_ArchiveTwoServers)->MinTime(1.0)->UseRealTime();
+
+void PrintRatio(const char* what, const std::string& ours, const std::string& theirs, double goal) {
+    const auto a = g_nsPerIteration.find(ours);
+    const auto b = g_nsPerIteration.find(theirs);
+    if (a == g_nsPerIteration.end() || b == g_nsPerIteration.end() || b->second <= 0) return;
+    std::printf("%-58s %6.2f  (goal <= %.2f)\n", what, a->second / b->second, goal);
+}
+
+// ---------------------------------------------------------------------------
+// Resident memory probe.
+
+std::string StatusLine(const char* key) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(key, 0) == 0) return line;
+    }
+    return std::string(key) + " ?";
+}
+
+int RssProbe(int type) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return 1;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(pipeFds[0]);
+        orv_sim::ServerConfig server;
+        for (int c = 0; c < 32; ++c) server.cameras.push_back(Camera(kW, kH, 25));
+        orv_sim::Simulator sim({server});
+        const uint16_t port = sim.Server(0).Port();
+        if (write(pipeFds[1], &port, sizeof port) != sizeof port) _exit(1);
+        char stop = 0;
+        // Serve until the parent closes the pipe.
+        while (read(pipeFds[1], &stop, 1) > 0) {
+        }
+        pause();
+        _exit(0);
+    }
+    close(pipeFds[1]);
+    uint16_t port = 0;
+    if (read(pipeFds[0], &port, sizeof port) != sizeof port) return 1;
+    std::printf("start:                  %s | %s\n", StatusLine("VmRSS").c_str(), StatusLine("VmHWM").c_str());
+    ORV_Init();
+    ORV_ServerAdd("127.0.0.1", port, 0, 0, "");
+    ORV_ServersConnect();
+    std::vector<char> buffer(static_cast<size_t>(kW) * kH * 3);
+    int delivered = 0;
+    for (int c = 1; c <= 32; ++c) {
+        double time = 0;
+        int w = 0, h = 0, size = 0;
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            if (ORV_VideoGetFrame(c, type, buffer.data(), static_cast<unsigned>(buffer.size()), &time, &w, &h, &size) ==
+                0) {
+                ++delivered;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    std::printf("C API, 32 x type %d:     %s | %s  (%d frames, caller buffer %zu bytes)\n", type,
+                StatusLine("VmRSS").c_str(), StatusLine("VmHWM").c_str(), delivered, buffer.size());
+    ORV_Uninit();
+
+    // One manager call for all 32 cameras: the receive area is 32 x 14,000,000 bytes.
+    {
+        ORVLinker linker;
+        int32_t number = 0;
+        linker.AddServer("127.0.0.1", 0, port, 0, "", number, false);
+        linker.ConnectAll();
+        std::vector<int32_t> cameras;
+        for (int c = 1; c <= 32; ++c) cameras.push_back(c);
+        std::vector<TOrvFrame> frames;
+        int32_t count = 0;
+        int32_t result = -8;
+        for (int attempt = 0; attempt < 200 && (result != 0 || count == 0); ++attempt) {
+            result = linker.GetLiveFrames(count, cameras, frames, type == 1 ? 1 : 3, false);
+            if (result != 0 || count == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        std::printf("manager, one 32-camera call: %s | %s  (%d frames)\n", StatusLine("VmRSS").c_str(),
+                    StatusLine("VmHWM").c_str(), count);
+    }
+    close(pipeFds[0]);
+    kill(child, SIGTERM);
+    waitpid(child, nullptr, 0);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // --rss-probe [frame type]: 3 (BGR) unless given.
+    if (argc > 1 && std::strcmp(argv[1], "--rss-probe") == 0) return RssProbe(argc > 2 ? std::atoi(argv[2]) : 3);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::printf("\nRatios measured in this run (time per operation, ours / reference):\n");
+    PrintRatio("live type 1 (JPEG) / plain loopback exchange", "live_jpeg", "plain_transfer", 1.2);
+    PrintRatio("live type 3 (BGR) / exchange + TurboJPEG BGR decode", "live_bgr", "plain_transfer_turbo_bgr", 1.3);
+    const auto one = g_nsPerIteration.find("archive_one");
+    const auto two = g_nsPerIteration.find("archive_two");
+    if (one != g_nsPerIteration.end() && two != g_nsPerIteration.end()) {
+        std::printf("%-58s %6.2f\n", "archive reads/s, two servers merged / one server", one->second / two->second);
+    }
+    return 0;
+}

@@ -16,6 +16,7 @@ extern "C" {
 
 #include <libyuv.h>
 
+#include "YuyvPacking.h"
 #include "video/DecoderApi.h"
 #include "video/PixelConvert.h"
 
@@ -198,6 +199,25 @@ void AvcodecSwscale(benchmark::State& state, const char* encoder, bool convert) 
     avcodec_free_context(&c);
     state.SetItemsProcessed(pictures);
 }
+
+// The plug-in's 4:2:0 -> YUYV packing against libyuv's I420ToYUY2, 1080p.
+void PackYuyv(benchmark::State& state, bool libyuv) {
+    std::vector<uint8_t> y(kWidth * kHeight, 90), u(kWidth * kHeight / 4, 100), v(kWidth * kHeight / 4, 140);
+    std::vector<uint8_t> out(kWidth * kHeight * 2);
+    for (auto _ : state) {
+        if (libyuv) {
+            libyuv::I420ToYUY2(y.data(), kWidth, u.data(), kWidth / 2, v.data(), kWidth / 2, out.data(), kWidth * 2,
+                               kWidth, kHeight);
+        } else {
+            vevid::PackYuyv({y.data(), u.data(), v.data(), kWidth, kWidth / 2, kWidth / 2}, kWidth, kHeight, 1,
+                            out.data());
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK_CAPTURE(PackYuyv, Plugin1080p, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(PackYuyv, Libyuv1080p, true)->Unit(benchmark::kMicrosecond);
 
 #define ORV_DECODER_BENCH(name, ...) BENCHMARK_CAPTURE(name, __VA_ARGS__)->Unit(benchmark::kMillisecond)->MinTime(1.0)
 ORV_DECODER_BENCH(PluginToBgr, Avc1080p, "libx264", Convert::Ours);

@@ -14,7 +14,7 @@ namespace orv_sim {
 enum class CameraKind {
     Jpeg,        // a complete JPEG picture per frame
     JpegBlocks,  // JPEG with block updates: full pictures now and then, changed blocks otherwise
-    Mpeg4,       // MPEG-4 Part 2 blocks
+    Mpeg4,       // MPEG-4 visual (ISO 14496-2) blocks
     H264,        // H.264 blocks
 };
 

@@ -1,5 +1,5 @@
 // Compressed camera streams: a group of frames encoded with libavcodec (MPEG-4
-// Part 2 or H.264) and wrapped in the block layouts the client reads. Every
+// visual, ISO 14496-2, or H.264) and wrapped in the block layouts the client reads. Every
 // block starts with a key frame and its parameter sets, so it decodes alone.
 #pragma once
 

@@ -91,12 +91,12 @@ class DemoRun {
         Session session;
         bool connected = false;
         Step("connect", [&](DemoStep& step) {
-            std::vector<ServerSpec> specs;
+            std::vector<ServerAddress> addresses;
             for (const auto& server : sim.Servers()) {
-                specs.push_back({server.host, server.port, server.password});
+                addresses.push_back({server.host, server.port, server.password});
             }
             std::ostringstream err;
-            int code = session.AddServers(specs, err);
+            int code = session.AddServers(addresses, err);
             if (code == ORV_OK) {
                 code = session.Connect(options_.connectTimeout);
             }

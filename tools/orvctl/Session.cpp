@@ -52,15 +52,16 @@ Session::~Session() {
     ORV_Uninit();
 }
 
-int Session::AddServers(const std::vector<ServerSpec>& servers, std::ostream& err) {
-    for (const auto& spec : servers) {
+int Session::AddServers(const std::vector<ServerAddress>& servers, std::ostream& err) {
+    for (const auto& address : servers) {
         int number = 0;
-        const int code = ORV_ServerAddEx(spec.host.c_str(), spec.port, 0, 0, spec.password.c_str(), &number);
+        const int code =
+            ORV_ServerAddEx(address.host.c_str(), address.port, 0, 0, address.password.c_str(), &number);
         if (code != ORV_OK) {
-            err << "orvctl: cannot add server " << spec.Address() << ": " << DescribeResult(code) << '\n';
+            err << "orvctl: cannot add server " << address.Address() << ": " << DescribeResult(code) << '\n';
             return code;
         }
-        servers_.push_back(spec);
+        servers_.push_back(address);
     }
     return ORV_OK;
 }

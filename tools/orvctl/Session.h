@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ServerSpec.h"
+#include "ServerAddress.h"
 
 namespace orvctl {
 
@@ -40,7 +40,7 @@ class Session {
     Session& operator=(const Session&) = delete;
 
     // Registers every server; stops at the first failure and returns its code.
-    int AddServers(const std::vector<ServerSpec>& servers, std::ostream& err);
+    int AddServers(const std::vector<ServerAddress>& servers, std::ostream& err);
     // ORV_ServersConnect, then polls until every server is connected with a known camera
     // range or has settled in a failure state, or the time-out passed. Returns the
     // connect call's code; the outcome per server is in Servers().
@@ -52,7 +52,7 @@ class Session {
     std::vector<CameraRow> Cameras();
 
   private:
-    std::vector<ServerSpec> servers_;
+    std::vector<ServerAddress> servers_;
 };
 
 }  // namespace orvctl

@@ -36,17 +36,17 @@ int WithSession(const Globals& globals, const Output& io, bool requireAll, Comma
         io.err << "orvctl: no server given; use --server HOST[:PORT][/PASSWORD] (or try `orvctl demo`)\n";
         return kExitUsage;
     }
-    std::vector<ServerSpec> specs;
+    std::vector<ServerAddress> addresses;
     try {
         for (const auto& text : globals.servers) {
-            specs.push_back(ParseServerSpec(text));
+            addresses.push_back(ParseServerAddress(text));
         }
     } catch (const std::exception& e) {
         io.err << "orvctl: " << e.what() << '\n';
         return kExitUsage;
     }
     Session session;
-    int code = session.AddServers(specs, io.err);
+    int code = session.AddServers(addresses, io.err);
     if (code != ORV_OK) {
         return kExitFailed;
     }

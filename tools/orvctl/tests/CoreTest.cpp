@@ -32,7 +32,7 @@ class CoreTest : public ::testing::Test {
   protected:
     CoreTest() : sim_(orv_sim::UniformServers(1, 2)) {}
 
-    ServerSpec Live() { return {"127.0.0.1", sim_.Server(0).Port(), ""}; }
+    ServerAddress Live() { return {"127.0.0.1", sim_.Server(0).Port(), ""}; }
 
     test::LibraryUsersLock users_;  // constructed first
     orv_sim::Simulator sim_;

@@ -241,8 +241,7 @@ TEST_F(SimCommands, PlatesArePrintedWithCameraAndNumber) {
     EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(server 1  camera 1  \S+)"))) << r.out;
 }
 
-TEST_F(SimCommands, PlatePicturesAreSavedAndDecode)
-{
+TEST_F(SimCommands, PlatePicturesAreSavedAndDecode) {
     const ProcessResult r = Run({"plates", "--wait", "5", "--picture", "jpeg", "-o", "pics"});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     std::vector<std::filesystem::path> pictures;
@@ -252,7 +251,7 @@ TEST_F(SimCommands, PlatePicturesAreSavedAndDecode)
         }
     }
     if (pictures.empty()) {
-        EXPECT_EQ(r.out.find("->"), std::string::npos) << r.out; // no picture claimed that is not there
+        EXPECT_EQ(r.out.find("->"), std::string::npos) << r.out;  // no picture claimed that is not there
         GTEST_SKIP() << "the library attached no archive pictures to the plates";
     }
     for (const auto& path : pictures) {

@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "ResultCodes.h"
-#include "ServerSpec.h"
+#include "ServerAddress.h"
 #include "Table.h"
 #include "TextEncoding.h"
 #include "orv_sdk.h"
@@ -13,45 +13,45 @@
 namespace orvctl {
 namespace {
 
-struct SpecCase {
+struct AddressCase {
     const char* text;
     const char* host;
     int port;
     const char* password;
 };
 
-class ServerSpecValid : public ::testing::TestWithParam<SpecCase> {};
+class ServerAddressValid : public ::testing::TestWithParam<AddressCase> {};
 
-TEST_P(ServerSpecValid, Splits) {
-    const SpecCase& c = GetParam();
-    const ServerSpec spec = ParseServerSpec(c.text);
-    EXPECT_EQ(spec.host, c.host);
-    EXPECT_EQ(spec.port, c.port);
-    EXPECT_EQ(spec.password, c.password);
+TEST_P(ServerAddressValid, Splits) {
+    const AddressCase& c = GetParam();
+    const ServerAddress address = ParseServerAddress(c.text);
+    EXPECT_EQ(address.host, c.host);
+    EXPECT_EQ(address.port, c.port);
+    EXPECT_EQ(address.password, c.password);
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, ServerSpecValid,
-                         ::testing::Values(SpecCase{"127.0.0.1", "127.0.0.1", 5001, ""},
-                                           SpecCase{"localhost:6000", "localhost", 6000, ""},
-                                           SpecCase{"10.1.2.3:5001/secret", "10.1.2.3", 5001, "secret"},
-                                           SpecCase{"host/pa:ss/word", "host", 5001, "pa:ss/word"},
-                                           SpecCase{"[::1]:7000/x", "::1", 7000, "x"},
-                                           SpecCase{"[::1]", "::1", 5001, ""},
-                                           SpecCase{"h:65535/", "h", 65535, ""}));
+INSTANTIATE_TEST_SUITE_P(Forms, ServerAddressValid,
+                         ::testing::Values(AddressCase{"127.0.0.1", "127.0.0.1", 5001, ""},
+                                           AddressCase{"localhost:6000", "localhost", 6000, ""},
+                                           AddressCase{"10.1.2.3:5001/secret", "10.1.2.3", 5001, "secret"},
+                                           AddressCase{"host/pa:ss/word", "host", 5001, "pa:ss/word"},
+                                           AddressCase{"[::1]:7000/x", "::1", 7000, "x"},
+                                           AddressCase{"[::1]", "::1", 5001, ""},
+                                           AddressCase{"h:65535/", "h", 65535, ""}));
 
-class ServerSpecInvalid : public ::testing::TestWithParam<const char*> {};
+class ServerAddressInvalid : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(ServerSpecInvalid, Throws) {
-    EXPECT_THROW(ParseServerSpec(GetParam()), std::invalid_argument) << GetParam();
+TEST_P(ServerAddressInvalid, Throws) {
+    EXPECT_THROW(ParseServerAddress(GetParam()), std::invalid_argument) << GetParam();
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, ServerSpecInvalid,
+INSTANTIATE_TEST_SUITE_P(Forms, ServerAddressInvalid,
                          ::testing::Values("", ":5001", "/pw", "host:", "host:0", "host:65536", "host:50a1",
                                            "host:-1", "host:123456", "[::1", "[::1]5001", "[]:5001"));
 
-TEST(ServerSpec, AddressBracketsIpv6) {
-    EXPECT_EQ(ParseServerSpec("[::1]:7000").Address(), "[::1]:7000");
-    EXPECT_EQ(ParseServerSpec("a.b:1").Address(), "a.b:1");
+TEST(ServerAddress, AddressBracketsIpv6) {
+    EXPECT_EQ(ParseServerAddress("[::1]:7000").Address(), "[::1]:7000");
+    EXPECT_EQ(ParseServerAddress("a.b:1").Address(), "a.b:1");
 }
 
 TEST(ResultCodes, EveryHeaderCodeHasItsOwnName) {

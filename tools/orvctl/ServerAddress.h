@@ -5,7 +5,7 @@
 
 namespace orvctl {
 
-struct ServerSpec {
+struct ServerAddress {
     std::string host;
     int port = 5001;
     std::string password;
@@ -15,6 +15,6 @@ struct ServerSpec {
 
 // "HOST[:PORT][/PASSWORD]"; an IPv6 literal goes in brackets: "[::1]:5001".
 // Throws std::invalid_argument.
-ServerSpec ParseServerSpec(const std::string& text);
+ServerAddress ParseServerAddress(const std::string& text);
 
 }  // namespace orvctl

@@ -1,4 +1,4 @@
-#include "ServerSpec.h"
+#include "ServerAddress.h"
 
 #include <stdexcept>
 
@@ -18,43 +18,43 @@ int ParsePort(const std::string& text, const std::string& whole) {
 
 }  // namespace
 
-std::string ServerSpec::Address() const {
+std::string ServerAddress::Address() const {
     const bool v6 = host.find(':') != std::string::npos;
     return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-ServerSpec ParseServerSpec(const std::string& text) {
-    ServerSpec spec;
+ServerAddress ParseServerAddress(const std::string& text) {
+    ServerAddress address;
     std::string hostPort = text;
     const size_t slash = text.find('/');
     if (slash != std::string::npos) {
         hostPort = text.substr(0, slash);
-        spec.password = text.substr(slash + 1);
+        address.password = text.substr(slash + 1);
     }
     if (!hostPort.empty() && hostPort.front() == '[') {
         const size_t close = hostPort.find(']');
         if (close == std::string::npos) {
             throw std::invalid_argument("unterminated '[' in server '" + text + "'");
         }
-        spec.host = hostPort.substr(1, close - 1);
+        address.host = hostPort.substr(1, close - 1);
         const std::string rest = hostPort.substr(close + 1);
         if (!rest.empty()) {
             if (rest.front() != ':') {
                 throw std::invalid_argument("expected ':PORT' after ']' in server '" + text + "'");
             }
-            spec.port = ParsePort(rest.substr(1), text);
+            address.port = ParsePort(rest.substr(1), text);
         }
     } else {
         const size_t colon = hostPort.find(':');
-        spec.host = hostPort.substr(0, colon);
+        address.host = hostPort.substr(0, colon);
         if (colon != std::string::npos) {
-            spec.port = ParsePort(hostPort.substr(colon + 1), text);
+            address.port = ParsePort(hostPort.substr(colon + 1), text);
         }
     }
-    if (spec.host.empty()) {
+    if (address.host.empty()) {
         throw std::invalid_argument("missing host in server '" + text + "'");
     }
-    return spec;
+    return address;
 }
 
 }  // namespace orvctl

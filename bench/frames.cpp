@@ -72,8 +72,11 @@ struct LiveSetup {
     std::vector<uint8_t> jpeg;  // the frame the camera sends, for the comparisons
 };
 
+bool g_liveStarted = false;
+
 LiveSetup& Live() {
     static LiveSetup setup = [] {
+        g_liveStarted = true;
         LiveSetup s;
         orv_sim::ServerConfig server;
         server.cameras = {Camera(kW, kH, 25)};
@@ -380,6 +383,12 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    if (g_liveStarted) {
+        // Stop the library before the static simulator goes away, so that no
+        // connection thread is left running at exit.
+        ORV_Uninit();
+        Live().sim.reset();
+    }
     std::printf("\nRatios measured in this run (time per operation, ours / reference):\n");
     PrintRatio("live type 1 (JPEG) / plain loopback exchange", "live_jpeg", "plain_transfer", 1.2);
     PrintRatio("live type 3 (BGR) / exchange + TurboJPEG BGR decode", "live_bgr", "plain_transfer_turbo_bgr", 1.3);

@@ -16,7 +16,7 @@ using boost::system::error_code;
 
 namespace {
 
-constexpr int32_t kMaxReceiveCall = 65536;
+constexpr int32_t kMaxReceiveCall = 1 << 20;
 constexpr int kSocketBufferSize = 131072;
 
 bool IsResolutionError(const error_code& error) {
@@ -157,8 +157,10 @@ error_code TServerDM::WaitReady(short events) {
 bool TServerDM::Read(void* buffer, int32_t n) {
     if (n <= 0) return false;
     auto* bytes = static_cast<uint8_t*>(buffer);
-    std::memset(bytes, 0, static_cast<size_t>(n));
-    if (!socket_.is_open()) return false;
+    if (!socket_.is_open()) {
+        std::memset(bytes, 0, static_cast<size_t>(n));
+        return false;
+    }
     int32_t done = 0;
     error_code error;
     while (done < n && !error) {
@@ -167,6 +169,10 @@ bool TServerDM::Read(void* buffer, int32_t n) {
         done += static_cast<int32_t>(got);
         if (WouldBlock(error)) error = WaitReady(POLLIN);
     }
+    // Only the bytes that never arrived are cleared: a complete read overwrites
+    // everything, and clearing multi-megabyte payload areas up front cost as
+    // much as receiving them.
+    if (done < n) std::memset(bytes + done, 0, static_cast<size_t>(n - done));
     ApplyResult(error);
     return !error && done > 0;
 }

@@ -222,6 +222,43 @@ Route RouteFor(int32_t requestedFormat, std::span<const uint8_t> aux) {
     }
 }
 
+// A camera without block updates: the payload is decoded through the shared
+// workspace picture and the state keeps only the JPEG (the same bytes are
+// delivered as when decoding into the state).
+bool ConvertKeepingJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFrameState& state,
+                        std::span<const uint8_t> payload, int32_t requestedFormat, TOrvFrame& frame) {
+    const DecodeTarget target{ws.livePicture, state.width, state.height, state.isColour};
+    if (!DecodePayload(context, payload, target)) {
+        return false;  // the state keeps what it had
+    }
+    if (ws.livePicture.empty()) {
+        state.picture->clear();  // the payload did not decode: no picture, as if decoded into the state
+        state.pictureIsJpeg = false;
+    } else {
+        state.picture->assign(payload.begin(), payload.end());
+        state.pictureIsJpeg = true;
+    }
+    DeliverPicture(context, ws, std::span<const uint8_t>(), target, true, requestedFormat, frame);
+    return true;
+}
+
+// Replaces a kept JPEG by its decoded picture. The JPEG decoded once already, so
+// this gives the picture that decoding into the state would have kept.
+void DecodeKeptJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFrameState& state) {
+    if (!state.pictureIsJpeg) {
+        return;
+    }
+    state.pictureIsJpeg = false;
+    std::vector<uint8_t>& jpeg = *state.picture;
+    const DecodeTarget target{ws.livePicture, state.width, state.height, state.isColour};
+    if (jpeg.empty() || !DecodePayload(context, jpeg, target)) {
+        jpeg.clear();
+        state.width = state.height = state.isColour = 0;
+        return;
+    }
+    jpeg.swap(ws.livePicture);
+}
+
 }  // namespace
 
 bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFrameState& state,
@@ -241,11 +278,22 @@ bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFra
     state.lastTime = time;
     if (!state.picture) {
         state.picture = std::make_shared<std::vector<uint8_t>>();
+        state.pictureIsJpeg = false;
+    }
+    if (payload.empty() || !aux.empty()) {
+        state.keepsDecodedPicture = true;
+    }
+    if (!state.keepsDecodedPicture) {
+        return ConvertKeepingJpeg(context, ws, state, payload, requestedFormat, frame);
+    }
+    if (payload.empty()) {
+        DecodeKeptJpeg(context, ws, state);
     }
     const DecodeTarget target{*state.picture, state.width, state.height, state.isColour};
     if (!DecodePayload(context, payload, target)) {
         return false;
     }
+    state.pictureIsJpeg = false;
     DeliverPicture(context, ws, aux, target, true, requestedFormat, frame);
     return true;
 }

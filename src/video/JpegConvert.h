@@ -2,12 +2,16 @@
 // optional auxiliary data) into the frame record the caller asked for.
 //
 // Entry points
-//   ConvertLiveJpeg    - live frames.  Decodes into the camera's CameraFrameState
-//                        `picture` (its last full picture) and copies it into the
-//                        record; an empty payload reuses that picture, so a block
-//                        update can arrive on its own.  The state keeps the
-//                        picture without the update.  The caller takes the state
-//                        out of its map (creating it when absent) and puts it back.
+//   ConvertLiveJpeg    - live frames.  Decodes the payload and delivers it into
+//                        the record; the camera's CameraFrameState keeps its last
+//                        full picture, so that an empty payload reuses it and a
+//                        block update can arrive on its own.  The state keeps the
+//                        picture without the update.  A camera that has never
+//                        needed its picture keeps the JPEG and decodes through the
+//                        workspace; the first empty payload or auxiliary data
+//                        decodes the kept JPEG and the state holds the decoded
+//                        picture from then on.  The caller takes the state out of
+//                        its map (creating it when absent) and puts it back.
 //   ConvertArchiveJpeg - archive frames.  Decodes straight into the record.
 //
 // Requested formats (the frame operations' codes):
@@ -48,6 +52,7 @@ constexpr int32_t kRequestJpegOrNative = 7;
 struct PictureWorkspace {
     std::vector<uint8_t> conversion;     // target of Bgr24/Grey8 conversions, exchanged with data
     std::vector<uint8_t> updatePicture;  // decoded JPEG of a block update
+    std::vector<uint8_t> livePicture;    // decoded picture of a camera that keeps only its JPEG
     int32_t updateWidth = 0;
     int32_t updateHeight = 0;
     int32_t updateIsColour = 0;

@@ -33,8 +33,12 @@ struct TOrvFrame {
     std::vector<uint8_t> reservedData;
 };
 
-// Last frame received from a camera and its last full JPEG picture (decoded to
-// Yuyv or Grey8), kept so that block updates and empty payloads can be served.
+// Last frame received from a camera and its last full JPEG picture, kept so that
+// block updates and empty payloads can be served. Until a camera first needs it,
+// `picture` holds the JPEG itself (`pictureIsJpeg`), decoded on demand: a decoded
+// 1080p picture per camera is megabytes that most cameras never use. From then
+// on it holds the decoded picture (Yuyv or Grey8). width/height/isColour describe
+// the picture either way.
 struct CameraFrameState {
     int32_t camera = 0;
     int32_t lastFrameId = 0;
@@ -43,4 +47,6 @@ struct CameraFrameState {
     int32_t width = 0;
     int32_t height = 0;
     int32_t isColour = 0;
+    bool pictureIsJpeg = false;
+    bool keepsDecodedPicture = false;  // the camera has sent a block update or an empty payload
 };

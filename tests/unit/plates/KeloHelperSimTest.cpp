@@ -105,8 +105,8 @@ TEST_F(KeloHelperSim, ServerTextBecomesQueuedAndLatestRecord) {
               -300);  // the other kind of message was dropped
 }
 
-// Needs archive frame retrieval in the server manager; enable once it answers frames.
-TEST_F(KeloHelperSim, DISABLED_RecordCarriesArchivePicture) {
+// The record carries the archive picture of its camera nearest the event time.
+TEST_F(KeloHelperSim, RecordCarriesArchivePicture) {
     Start(orv_sim::UniformServers(1, 2));
     const std::string stamp = UtcStamp(5000);
     sim->Server(0).PushServerText("<W>4097</W><C>0</C><T>" + stamp + "</T><S>num=PIC1</S>");
@@ -122,13 +122,19 @@ TEST_F(KeloHelperSim, DISABLED_RecordCarriesArchivePicture) {
     ASSERT_GT(size, 2);  // a JPEG picture of the camera near the event
     EXPECT_EQ(image[0], 0xFF);
     EXPECT_EQ(image[1], 0xD8);
-    EXPECT_GT(width, 0);
+    EXPECT_STREQ(number, "PIC1");
+    EXPECT_EQ(camera, 1);
+    EXPECT_EQ(width, 640);  // the simulated camera's default picture size
+    EXPECT_EQ(height, 360);
     EXPECT_LT(std::abs(time - ParseTimeStamp(stamp)), 10.0 / 86400.0);
 
     double latestTime = 0.0;
     ASSERT_EQ(KeloGetLatestPlateNumber(*helper, 1, number, &server, &latestTime, 3, 0, image.data(),
                                        static_cast<unsigned>(image.size()), &width, &height, &size, 0),
               0);
+    EXPECT_STREQ(number, "PIC1");
+    EXPECT_EQ(width, 640);
+    EXPECT_EQ(height, 360);
     EXPECT_EQ(size, width * height * 3);
 }
 

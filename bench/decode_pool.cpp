@@ -3,7 +3,8 @@
 // storage (PushLiveBlock) and taken back as BGR (TakeLiveFrame), with the pool
 // on one worker and on two. The storage's clocks are virtual and advance one
 // frame interval only when every camera has taken the picture of the current
-// tick, so pacing never drops a picture and the rate is bound by decoding.
+// tick (or when a decoded picture is held back as early), so pacing never drops
+// a picture and the rate is bound by decoding.
 //
 // Usage: bench_decode_pool [cameras=8] [seconds-per-run=6] [gop=25]
 extern "C" {
@@ -148,7 +149,8 @@ RunResult Run(DecoderApi& api, const Gop& gop, int cameras, size_t threads, doub
     auto push = [&](int camera) {
         const auto index = static_cast<size_t>(camera);
         const auto block = TableBlock(kT0 + static_cast<double>(pushedBlocks[index]) * gopDays, gop);
-        storage->PushLiveBlock(keys[index], block.data(), block.size(), pushedBlocks[index] == 0);
+        if (!storage->PushLiveBlock(keys[index], block.data(), block.size(), pushedBlocks[index] == 0))
+            std::fprintf(stderr, "camera %d: block %lld refused\n", camera, static_cast<long long>(pushedBlocks[index]));
         ++pushedBlocks[index];
     };
     for (int c = 0; c < cameras; ++c) {
@@ -166,6 +168,7 @@ RunResult Run(DecoderApi& api, const Gop& gop, int cameras, size_t threads, doub
     while (std::chrono::steady_clock::now() < deadline) {
         bool progress = false;
         bool tickDone = true;
+        bool early = false;
         for (int c = 0; c < cameras; ++c) {
             const auto index = static_cast<size_t>(c);
             if (taken[index] > tick) continue;  // already has this tick's picture
@@ -179,9 +182,14 @@ RunResult Run(DecoderApi& api, const Gop& gop, int cameras, size_t threads, doub
                 // Keep two blocks queued ahead of the one being taken from.
                 if (taken[index] / gop.pictures + 2 > pushedBlocks[index]) push(c);
             }
-            if (taken[index] <= tick) tickDone = false;
+            if (taken[index] <= tick) {
+                tickDone = false;
+                // A decoded picture that is not handed out is early for the line: move the line on.
+                const auto processor = storage->FindProcessor(keys[index]);
+                if (processor && processor->Ready() > 0) early = true;
+            }
         }
-        if (tickDone) {
+        if (tickDone || (!progress && early)) {
             ++tick;
             local = kT0 + static_cast<double>(tick) * kFrameDays;
             continue;

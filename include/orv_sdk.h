@@ -58,11 +58,14 @@ extern "C" {
 #define ORV_STATE_UNREACHABLE 5
 #define ORV_STATE_REFUSED 6
 
-/* Frame types of ORV_VideoGetFrame and ORV_VideoArchiveGetFrame. */
-#define ORV_FRAME_JPEG 1 /* a JPEG file */
-#define ORV_FRAME_YUYV 2 /* packed YUYV, 2 bytes per pixel (Y0 U Y1 V) */
-#define ORV_FRAME_BGR 3  /* packed BGR, 3 bytes per pixel, rows top to bottom */
-#define ORV_FRAME_GREY 4 /* 1 byte per pixel */
+/* Frame types of ORV_VideoGetFrame, ORV_VideoArchiveGetFrame and the plate pictures.
+ * Pictures are packed, rows top to bottom; "native" is YUYV for a colour camera and
+ * grey (1 byte per pixel) for a grey camera. */
+#define ORV_FRAME_JPEG 1   /* a JPEG file (as received, or encoded from a decoded picture) */
+#define ORV_FRAME_YUYV 2   /* live: YUYV for colour cameras (Y0 U Y1 V), grey for grey cameras */
+#define ORV_FRAME_BGR 3    /* 3 bytes per pixel: blue, green, red */
+#define ORV_FRAME_NATIVE 4 /* the camera's native picture: YUYV or grey */
+#define ORV_FRAME_GREY 5   /* live only: grey, 1 byte per pixel; on the archive 5 gives the payload as received */
 
 /* Camera information filled by ORV_CameraGetInfo: 32 bytes, little-endian. */
 #pragma pack(push, 1)

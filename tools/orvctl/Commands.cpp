@@ -176,16 +176,19 @@ PictureFormat ParsePictureFormat(const std::string& text) {
     throw std::invalid_argument("unknown picture format '" + text + "' (jpeg, bgr, yuyv or grey)");
 }
 
-int FrameTypeOf(PictureFormat format) {
+int FrameTypeOf(PictureFormat format, FramePath path) {
     switch (format) {
         case PictureFormat::Jpeg:
             return ORV_FRAME_JPEG;
         case PictureFormat::Bgr:
             return ORV_FRAME_BGR;
         case PictureFormat::Yuyv:
-            return ORV_FRAME_YUYV;
+            // Plate pictures take 2 as "payload as received"; native is YUYV there.
+            return path == FramePath::Plate ? ORV_FRAME_NATIVE : ORV_FRAME_YUYV;
         case PictureFormat::Grey:
-            return ORV_FRAME_GREY;
+            // Only live frames have a grey type; elsewhere native is asked for and a
+            // colour picture is turned grey when it is saved.
+            return path == FramePath::Live ? ORV_FRAME_GREY : ORV_FRAME_NATIVE;
     }
     return ORV_FRAME_JPEG;
 }
@@ -200,7 +203,7 @@ Frame FetchLiveFrame(int camera, PictureFormat format, std::chrono::milliseconds
         int dataSize = 0;
         ++frame.attempts;
         frame.code = ORV_VideoGetFrame(
-            camera, FrameTypeOf(format), reinterpret_cast<char*>(frame.data.data()),
+            camera, FrameTypeOf(format, FramePath::Live), reinterpret_cast<char*>(frame.data.data()),
             static_cast<unsigned>(frame.data.size()), &frame.time, &frame.width, &frame.height, &dataSize);
         if (frame.code == ORV_OK) {
             if (dataSize < 0 || static_cast<size_t>(dataSize) > frame.data.size()) {
@@ -323,7 +326,7 @@ ArchiveResult ExportArchive(const ArchiveOptions& options, const Output& io) {
         int dataSize = 0;
         code = ORV_VideoArchiveGetFrame(
             options.cameras.data(), static_cast<unsigned>(options.cameras.size()),
-            FrameTypeOf(options.format), 0, 1, reinterpret_cast<char*>(buffer.data()),
+            FrameTypeOf(options.format, FramePath::Archive), 0, 1, reinterpret_cast<char*>(buffer.data()),
             static_cast<unsigned>(buffer.size()), &camera, &time, &width, &height, &dataSize);
         lastCode = code;
         if (code == ORV_E_BUFFER_TOO_SMALL) {
@@ -433,7 +436,7 @@ struct PlateCall {
 PlateCall ReadOnePlate(const PlateOptions& options, std::vector<uint8_t>& imageBuffer) {
     PlateCall call;
     std::array<char, kPlateNumberBytes> number{};
-    const int imageType = options.picture ? FrameTypeOf(*options.picture) : 0;
+    const int imageType = options.picture ? FrameTypeOf(*options.picture, FramePath::Plate) : 0;
     int imageSize = 0;
     unsigned char* image = imageBuffer.empty() ? nullptr : imageBuffer.data();
     const auto capacity = static_cast<unsigned>(imageBuffer.size());

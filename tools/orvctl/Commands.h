@@ -36,7 +36,9 @@ int RunCameras(Session& session, const Output& io);
 // ---- Live pictures ---------------------------------------------------------------------
 enum class PictureFormat { Jpeg, Bgr, Yuyv, Grey };
 PictureFormat ParsePictureFormat(const std::string& text);  // throws std::invalid_argument
-int FrameTypeOf(PictureFormat format);                      // ORV_FRAME_*
+// Where a picture is asked for: the three calls map frame types differently.
+enum class FramePath { Live, Archive, Plate };
+int FrameTypeOf(PictureFormat format, FramePath path);      // ORV_FRAME_*
 
 struct Frame {
     int code = 0;  // last result code

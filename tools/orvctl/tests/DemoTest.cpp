@@ -35,10 +35,7 @@ TEST(Demo, RunsAndSavesPicturesThatDecode) {
         ++pictures;
     }
     std::filesystem::remove_all(dir);
-    if (r.out.find("snapshot of every camera  skipped") != std::string::npos) {
-        EXPECT_EQ(pictures, 0) << r.out;  // nothing saved that the summary does not own up to
-        GTEST_SKIP() << "the library delivered no live pictures; the demo said so and skipped that step";
-    }
+    EXPECT_EQ(r.out.find("snapshot of every camera  skipped"), std::string::npos) << r.out;
     EXPECT_GE(pictures, 7) << r.out;  // the seven active cameras of the two servers, at least
 }
 

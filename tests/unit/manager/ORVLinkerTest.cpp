@@ -239,7 +239,8 @@ TEST(ManagerConnect, UnreachableServersCostOnePollBudget) {
     ASSERT_EQ(rig.manager->ConnectAll(), 0);
     const auto elapsed = Clock::now() - start;
     EXPECT_GE(elapsed, milliseconds(200));
-    EXPECT_LT(elapsed, milliseconds(600));
+    // One shared budget, not one per server (which would be 2 s); room left for a loaded host.
+    EXPECT_LT(elapsed, milliseconds(1500));
     for (const auto& s : rig.Servers()) EXPECT_EQ(s.state, 1);
     std::printf("[ measure  ] ConnectAll with 10 connecting servers: %lld ms\n",
                 static_cast<long long>(std::chrono::duration_cast<milliseconds>(elapsed).count()));
@@ -272,7 +273,7 @@ TEST(ManagerConnect, DisconnectKeepsRecordsWithHandleAndStateZero) {
 
 TEST(ManagerConnect, ReadersGiveUpWhileConnectHoldsTheLock) {
     FakeModule::Script script;
-    script.loginDelay = milliseconds(600);
+    script.loginDelay = milliseconds(2000);
     Rig rig(script);
     rig.fake->plan = {ConnectedServer(0, 1)};
     rig.Add("127.0.0.1");
@@ -284,7 +285,8 @@ TEST(ManagerConnect, ReadersGiveUpWhileConnectHoldsTheLock) {
     const auto waited = Clock::now() - start;
     EXPECT_TRUE(list.empty());
     EXPECT_GE(waited, milliseconds(175));
-    EXPECT_LT(waited, milliseconds(450));
+    // Well below the 2 s the lock stays taken: the reader gave up rather than waited.
+    EXPECT_LT(waited, milliseconds(1500));
     EXPECT_EQ(rig.manager->GetServerCount(), 1);  // lock-free
     EXPECT_EQ(connecting.get(), 0);
 }

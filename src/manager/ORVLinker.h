@@ -182,7 +182,8 @@ private:
     void RefreshCameraData();
     void PollServerStates(std::array<int, kMaxServers>& failures);
 
-    int32_t TelemetryTarget(int32_t camera, int32_t& handle, int32_t& index);
+    int32_t SendToTelemetryCamera(int32_t camera,
+                                  const std::function<int32_t(int32_t handle, int32_t index)>& send);
 
     // Frame retrieval (ORVLinkerFrames.cpp). Callers hold the server lock.
     ServerRecord* FindActiveCamera(int32_t index);

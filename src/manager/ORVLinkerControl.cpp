@@ -192,9 +192,22 @@ int32_t ORVLinker::ExtPultShowArchive(int32_t serverHandle, int32_t number1, int
 // ---------------------------------------------------------------------------
 // Telemetry
 
-// Finds the server handle of a camera that may receive telemetry. Caller holds the lock.
-int32_t ORVLinker::TelemetryTarget(int32_t camera, int32_t& handle, int32_t& index) {
-    index = camera - 1;
+// Common path of telemetry and camera position: argument and readiness checks, the
+// bounded server lock, then the camera's server must be registered and the camera
+// active. `send` runs under the lock; a positive answer is success.
+int32_t ORVLinker::SendToTelemetryCamera(int32_t camera,
+                                         const std::function<int32_t(int32_t handle, int32_t index)>& send) {
+    if (!moduleReady_) {
+        return kNotReady;
+    }
+    const int32_t index = camera - 1;
+    if (index < 0 || index > kMaxCameraNumber) {
+        return -5;
+    }
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return -1;
+    }
     const ServerRecord* server = FindCamera(index);
     if (server == nullptr || server->handle <= 0) {
         return -5;
@@ -202,17 +215,10 @@ int32_t ORVLinker::TelemetryTarget(int32_t camera, int32_t& handle, int32_t& ind
     if (!IsActiveSlot(*server, SlotOf(*server, index))) {
         return -9;
     }
-    handle = server->handle;
-    return 0;
+    return send(server->handle, index) > 0 ? 0 : -1;
 }
 
 int32_t ORVLinker::CamTele(int32_t camera, int32_t command, int32_t speed1, int32_t speed2, int32_t value) {
-    if (!moduleReady_) {
-        return kNotReady;
-    }
-    if (camera - 1 < 0 || camera - 1 > kMaxCameraNumber) {
-        return -5;
-    }
     uint8_t block[kTelemetryBlockSize] = {};
     block[4] = static_cast<uint8_t>(ClampSpeed(speed1));
     block[5] = static_cast<uint8_t>(ClampSpeed(speed2));
@@ -224,46 +230,26 @@ int32_t ORVLinker::CamTeleRaw(int32_t camera, int32_t command, const uint8_t* bl
     if (block == nullptr) {
         return -5;
     }
-    if (!moduleReady_) {
-        return kNotReady;
-    }
-    if (camera - 1 < 0 || camera - 1 > kMaxCameraNumber) {
-        return -5;
-    }
-    platform::BoundedLock lock(serverLock_, kQueryTries);
-    if (!lock) {
-        return -1;
-    }
-    int32_t handle = 0;
-    int32_t index = 0;
-    if (const int32_t code = TelemetryTarget(camera, handle, index); code != 0) {
-        return code;
-    }
-    return module_->SendTelemetryBlock(handle, index, command, block) > 0 ? 0 : -1;
+    return SendToTelemetryCamera(camera, [&](int32_t handle, int32_t index) {
+        return module_->SendTelemetryBlock(handle, index, command, block);
+    });
 }
 
 int32_t ORVLinker::CamTeleStored(int32_t camera, int32_t command) {
-    if (!moduleReady_) {
-        return kNotReady;
-    }
-    if (camera - 1 < 0 || camera - 1 > kMaxCameraNumber) {
-        return -5;
-    }
-    platform::BoundedLock lock(serverLock_, kQueryTries);
-    if (!lock) {
-        return -1;
-    }
-    uint8_t block[kTelemetryBlockSize] = {};
-    {
-        std::lock_guard tele(telemetryLock_);
-        const auto stored = [&](const std::map<int32_t, int32_t>& speeds) {
-            const auto it = speeds.find(camera - 1);
-            return it == speeds.end() || it->second == 0 ? kDefaultTeleSpeed : it->second;
-        };
-        block[4] = static_cast<uint8_t>(stored(teleSpeed1_));
-        block[5] = static_cast<uint8_t>(stored(teleSpeed2_));
-    }
-    return CamTeleRaw(camera, command, block);
+    return SendToTelemetryCamera(camera, [&](int32_t handle, int32_t index) {
+        uint8_t block[kTelemetryBlockSize] = {};
+        {
+            // Taken inside the server lock, never the other way round.
+            std::lock_guard tele(telemetryLock_);
+            const auto stored = [&](const std::map<int32_t, int32_t>& speeds) {
+                const auto it = speeds.find(index);
+                return it == speeds.end() || it->second == 0 ? kDefaultTeleSpeed : it->second;
+            };
+            block[4] = static_cast<uint8_t>(stored(teleSpeed1_));
+            block[5] = static_cast<uint8_t>(stored(teleSpeed2_));
+        }
+        return module_->SendTelemetryBlock(handle, index, command, block);
+    });
 }
 
 int32_t ORVLinker::SetTeleSpeed1(int32_t camera, int32_t speed) {
@@ -301,22 +287,9 @@ int32_t ORVLinker::CamPosition(int32_t camera, orv_stuff::TCameraPosition* posit
     if (position == nullptr) {
         return -5;
     }
-    if (!moduleReady_) {
-        return kNotReady;
-    }
-    if (camera - 1 < 0 || camera - 1 > kMaxCameraNumber) {
-        return -5;
-    }
-    platform::BoundedLock lock(serverLock_, kQueryTries);
-    if (!lock) {
-        return -1;
-    }
-    int32_t handle = 0;
-    int32_t index = 0;
-    if (const int32_t code = TelemetryTarget(camera, handle, index); code != 0) {
-        return code;
-    }
-    return module_->CameraPosition(handle, index, *position) > 0 ? 0 : -1;
+    return SendToTelemetryCamera(camera, [&](int32_t handle, int32_t index) {
+        return module_->CameraPosition(handle, index, *position);
+    });
 }
 
 // ---------------------------------------------------------------------------

@@ -382,50 +382,61 @@ void MPEG4TimedSequenceProcessor::Anchor(double time) {
 
 bool MPEG4TimedSequenceProcessor::TakeFrame(bool forward, TOrvFrame& frame) {
     ++takeCalls_;
-    bool late = false;
-    if (resync_ == 0) {
-        double candidate = 0.0;
-        {
-            std::lock_guard lock(mutex_);
-            const int index = FindNextSlotLocked();
-            if (index >= 0) {
-                candidate = slots_[static_cast<size_t>(index)]->time;
+    for (;;) {
+        if (resync_ == 0) {
+            double candidate = 0.0;
+            bool newerWaiting = false;
+            {
+                std::lock_guard lock(mutex_);
+                const int index = FindNextSlotLocked();
+                if (index >= 0) {
+                    candidate = slots_[static_cast<size_t>(index)]->time;
+                    newerWaiting = std::any_of(slots_.begin(), slots_.end(), [&](const auto& slot) {
+                        return slot && slot->width != 0 && slot->time > candidate;
+                    });
+                } else {
+                    candidate = -1.0;
+                }
+            }
+            if (candidate < 0.0) {
+                PostSequence(nullptr, false, forward ? 1 : 0);
+                return false;
+            }
+            timeLine_.Update();
+            const double early = (candidate - timeLine_.Upper()) / kDayMs;
+            const bool late = early < 0.0;
+            if (late) {
+                lateCount_ = lateCount_ >= 0 ? -1 : lateCount_ - 1;
             } else {
-                candidate = -1.0;
+                lateCount_ = lateCount_ <= 0 ? 1 : lateCount_ + 1;
+            }
+            if (early > kReanchorMs) {
+                const double lead = (singleFrame_ != 0 ? kLeadSingleMs : kLeadMs) * kDayMs;
+                Anchor(candidate - lead);
+                lateCount_ = 0;
+            } else if (lateCount_ < kLateLimit) {
+                resync_ = 1;
+                lateCount_ = 0;
+            }
+            if (early > kEarlyMs) {
+                return false;  // too early: the picture stays for a later call
+            }
+            if (late && newerWaiting) {
+                // Passed over so that the stream catches up. All late pictures with a newer
+                // one behind them go in this same call: skipping one per call would leave a
+                // host that polls at the frame rate forever one picture behind, and shown
+                // nothing until the resynchronisation a hundred calls later.
+                std::lock_guard lock(mutex_);
+                lastTaken_ = candidate;
+                continue;
             }
         }
-        if (candidate < 0.0) {
-            PostSequence(nullptr, false, forward ? 1 : 0);
-            return false;
+        const bool taken = MPEG4SequenceProcessor::TakeFrame(forward, frame);
+        if (taken && resync_ == 1) {
+            Anchor(frame.time);
         }
-        timeLine_.Update();
-        const double early = (candidate - timeLine_.Upper()) / kDayMs;
-        late = early < 0.0;
-        if (late) {
-            lateCount_ = lateCount_ >= 0 ? -1 : lateCount_ - 1;
-        } else {
-            lateCount_ = lateCount_ <= 0 ? 1 : lateCount_ + 1;
-        }
-        if (early > kReanchorMs) {
-            const double lead = (singleFrame_ != 0 ? kLeadSingleMs : kLeadMs) * kDayMs;
-            Anchor(candidate - lead);
-            lateCount_ = 0;
-        } else if (lateCount_ < kLateLimit) {
-            resync_ = 1;
-            lateCount_ = 0;
-        }
-        if (early > kEarlyMs) {
-            return false;  // too early: the picture stays for a later call
-        }
+        return taken;
     }
-    const bool taken = MPEG4SequenceProcessor::TakeFrame(forward, frame);
-    if (taken && late) {
-        return false;  // consumed so that the stream catches up, but not shown
-    }
-    if (taken && resync_ == 1) {
-        Anchor(frame.time);
-    }
-    return taken;
 }
 
 }  // namespace processing

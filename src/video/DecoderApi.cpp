@@ -25,9 +25,11 @@ DecoderApi::~DecoderApi() {
     Unload();
 }
 
+// Never destroyed, for the same reason as the decode pool's state: storages torn down
+// by static destructors at process exit still release their use of it.
 DecoderApi& DecoderApi::Process() {
-    static DecoderApi api;
-    return api;
+    static DecoderApi* const api = new DecoderApi;
+    return *api;
 }
 
 bool DecoderApi::AddUser() {

@@ -16,9 +16,12 @@ struct ProcessState {
     std::unique_ptr<DecodeThreadPool> pool;
 };
 
+// Never destroyed: a manager still alive at process exit (the host never called
+// ORV_Uninit) is torn down by the library's own static destructors, which may run
+// after this translation unit's, and its storage must still find the pool state.
 ProcessState& Process() {
-    static ProcessState state;
-    return state;
+    static ProcessState* const state = new ProcessState;
+    return *state;
 }
 
 FrameStorageOptions WithDefaults(FrameStorageOptions options) {  // by value: fills a copy

@@ -5,7 +5,13 @@
 //   live BGR (type 3)                       vs  that transfer plus TurboJPEG's
 //                                              direct BGR decode of the same JPEG
 //   archive reads merged across two servers vs  reads from one server
-// The ratios are printed after the table.
+// The ratios (medians over the repetitions) are printed after the table; a third
+// reference, the library's own request sent to the simulator from a plain socket,
+// separates the simulator's share from the library's.
+//
+// `bench_frames --paired [rounds]` measures the live ratios in short alternating
+// rounds instead (ours, then the reference, back to back), which holds up better
+// when the machine's speed drifts during a run.
 //
 // `bench_frames --rss-probe [type]` instead measures the resident memory of a process
 // that fetches one live frame from each of 32 cameras of 1920x1080 JPEG (the
@@ -18,6 +24,7 @@
 #include <turbojpeg.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -32,6 +39,7 @@
 
 #include "manager/ORVLinker.h"
 #include "orv_sdk.h"
+#include "protocol/Wire.h"
 #include "sim/Simulator.h"
 
 namespace {
@@ -43,13 +51,13 @@ constexpr double kUnixEpochOle = 25569.0;
 constexpr size_t kRequestBytes = 80 + 72;
 
 std::atomic<int64_t> g_simNow{kBaseMs};
-std::map<std::string, double> g_nsPerIteration;
+std::map<std::string, std::vector<double>> g_nsPerIteration;  // one value per repetition
 
 void Record(const benchmark::State& state, const std::string& name, std::chrono::steady_clock::duration spent) {
     if (state.iterations() > 0) {
-        g_nsPerIteration[name] =
+        g_nsPerIteration[name].push_back(
             static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count()) /
-            static_cast<double>(state.iterations());
+            static_cast<double>(state.iterations()));
     }
 }
 
@@ -68,7 +76,8 @@ orv_sim::CameraConfig Camera(int width, int height, int fps) {
 
 struct LiveSetup {
     std::unique_ptr<orv_sim::Simulator> sim;
-    int camera = 0;
+    int camera = 0;     // the JPEG comparisons
+    int bgrCamera = 0;  // the BGR ones: a camera of its own, whose last frame the JPEG calls do not share
     std::vector<uint8_t> jpeg;  // the frame the camera sends, for the comparisons
 };
 
@@ -79,7 +88,7 @@ LiveSetup& Live() {
         g_liveStarted = true;
         LiveSetup s;
         orv_sim::ServerConfig server;
-        server.cameras = {Camera(kW, kH, 25)};
+        server.cameras = {Camera(kW, kH, 25), Camera(kW, kH, 25)};
         orv_sim::SimulatorOptions options;
         options.clockMs = [] { return g_simNow.load(); };
         s.sim = std::make_unique<orv_sim::Simulator>(std::vector<orv_sim::ServerConfig>{server}, options);
@@ -87,6 +96,7 @@ LiveSetup& Live() {
         ORV_ServerAdd("127.0.0.1", s.sim->Server(0).Port(), 0, 0, "");
         ORV_ServersConnect();
         s.camera = s.sim->Server(0).FirstCamera() + 1;
+        s.bgrCamera = s.camera + 1;
         std::vector<char> buffer(8'000'000);
         double time = 0;
         int w = 0, h = 0, size = 0;
@@ -116,8 +126,8 @@ void LiveFrames(benchmark::State& state, int type, const char* name) {
         // Each call sees the other of two frames, so there is always one newer
         // than the frame the library reported last.
         g_simNow.store(kBaseMs + (++flip % 2) * 40);
-        if (ORV_VideoGetFrame(s.camera, type, buffer.data(), static_cast<unsigned>(buffer.size()), &time, &w, &h,
-                              &size) != 0) {
+        if (ORV_VideoGetFrame(type == 3 ? s.bgrCamera : s.camera, type, buffer.data(),
+                              static_cast<unsigned>(buffer.size()), &time, &w, &h, &size) != 0) {
             ++misses;
             continue;
         }
@@ -229,6 +239,85 @@ void BM_PlainTransfer(benchmark::State& state) { PlainTransfer(state, 0, "plain_
 // (128 KiB each way): separates the cost of the fixed buffers from the library's.
 void BM_PlainTransfer128K(benchmark::State& state) { PlainTransfer(state, 131072, "plain_transfer_128k"); }
 
+// The library's request for the camera's newest frame sent to the simulator from
+// a plain socket, the reply read whole: what the simulated server and the
+// loopback cost without the library, so that the library's own share shows.
+class SimulatorClient {
+public:
+    explicit SimulatorClient(const LiveSetup& s) : reply_(16'000'000) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(s.sim->Server(0).Port());
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        const int one = 1;
+        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        orv_stuff::TMsgHeader header;
+        header.magic = orv_stuff::MSG_MAGIC;
+        header.length = sizeof request_;
+        header.command = orv_stuff::kCmdLiveFrames;
+        header.version = orv_stuff::kLongFrameEntryVersion;
+        header.field12 = 1;
+        header.field24 = static_cast<int32_t>(orv_stuff::kFrameEntryLongSize);
+        orv_stuff::EncodeHeader(header, request_);
+        orv_stuff::TFrameEntry entry;
+        entry.camera = s.camera - 1;
+        entry.longForm = 1;
+        orv_stuff::EncodeFrameEntry(entry, request_ + orv_stuff::kHeaderSize, orv_stuff::kFrameEntryLongSize);
+    }
+    ~SimulatorClient() { close(fd_); }
+    SimulatorClient(const SimulatorClient&) = delete;
+    SimulatorClient& operator=(const SimulatorClient&) = delete;
+
+    // One exchange; the byte count of the reply, 0 on failure.
+    size_t Exchange() {
+        if (!connected_ || send(fd_, request_, sizeof request_, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof request_) ||
+            !ReceiveAll(reply_.data(), orv_stuff::kHeaderSize)) {
+            return 0;
+        }
+        const orv_stuff::TMsgHeader answer = orv_stuff::DecodeHeader(reply_.data());
+        if (answer.length < static_cast<int32_t>(orv_stuff::kHeaderSize)) return 0;
+        const size_t rest = static_cast<size_t>(answer.length) - orv_stuff::kHeaderSize;
+        if (rest > reply_.size() || !ReceiveAll(reply_.data(), rest)) return 0;
+        return static_cast<size_t>(answer.length);
+    }
+
+private:
+    bool ReceiveAll(uint8_t* data, size_t n) const {
+        while (n > 0) {
+            const ssize_t got = recv(fd_, data, n, 0);
+            if (got <= 0) return false;
+            data += got;
+            n -= static_cast<size_t>(got);
+        }
+        return true;
+    }
+
+    int fd_ = -1;
+    bool connected_ = false;
+    uint8_t request_[orv_stuff::kHeaderSize + orv_stuff::kFrameEntryLongSize] = {};
+    std::vector<uint8_t> reply_;
+};
+
+void BM_SimulatorExchange(benchmark::State& state) {
+    SimulatorClient client(Live());
+    int64_t flip = 0;
+    int64_t bytes = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        g_simNow.store(kBaseMs + (++flip % 2) * 40);
+        const size_t got = client.Exchange();
+        if (got == 0) {
+            state.SkipWithError("exchange failed");
+            break;
+        }
+        bytes += static_cast<int64_t>(got);
+    }
+    Record(state, "simulator_exchange", std::chrono::steady_clock::now() - start);
+    state.SetBytesProcessed(bytes);
+}
+
 void BM_PlainTransferAndTurboBgr(benchmark::State& state) {
     const LiveSetup& s = Live();
     PlainPeer peer(80 + 72 + s.jpeg.size());
@@ -294,21 +383,35 @@ void BM_ArchiveTwoServers(benchmark::State& state) { ArchiveReads(state, true, "
 
 BENCHMARK(BM_PlainTransfer)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_PlainTransfer128K)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_SimulatorExchange)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_LiveJpeg)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_PlainTransferAndTurboBgr)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_LiveBgr)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_ArchiveOneServer)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_ArchiveTwoServers)->MinTime(1.0)->UseRealTime();
 
+double Median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// Median time per operation over the repetitions of a benchmark; 0 when it did not run.
+double MedianNs(const std::string& name) {
+    const auto it = g_nsPerIteration.find(name);
+    return it == g_nsPerIteration.end() ? 0 : Median(it->second);
+}
+
 void PrintRatio(const char* what, const std::string& ours, const std::string& theirs, double goal) {
-    const auto a = g_nsPerIteration.find(ours);
-    const auto b = g_nsPerIteration.find(theirs);
-    if (a == g_nsPerIteration.end() || b == g_nsPerIteration.end() || b->second <= 0) return;
+    const double a = MedianNs(ours);
+    const double b = MedianNs(theirs);
+    if (a <= 0 || b <= 0) return;
     if (goal <= 0) {
-        std::printf("%-58s %6.2f\n", what, a->second / b->second);
+        std::printf("%-70s %6.2f\n", what, a / b);
         return;
     }
-    std::printf("%-58s %6.2f  (goal <= %.2f)\n", what, a->second / b->second, goal);
+    std::printf("%-70s %6.2f  (goal <= %.2f)\n", what, a / b, goal);
 }
 
 // ---------------------------------------------------------------------------
@@ -390,11 +493,106 @@ int RssProbe(int type) {
     return 0;
 }
 
+// ---------------------------------------------------------------------------
+// Paired comparison: the machine's speed drifts over a run (a shared virtual
+// machine especially), so the live-frame ratios are also measured in short
+// alternating rounds, ours and the reference back to back, and the median of the
+// per-round ratios is reported.
+
+template <typename Op>
+double NsPerOp(Op&& op, int n) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < n; ++i) op();
+    return static_cast<double>(
+               std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count()) /
+           n;
+}
+
+int Paired(int rounds) {
+    LiveSetup& s = Live();
+    if (s.jpeg.empty()) {
+        std::fprintf(stderr, "no live frame from the simulator\n");
+        return 1;
+    }
+    PlainPeer peer(80 + 72 + s.jpeg.size());
+    SimulatorClient simulator(s);
+    std::vector<uint8_t> reply;
+    std::vector<char> buffer(static_cast<size_t>(kW) * kH * 3);
+    std::vector<uint8_t> bgr(static_cast<size_t>(kW) * kH * 3);
+    tjhandle turbo = tjInitDecompress();
+    int64_t flip = 0;
+    int64_t failures = 0;      // calls of the library that gave no frame
+    int64_t otherFailures = 0;  // reference exchanges or decodes that failed
+    const auto live = [&](int type) {
+        g_simNow.store(kBaseMs + (++flip % 2) * 40);
+        double time = 0;
+        int w = 0, h = 0, size = 0;
+        if (ORV_VideoGetFrame(type == 3 ? s.bgrCamera : s.camera, type, buffer.data(),
+                              static_cast<unsigned>(buffer.size()), &time, &w, &h, &size) != 0) {
+            ++failures;
+        }
+    };
+    const auto plain = [&] {
+        if (!peer.Exchange(reply)) ++otherFailures;
+    };
+    const auto plainTurbo = [&] {
+        plain();
+        if (tjDecompress2(turbo, s.jpeg.data(), s.jpeg.size(), bgr.data(), kW, 0, kH, TJPF_BGR, 0) != 0) ++otherFailures;
+    };
+    int64_t simulatorBytes = 0;
+    int64_t simulatorExchanges = 0;
+    const auto simulatorExchange = [&] {
+        g_simNow.store(kBaseMs + (++flip % 2) * 40);
+        const size_t got = simulator.Exchange();
+        if (got == 0) ++otherFailures;
+        simulatorBytes += static_cast<int64_t>(got);
+        ++simulatorExchanges;
+    };
+    std::vector<double> jpegPlain, jpegSimulator, simulatorPlain, bgrTurbo;
+    std::vector<double> tPlain, tJpeg, tSimulator, tBgr, tTurbo;
+    for (int r = 0; r < rounds; ++r) {
+        const double a = NsPerOp(plain, 200);
+        const double b = NsPerOp([&] { live(1); }, 200);
+        const double c = NsPerOp(simulatorExchange, 200);
+        const double d = NsPerOp(plainTurbo, 10);
+        const double e = NsPerOp([&] { live(3); }, 10);
+        jpegPlain.push_back(b / a);
+        jpegSimulator.push_back(b / c);
+        simulatorPlain.push_back(c / a);
+        bgrTurbo.push_back(e / d);
+        tPlain.push_back(a);
+        tJpeg.push_back(b);
+        tSimulator.push_back(c);
+        tTurbo.push_back(d);
+        tBgr.push_back(e);
+    }
+    tjDestroy(turbo);
+    std::printf("Paired rounds: %d (library calls without a frame: %lld, failed reference operations: %lld)\n", rounds,
+                static_cast<long long>(failures), static_cast<long long>(otherFailures));
+    std::printf("bytes per exchange: plain %zu, simulator %lld\n", reply.size(),
+                static_cast<long long>(simulatorBytes / std::max<int64_t>(simulatorExchanges, 1)));
+    std::printf("median time per operation, us: plain exchange %.1f | simulator exchange %.1f | live type 1 %.1f | "
+                "plain + TurboJPEG BGR %.1f | live type 3 %.1f\n",
+                Median(tPlain) / 1000, Median(tSimulator) / 1000, Median(tJpeg) / 1000, Median(tTurbo) / 1000,
+                Median(tBgr) / 1000);
+    std::printf("%-70s %6.2f  (goal <= 1.20)\n", "live type 1 (JPEG) / plain loopback exchange", Median(jpegPlain));
+    std::printf("%-70s %6.2f\n", "live type 1 (JPEG) / the same request to the simulator, plain socket",
+                Median(jpegSimulator));
+    std::printf("%-70s %6.2f\n", "simulator exchange / plain loopback exchange", Median(simulatorPlain));
+    std::printf("%-70s %6.2f  (goal <= 1.30)\n", "live type 3 (BGR) / exchange + TurboJPEG BGR decode",
+                Median(bgrTurbo));
+    ORV_Uninit();
+    s.sim.reset();
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     // --rss-probe [frame type]: 3 (BGR) unless given.
     if (argc > 1 && std::strcmp(argv[1], "--rss-probe") == 0) return RssProbe(argc > 2 ? std::atoi(argv[2]) : 3);
+    // --paired [rounds]: the live-frame ratios from alternating rounds; 30 unless given.
+    if (argc > 1 && std::strcmp(argv[1], "--paired") == 0) return Paired(argc > 2 ? std::max(1, std::atoi(argv[2])) : 30);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
@@ -409,11 +607,13 @@ int main(int argc, char** argv) {
     PrintRatio("live type 1 (JPEG) / plain loopback exchange", "live_jpeg", "plain_transfer", 1.2);
     PrintRatio("live type 1 (JPEG) / plain exchange, 128 KiB client buffers", "live_jpeg", "plain_transfer_128k",
                0.0);
+    PrintRatio("live type 1 (JPEG) / the same request to the simulator, plain socket", "live_jpeg",
+               "simulator_exchange", 0);
+    PrintRatio("simulator exchange / plain loopback exchange", "simulator_exchange", "plain_transfer", 0);
     PrintRatio("live type 3 (BGR) / exchange + TurboJPEG BGR decode", "live_bgr", "plain_transfer_turbo_bgr", 1.3);
-    const auto one = g_nsPerIteration.find("archive_one");
-    const auto two = g_nsPerIteration.find("archive_two");
-    if (one != g_nsPerIteration.end() && two != g_nsPerIteration.end()) {
-        std::printf("%-58s %6.2f\n", "archive reads/s, two servers merged / one server", one->second / two->second);
+    if (MedianNs("archive_one") > 0 && MedianNs("archive_two") > 0) {
+        std::printf("%-70s %6.2f\n", "archive reads/s, two servers merged / one server",
+                    MedianNs("archive_one") / MedianNs("archive_two"));
     }
     return 0;
 }

@@ -261,7 +261,11 @@ ORV_API int ORV_CALL ORV_VideoGetFrame(int camera, int frameType, char* buffer, 
         static std::vector<TOrvFrame> frames(1);
         cameras[0] = camera;
         int32_t found = 0;
-        const int32_t result = manager.GetLiveFrames(found, cameras, frames, LiveFormat(frameType), false);
+        // A picture passed on as received is received straight into the caller's buffer.
+        size_t inBuffer = 0;
+        const int32_t result =
+            manager.GetLiveFramesInto(found, cameras, frames, LiveFormat(frameType), reinterpret_cast<uint8_t*>(buffer),
+                                      buffer == nullptr ? 0 : size, inBuffer);
         if (result != 0) {
             return static_cast<int>(result);
         }
@@ -276,7 +280,10 @@ ORV_API int ORV_CALL ORV_VideoGetFrame(int camera, int frameType, char* buffer, 
         WriteIf(time, frame.time);
         WriteIf(width, static_cast<int>(frame.width));
         WriteIf(height, static_cast<int>(frame.height));
-        WriteIf(dataSize, static_cast<int>(frame.data.size()));
+        WriteIf(dataSize, static_cast<int>(inBuffer > 0 ? inBuffer : frame.data.size()));
+        if (inBuffer > 0) {
+            return 0;
+        }
         if (buffer == nullptr && !frame.data.empty()) {
             return kBufferTooSmall;  // nowhere to put the picture
         }

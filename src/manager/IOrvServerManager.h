@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -110,6 +111,19 @@ public:
     virtual int32_t GetLiveFrames(int32_t& count, const std::vector<int32_t>& cameras,
                                   std::vector<TOrvFrame>& frames, int32_t requestedFormat,
                                   bool wantExtra) = 0;
+    // GetLiveFrames for a caller that delivers into a buffer of its own: asked for
+    // one camera, a payload passed on unchanged may be received straight into
+    // `target` (`targetCapacity` bytes). Its bytes are then not in frames[0].data
+    // and `inTarget` gives their count; otherwise `inTarget` is 0 and the frame is
+    // as GetLiveFrames gives it. Without such a path this is GetLiveFrames.
+    virtual int32_t GetLiveFramesInto(int32_t& count, const std::vector<int32_t>& cameras,
+                                      std::vector<TOrvFrame>& frames, int32_t requestedFormat, uint8_t* target,
+                                      size_t targetCapacity, size_t& inTarget) {
+        (void)target;
+        (void)targetCapacity;
+        inTarget = 0;
+        return GetLiveFrames(count, cameras, frames, requestedFormat, false);
+    }
     virtual int32_t GetArchiveFrame(int32_t channel, int32_t& got,
                                     const std::vector<int32_t>& cameras, int32_t requestValue,
                                     bool forward, TOrvFrame& frame, int32_t requestedFormat,

@@ -106,6 +106,9 @@ public:
 
     int32_t GetLiveFrames(int32_t& count, const std::vector<int32_t>& cameras, std::vector<TOrvFrame>& frames,
                           int32_t requestedFormat, bool wantExtra) override;
+    int32_t GetLiveFramesInto(int32_t& count, const std::vector<int32_t>& cameras, std::vector<TOrvFrame>& frames,
+                              int32_t requestedFormat, uint8_t* target, size_t targetCapacity,
+                              size_t& inTarget) override;
     int32_t GetArchiveFrame(int32_t channel, int32_t& got, const std::vector<int32_t>& cameras,
                             int32_t requestValue, bool forward, TOrvFrame& frame, int32_t requestedFormat,
                             double targetTime, bool firstCameraOnly) override;
@@ -186,6 +189,8 @@ private:
                                   const std::function<int32_t(int32_t handle, int32_t index)>& send);
 
     // Frame retrieval (ORVLinkerFrames.cpp). Callers hold the server lock.
+    int32_t LiveFrames(int32_t& count, const std::vector<int32_t>& cameras, std::vector<TOrvFrame>& frames,
+                       int32_t requestedFormat, bool wantExtra, orv_stuff::PayloadTarget* target, size_t& inTarget);
     ServerRecord* FindActiveCamera(int32_t index);
     bool TakeDecodedLive(int32_t handle, int32_t index, int32_t requestedFormat, TOrvFrame& frame);
     void QueueLiveRequest(const ServerRecord& server, int32_t index, uint32_t selector, bool wantExtra);
@@ -238,6 +243,8 @@ private:
     std::vector<orv_stuff::TFrameEntry> liveRequests_;  // kRequestServers x kRequestsPerServer
     std::array<int32_t, kRequestServers> liveRequestCounts_{};
     std::array<orv_stuff::TFrameEntry, 32> liveBatch_{};
+    orv_stuff::PayloadTarget* liveTarget_ = nullptr;  // the caller's buffer during a one-camera call
+    size_t liveInTarget_ = 0;                         // bytes delivered there by the call
     std::array<uint8_t, kMaxCameraNumber> archiveCameraMask_{};
     std::array<std::array<uint8_t, kMaxCameraNumber>, kArchiveChannels> archiveStreamBits_{};
     processing::JpegDecodeContext liveDecode_;

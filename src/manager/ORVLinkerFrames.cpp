@@ -106,6 +106,30 @@ ServerRecord* ORVLinker::FindActiveCamera(int32_t index) {
 
 int32_t ORVLinker::GetLiveFrames(int32_t& count, const std::vector<int32_t>& cameras, std::vector<TOrvFrame>& frames,
                                  int32_t requestedFormat, bool wantExtra) {
+    size_t inTarget = 0;
+    return LiveFrames(count, cameras, frames, requestedFormat, wantExtra, nullptr, inTarget);
+}
+
+int32_t ORVLinker::GetLiveFramesInto(int32_t& count, const std::vector<int32_t>& cameras,
+                                     std::vector<TOrvFrame>& frames, int32_t requestedFormat, uint8_t* target,
+                                     size_t targetCapacity, size_t& inTarget) {
+    inTarget = 0;
+    // Only a payload passed on unchanged may land in the caller's buffer; a
+    // picture made from it is delivered through the record as usual.
+    const bool passesOn = processing::PassesOn(JpegRequest(requestedFormat), {}) != processing::PassOn::No;
+    if (target == nullptr || targetCapacity == 0 || cameras.size() != 1 || !passesOn) {
+        return LiveFrames(count, cameras, frames, requestedFormat, false, nullptr, inTarget);
+    }
+    orv_stuff::PayloadTarget payloadTarget;
+    payloadTarget.data = target;
+    payloadTarget.capacity = static_cast<int64_t>(std::min<size_t>(targetCapacity, kReceiveAreaBytes));
+    return LiveFrames(count, cameras, frames, requestedFormat, false, &payloadTarget, inTarget);
+}
+
+int32_t ORVLinker::LiveFrames(int32_t& count, const std::vector<int32_t>& cameras, std::vector<TOrvFrame>& frames,
+                              int32_t requestedFormat, bool wantExtra, orv_stuff::PayloadTarget* target,
+                              size_t& inTarget) {
+    inTarget = 0;
     if (!moduleReady_) {
         return kNotReady;
     }
@@ -117,6 +141,18 @@ int32_t ORVLinker::GetLiveFrames(int32_t& count, const std::vector<int32_t>& cam
     if (!lock) {
         return kNoFrame;
     }
+    // The target is used by this call only, under the lock.
+    liveTarget_ = target;
+    liveInTarget_ = 0;
+    struct TargetReset {
+        ORVLinker& self;
+        size_t& inTarget;
+        ~TargetReset() {
+            inTarget = self.liveInTarget_;
+            self.liveTarget_ = nullptr;
+            self.liveInTarget_ = 0;
+        }
+    } targetReset{*this, inTarget};
     lastLiveRequest_.store(orv_stuff::NowOleUtc());
     frames.resize(cameras.size());
     receiveBuffer_.Reserve(std::min<size_t>(cameras.size(), kLiveBatchSize) * kReceiveAreaBytes);
@@ -235,13 +271,17 @@ bool ORVLinker::ReadLiveBatch(int32_t handle, int32_t first, int32_t size, const
     const uint8_t* data = nullptr;
     int32_t result = 0;
     const bool extended = versionedAdd_;
+    orv_stuff::PayloadTarget* target = size == 1 ? liveTarget_ : nullptr;
+    if (target != nullptr) {
+        target->used = false;
+    }
     if (extended) {
-        result = module_->ReadLiveFramesEx(handle, replies, liveBatch_.data(), data);
+        result = module_->ReadLiveFramesEx(handle, replies, liveBatch_.data(), data, target);
     } else {
         const auto capacity = static_cast<int32_t>(
             std::min<size_t>(receiveBuffer_.Capacity(), static_cast<size_t>(std::numeric_limits<int32_t>::max())));
-        result = module_->ReadLiveFrames(handle, replies, liveBatch_.data(), receiveBuffer_.Data(), capacity);
-        data = receiveBuffer_.Data();
+        result = module_->ReadLiveFrames(handle, replies, liveBatch_.data(), receiveBuffer_.Data(), capacity, target);
+        data = target != nullptr && target->used ? target->data : receiveBuffer_.Data();
     }
     if (result <= 0 || replies <= 0 || data == nullptr) {
         return true;
@@ -339,6 +379,17 @@ bool ORVLinker::LiveJpeg(const orv_stuff::TFrameEntry& entry, std::span<const ui
     const int32_t request = JpegRequest(requestedFormat);
     if (!KnownJpegRequest(request)) {
         return false;  // nothing this format could be made of
+    }
+    const processing::PassOn passOn = processing::PassesOn(request, aux);
+    if (liveTarget_ != nullptr && liveTarget_->used && payload.data() == liveTarget_->data &&
+        passOn != processing::PassOn::No) {
+        // Received where the caller wants it: the record only describes it.
+        if (!processing::DescribePassedOn(liveDecode_, payload, passOn, frame)) {
+            ClearPicture(frame);
+            return false;
+        }
+        liveInTarget_ = payload.size();
+        return true;
     }
     bool converted = false;
     {

@@ -10,6 +10,16 @@
 
 namespace orv_stuff {
 
+// Where the payload of a one-entry live reply may be received instead of the
+// usual area, so that a picture passed on as received is not copied again: used
+// when the reply holds exactly one entry whose only block is its payload and the
+// payload fits `capacity`. `used` tells whether it was.
+struct PayloadTarget {
+    uint8_t* data = nullptr;
+    int64_t capacity = 0;
+    bool used = false;
+};
+
 class IOrvModule {
 public:
     virtual ~IOrvModule() = default;
@@ -42,13 +52,15 @@ public:
     virtual int32_t SendCameraMode(int32_t camera, uint8_t value) = 0;
 
     // Basic live read: entries holds `count` 48-byte-form entries in and the
-    // returned entries out; the reply blocks go into data (dataCapacity bytes).
+    // returned entries out; the reply blocks go into data (dataCapacity bytes),
+    // or into `target` when it takes them.
     virtual int32_t ReadLiveFrames(int32_t server, int32_t& count, TFrameEntry* entries, uint8_t* data,
-                                   int32_t dataCapacity) = 0;
+                                   int32_t dataCapacity, PayloadTarget* target = nullptr) = 0;
     // Extended live read: the reply blocks land in the client's own frame data
-    // area, valid until the next call; `data` receives its address.
-    virtual int32_t ReadLiveFramesEx(int32_t server, int32_t& count, TFrameEntry* entries,
-                                     const uint8_t*& data) = 0;
+    // area, valid until the next call, or in `target` when it takes them; `data`
+    // receives their address.
+    virtual int32_t ReadLiveFramesEx(int32_t server, int32_t& count, TFrameEntry* entries, const uint8_t*& data,
+                                     PayloadTarget* target = nullptr) = 0;
 
     // Status block into buffer (bufferSize bytes; the manager gives 1536). 1 or -1.
     virtual int32_t GetServerStatus(int32_t server, uint8_t* buffer, int32_t bufferSize) = 0;

@@ -510,8 +510,23 @@ int32_t OrvDllWrapperModule::ReadLiveBlocks(TServerDM& server, const int32_t* le
     return 1;
 }
 
+namespace {
+
+// True when a reply of `entries` entries with these block lengths (`perEntry`
+// per entry: lead 1, lead 2, payload, ...) can be received into the target: one
+// entry whose only block is a payload that fits.
+bool TargetTakes(PayloadTarget* target, const int32_t* lengths, size_t perEntry, int32_t entries) {
+    if (target == nullptr || target->data == nullptr || entries != 1) return false;
+    for (size_t b = 0; b < perEntry; ++b) {
+        if (b != 2 && lengths[b] > 0) return false;
+    }
+    return lengths[2] > 0 && lengths[2] <= target->capacity;
+}
+
+}  // namespace
+
 int32_t OrvDllWrapperModule::ReadLiveFrames(int32_t server, int32_t& count, TFrameEntry* entries, uint8_t* data,
-                                            int32_t dataCapacity) {
+                                            int32_t dataCapacity, PayloadTarget* target) {
     Lock lock(lock_);
     TServerDM* record = ConnectedServer(server);
     const int32_t n = count;
@@ -563,7 +578,12 @@ int32_t OrvDllWrapperModule::ReadLiveFrames(int32_t server, int32_t& count, TFra
             DecodeFrameEntryInto(entryBytes_.Data() + i * kFrameEntryShortSize, kFrameEntryShortSize, entries[i]);
         }
         count = m;
-        if (ReadLiveBlocks(*record, lengths, lengthCount, data, std::max(dataCapacity, 0)) != 1) return -1;
+        if (TargetTakes(target, lengths, 5, m)) {
+            target->used = true;
+            if (ReadLiveBlocks(*record, lengths, lengthCount, target->data, target->capacity) != 1) return -1;
+        } else if (ReadLiveBlocks(*record, lengths, lengthCount, data, std::max(dataCapacity, 0)) != 1) {
+            return -1;
+        }
     }
     if (noPayload && n > 0) entries[0].payloadLength = 0;
     if (blockLength > 0 || noPayload) return 1;
@@ -571,7 +591,7 @@ int32_t OrvDllWrapperModule::ReadLiveFrames(int32_t server, int32_t& count, TFra
 }
 
 int32_t OrvDllWrapperModule::ReadLiveFramesEx(int32_t server, int32_t& count, TFrameEntry* entries,
-                                              const uint8_t*& data) {
+                                              const uint8_t*& data, PayloadTarget* target) {
     Lock lock(lock_);
     TServerDM* record = ConnectedServer(server);
     const int32_t n = count;
@@ -635,9 +655,15 @@ int32_t OrvDllWrapperModule::ReadLiveFramesEx(int32_t server, int32_t& count, TF
         DrainBytes(*record, total, scratch_);
         return -1;
     }
-    frameData_.Reserve(static_cast<size_t>(total));
-    if (ReadLiveBlocks(*record, lengths, lengthCount, frameData_.Data(), total) != 1) return -1;
-    data = frameData_.Data();
+    if (TargetTakes(target, lengths, kFrameEntryBlockCount, m)) {
+        target->used = true;
+        if (ReadLiveBlocks(*record, lengths, lengthCount, target->data, target->capacity) != 1) return -1;
+        data = target->data;
+    } else {
+        frameData_.Reserve(static_cast<size_t>(total));
+        if (ReadLiveBlocks(*record, lengths, lengthCount, frameData_.Data(), total) != 1) return -1;
+        data = frameData_.Data();
+    }
     return longReply ? header_.field52 + 1 : 1;
 }
 

@@ -47,8 +47,9 @@ public:
     bool IsCameraActive(int32_t camera) override;
     int32_t SendCameraMode(int32_t camera, uint8_t value) override;
     int32_t ReadLiveFrames(int32_t server, int32_t& count, TFrameEntry* entries, uint8_t* data,
-                           int32_t dataCapacity) override;
-    int32_t ReadLiveFramesEx(int32_t server, int32_t& count, TFrameEntry* entries, const uint8_t*& data) override;
+                           int32_t dataCapacity, PayloadTarget* target = nullptr) override;
+    int32_t ReadLiveFramesEx(int32_t server, int32_t& count, TFrameEntry* entries, const uint8_t*& data,
+                             PayloadTarget* target = nullptr) override;
     int32_t GetServerStatus(int32_t server, uint8_t* buffer, int32_t bufferSize) override;
     int32_t QueryServerText(int32_t server, char* text) override;
     int32_t ConsoleShowArchive(int32_t server, int32_t a, int32_t b, double time1, double time2, uint8_t* buffer,

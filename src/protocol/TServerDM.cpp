@@ -29,6 +29,14 @@ bool WouldBlock(const error_code& error) {
            error == asio::error::in_progress;
 }
 
+// Once connected the socket blocks, bounded by its receive and send time-outs: a
+// call that sees no progress within the time-out fails with EAGAIN, which is
+// the time-out error here.
+error_code IoError(int code) {
+    if (code == EAGAIN || code == EWOULDBLOCK) return asio::error::timed_out;
+    return error_code(code, asio::error::get_system_category());
+}
+
 }  // namespace
 
 ServerState StateForError(const error_code& error) {
@@ -85,6 +93,12 @@ void TServerDM::ConnectProc() {
         error = ConnectEndpoints(endpoints);
     }
     if (socket_.is_open()) SetSocketOptions();
+    if (!error) {
+        // Reads and writes block from here on, limited by the socket time-outs;
+        // one call per transfer instead of a readiness wait before each.
+        error_code ignored;
+        socket_.non_blocking(false, ignored);
+    }
     ApplyResult(error);
     connecting.store(false);
 }
@@ -124,10 +138,12 @@ error_code TServerDM::ConnectOne(const asio::ip::tcp::endpoint& endpoint) {
 void TServerDM::SetSocketOptions() {
     error_code ignored;
     const int fd = socket_.native_handle();
-    // Kept for parity with the blocking design; the effective time limit is WaitReady.
+    // The limit of every blocking read and write once connected (a zero value
+    // would mean no limit at all, so the shortest limit is one millisecond).
+    const int64_t timeoutMs = std::max<int64_t>(ioTimeout_.count(), 1);
     timeval tv{};
-    tv.tv_sec = static_cast<time_t>(ioTimeout_.count() / 1000);
-    tv.tv_usec = static_cast<suseconds_t>((ioTimeout_.count() % 1000) * 1000);
+    tv.tv_sec = static_cast<time_t>(timeoutMs / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((timeoutMs % 1000) * 1000);
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
@@ -136,8 +152,9 @@ void TServerDM::SetSocketOptions() {
     socket_.set_option(asio::socket_base::linger(true, 1), ignored);
 }
 
-// Blocking Asio calls retry EAGAIN without limit, so every wait for the peer is
-// a poll() with the I/O time-out; no progress within it is a time-out error.
+// Blocking Asio calls retry EAGAIN without limit, so the connect waits with a
+// poll() bounded by the I/O time-out, and reads and writes call the socket
+// directly.
 error_code TServerDM::WaitReady(short events) {
     pollfd pfd{};
     pfd.fd = socket_.native_handle();
@@ -161,13 +178,19 @@ bool TServerDM::Read(void* buffer, int32_t n) {
         std::memset(bytes, 0, static_cast<size_t>(n));
         return false;
     }
+    const int fd = socket_.native_handle();
     int32_t done = 0;
     error_code error;
     while (done < n && !error) {
         const int32_t chunk = std::min(n - done, kMaxReceiveCall);
-        const size_t got = socket_.read_some(asio::buffer(bytes + done, static_cast<size_t>(chunk)), error);
-        done += static_cast<int32_t>(got);
-        if (WouldBlock(error)) error = WaitReady(POLLIN);
+        const ssize_t got = ::recv(fd, bytes + done, static_cast<size_t>(chunk), MSG_WAITALL);
+        if (got > 0) {
+            done += static_cast<int32_t>(got);
+        } else if (got == 0) {
+            error = asio::error::eof;
+        } else if (errno != EINTR) {
+            error = IoError(errno);
+        }
     }
     // Only the bytes that never arrived are cleared: a complete read overwrites
     // everything, and clearing multi-megabyte payload areas up front cost as
@@ -179,14 +202,19 @@ bool TServerDM::Read(void* buffer, int32_t n) {
 
 bool TServerDM::Write(const void* buffer, int32_t n) {
     if (!socket_.is_open() || n <= 0 || buffer == nullptr) return false;
+    const int fd = socket_.native_handle();
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     int32_t done = 0;
     error_code error;
     while (done < n && !error) {
-        const size_t sent =
-            socket_.write_some(asio::buffer(bytes + done, static_cast<size_t>(n - done)), error);
-        done += static_cast<int32_t>(sent);
-        if (WouldBlock(error)) error = WaitReady(POLLOUT);
+        const ssize_t sent = ::send(fd, bytes + done, static_cast<size_t>(n - done), MSG_NOSIGNAL);
+        if (sent > 0) {
+            done += static_cast<int32_t>(sent);
+        } else if (sent < 0 && errno != EINTR) {
+            error = IoError(errno);
+        } else if (sent == 0) {
+            error = asio::error::connection_aborted;
+        }
     }
     ApplyResult(error);
     return !error && done > 0;

@@ -163,18 +163,10 @@ void DeliverPicture(JpegDecodeContext& context, PictureWorkspace& ws, std::span<
 
 bool PassThrough(JpegDecodeContext& context, std::span<const uint8_t> payload, bool asJpeg,
                  TOrvFrame& frame) {
-    if (asJpeg && !payload.empty()) {
-        if (!context.ReadHeader(payload.data(), payload.size())) {
-            return false;
-        }
-        frame.width = context.Width();
-        frame.height = context.Height();
-        frame.isColour = context.Subsampling();
-    } else {
-        frame.width = frame.height = 0;
+    if (!DescribePassedOn(context, payload, asJpeg ? PassOn::Jpeg : PassOn::Raw, frame)) {
+        return false;
     }
     frame.data.assign(payload.begin(), payload.end());
-    frame.format = asJpeg ? Jpeg : Raw;
     return true;
 }
 
@@ -260,6 +252,33 @@ void DecodeKeptJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFram
 }
 
 }  // namespace
+
+PassOn PassesOn(int32_t requestedFormat, std::span<const uint8_t> aux) {
+    switch (RouteFor(requestedFormat, aux)) {
+        case Route::PassRaw:
+            return PassOn::Raw;
+        case Route::PassJpeg:
+            return PassOn::Jpeg;
+        default:
+            return PassOn::No;
+    }
+}
+
+bool DescribePassedOn(JpegDecodeContext& context, std::span<const uint8_t> payload, PassOn how, TOrvFrame& frame) {
+    if (how == PassOn::Jpeg && !payload.empty()) {
+        if (!context.ReadHeader(payload.data(), payload.size())) {
+            return false;
+        }
+        frame.width = context.Width();
+        frame.height = context.Height();
+        frame.isColour = context.Subsampling();
+    } else {
+        frame.width = frame.height = 0;
+    }
+    frame.data.clear();
+    frame.format = how == PassOn::Jpeg ? Jpeg : Raw;
+    return true;
+}
 
 bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFrameState& state,
                      int32_t frameId, double time, std::span<const uint8_t> payload,

@@ -64,6 +64,17 @@ bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& workspace, Ca
                      int32_t frameId, double time, std::span<const uint8_t> payload,
                      std::span<const uint8_t> aux, int32_t requestedFormat, TOrvFrame& frame);
 
+// Whether a requested format passes a payload on unchanged (0 as Raw, 1 as Jpeg,
+// 7 as Jpeg when there is no auxiliary data) instead of converting it.
+enum class PassOn { No, Raw, Jpeg };
+PassOn PassesOn(int32_t requestedFormat, std::span<const uint8_t> aux);
+
+// The record of a payload passed on unchanged, without its bytes, for a caller
+// that received them where they are to be delivered: format, and for Jpeg the
+// width, height and subsampling code from the header (false when the header does
+// not parse, as for requested format 1). data is left empty.
+bool DescribePassedOn(JpegDecodeContext& context, std::span<const uint8_t> payload, PassOn how, TOrvFrame& frame);
+
 bool ConvertArchiveJpeg(JpegDecodeContext& context, PictureWorkspace& workspace,
                         std::span<const uint8_t> payload, std::span<const uint8_t> aux,
                         int32_t requestedFormat, TOrvFrame& frame);

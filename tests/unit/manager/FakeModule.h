@@ -119,11 +119,13 @@ public:
     int32_t SendServerEvent(int32_t, int32_t) override { return 1; }
     bool IsCameraActive(int32_t) override { return true; }
     int32_t SendCameraMode(int32_t, uint8_t) override { return 1; }
-    int32_t ReadLiveFrames(int32_t, int32_t& count, orv_stuff::TFrameEntry*, uint8_t*, int32_t) override {
+    int32_t ReadLiveFrames(int32_t, int32_t& count, orv_stuff::TFrameEntry*, uint8_t*, int32_t,
+                           orv_stuff::PayloadTarget*) override {
         count = 0;
         return 0;
     }
-    int32_t ReadLiveFramesEx(int32_t, int32_t& count, orv_stuff::TFrameEntry*, const uint8_t*& data) override {
+    int32_t ReadLiveFramesEx(int32_t, int32_t& count, orv_stuff::TFrameEntry*, const uint8_t*& data,
+                             orv_stuff::PayloadTarget*) override {
         count = 0;
         data = nullptr;
         return 0;

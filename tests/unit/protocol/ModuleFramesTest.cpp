@@ -245,6 +245,84 @@ TEST_F(FramesTest, BasicLiveReplyWithoutPayloadMarker) {
     EXPECT_EQ(module.ReadLiveFrames(index, count, entries.data(), data, sizeof data), -1);
 }
 
+// A one-entry reply whose only block is its payload is received into the
+// caller's target when it fits; anything else goes where it always goes.
+TEST_F(FramesTest, PayloadTargetTakesOnlyALonePayloadThatFits) {
+    auto& peer = AddPeer();
+    auto one = ReplyHeader(w::kCmdLiveFrames, 715);
+    one.field12 = 1;
+    one.field24 = 72;
+    auto two = one;
+    two.field12 = 2;
+    two.field24 = 144;
+    const Bytes payload = Filled(40, 7);
+    peer.Reply(LoginReply(0, 31))
+        .Reply(MakeReply(one, {EncodeEntries({ReplyEntry(0, 0, 40, 0, 0)}, 72), payload}))           // taken
+        .Reply(MakeReply(one, {EncodeEntries({ReplyEntry(0, 0, 40, 2, 0)}, 72), payload, Bytes{1, 2}}))  // aux
+        .Reply(MakeReply(one, {EncodeEntries({ReplyEntry(0, 0, 65, 0, 0)}, 72), Filled(65, 3)}))      // too big
+        .Reply(MakeReply(two, {EncodeEntries({ReplyEntry(0, 0, 4, 0, 0), ReplyEntry(1, 0, 4, 0, 0)}, 72),
+                               Filled(8, 9)}))                                                           // two
+        .Reply(MakeReply(ReplyHeader(w::kCmdServerEvent, 715)));
+    const int32_t index = RegisterAndLogin(peer);
+
+    uint8_t buffer[64];
+    std::memset(buffer, 0xEE, sizeof buffer);
+    w::PayloadTarget target;
+    target.data = buffer;
+    target.capacity = sizeof buffer;
+    auto entries = RequestEntries(2);
+    int32_t count = 1;
+    const uint8_t* data = nullptr;
+    ASSERT_EQ(module.ReadLiveFramesEx(index, count, entries.data(), data, &target), 1);
+    EXPECT_TRUE(target.used);
+    EXPECT_EQ(data, buffer);
+    EXPECT_EQ(std::memcmp(buffer, payload.data(), payload.size()), 0);
+    EXPECT_EQ(buffer[40], 0xEE) << "nothing past the payload";
+
+    for (const char* why : {"auxiliary data", "larger than the target"}) {
+        target.used = false;
+        count = 1;
+        ASSERT_EQ(module.ReadLiveFramesEx(index, count, entries.data(), data, &target), 1) << why;
+        EXPECT_FALSE(target.used) << why;
+        EXPECT_NE(data, buffer) << why;
+        EXPECT_EQ(buffer[40], 0xEE) << why;
+    }
+    EXPECT_EQ(data[64], 3) << "the large payload arrived in the module's own area";
+    target.used = false;
+    count = 2;
+    ASSERT_EQ(module.ReadLiveFramesEx(index, count, entries.data(), data, &target), 1);
+    EXPECT_EQ(count, 2);
+    EXPECT_FALSE(target.used) << "two entries";
+    EXPECT_EQ(data[7], 9);
+    EXPECT_EQ(module.SendServerEvent(index, 1), 1) << "stream in step";
+}
+
+TEST_F(FramesTest, BasicLiveReadReceivesALonePayloadIntoTheTarget) {
+    auto& peer = AddPeer();
+    auto h = ReplyHeader(w::kCmdLiveFrames);
+    h.field12 = 1;
+    h.field24 = 48;
+    peer.Reply(MakeReply(h, {EncodeEntries({ReplyEntry(0, 0, 5, 0, 0)}, 48), Bytes{'J', 'P', 'E', 'G', '!'}}))
+        .Reply(MakeReply(h, {EncodeEntries({ReplyEntry(0, 1, 5, 0, 0)}, 48), Bytes{'l', 'J', 'P', 'E', 'G', '!'}}));
+    const int32_t index = Register(peer);
+    uint8_t area[16] = {};
+    uint8_t buffer[5] = {};
+    w::PayloadTarget target;
+    target.data = buffer;
+    target.capacity = sizeof buffer;
+    auto entries = RequestEntries(1);
+    int32_t count = 1;
+    ASSERT_EQ(module.ReadLiveFrames(index, count, entries.data(), area, sizeof area, &target), 1);
+    EXPECT_TRUE(target.used);
+    EXPECT_EQ(std::memcmp(buffer, "JPEG!", 5), 0);
+    EXPECT_EQ(area[0], 0) << "the usual area is not touched";
+    target.used = false;
+    count = 1;
+    ASSERT_EQ(module.ReadLiveFrames(index, count, entries.data(), area, sizeof area, &target), 1);
+    EXPECT_FALSE(target.used) << "a lead block comes first";
+    EXPECT_EQ(std::memcmp(area, "lJPEG!", 6), 0);
+}
+
 TEST_F(FramesTest, RateCheckRefusesWithoutSending) {
     auto& peer = AddPeer();
     const int32_t index = Register(peer);

@@ -11,16 +11,23 @@ namespace processing {
 namespace {
 
 // Copies a picture into a caller's record, reusing the record's buffers.
-void CopyFrame(const TOrvFrame& from, TOrvFrame& to) {
+// Hands a decoded picture over: the caller's record takes the slot's buffers
+// and the slot keeps the caller's old ones to decode into later, so a picture
+// is never copied. The slot is empty afterwards (width 0), the first one the
+// next decoded picture goes to.
+void HandOverFrame(TOrvFrame& from, TOrvFrame& to) {
     to.camera = from.camera;
     to.time = from.time;
-    to.frameTimes.assign(from.frameTimes.begin(), from.frameTimes.end());
+    to.frameTimes.swap(from.frameTimes);
+    from.frameTimes.clear();
     to.width = from.width;
     to.height = from.height;
     to.isColour = from.isColour;
     to.format = from.format;
     to.ready = from.ready;
-    to.data.assign(from.data.begin(), from.data.end());
+    to.data.swap(from.data);
+    from.width = 0;
+    from.height = 0;
 }
 
 ProcessorClocks WithDefaults(ProcessorClocks clocks) {
@@ -128,8 +135,8 @@ bool MPEG4SequenceProcessor::TakeFrame(bool forward, TOrvFrame& frame) {
         std::lock_guard lock(mutex_);
         const int index = FindNextSlotLocked();
         if (index >= 0) {
-            const TOrvFrame& slot = *slots_[static_cast<size_t>(index)];
-            CopyFrame(slot, frame);
+            TOrvFrame& slot = *slots_[static_cast<size_t>(index)];
+            HandOverFrame(slot, frame);
             lastTaken_ = slot.time;
             lastAccess_ = UtcNow();
             taken = true;

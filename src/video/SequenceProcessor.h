@@ -57,8 +57,9 @@ public:
     // stamp and whether it holds a single frame.
     virtual bool PushBlock(const uint8_t* data, size_t length, bool first, int32_t direction, double* middleTime,
                            int32_t* singleFrame);
-    // Copies the earliest decoded picture after the last one taken into `frame`.
-    // Found or not, the next decoding round is started.
+    // Hands the earliest decoded picture after the last one taken over to
+    // `frame` (buffers are exchanged, not copied: `frame`'s old buffers go back to
+    // the processor). Found or not, the next decoding round is started.
     virtual bool TakeFrame(bool forward, TOrvFrame& frame);
     virtual bool SetHint(bool value);
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <set>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -394,16 +395,17 @@ TEST_F(ProcessorTest, SteadyStateReusesEveryBuffer) {
         }
     }
     const int32_t created = p->SequencePool().Created();
-    const uint8_t* frameBuffer = frame.data.data();
     std::vector<std::vector<uint8_t>> blocks;
     for (int i = 120; i < 200; ++i) blocks.push_back(DecodableBlock(kT0 + i * 400.0 * kMs, 10, 40.0));
     int delivered = 0;
+    std::set<const uint8_t*> buffers;  // the picture buffers the caller was handed
     StartCountingWorkerAllocations();
     for (const auto& block : blocks) {
         Push(*p, block);
         for (int k = 0; k < 10; ++k) {
             Advance(40.0);
             delivered += Take(*p, frame) ? 1 : 0;
+            buffers.insert(frame.data.data());
         }
     }
     const int64_t workerAllocations = StopCountingWorkerAllocations();
@@ -412,7 +414,33 @@ TEST_F(ProcessorTest, SteadyStateReusesEveryBuffer) {
         EXPECT_EQ(workerAllocations, 0) << "decoding, converting and storing 800 pictures";
     }
     EXPECT_EQ(p->SequencePool().Created(), created);
-    EXPECT_EQ(frame.data.data(), frameBuffer);  // the caller's record was refilled in place
+    // Pictures are handed over, not copied: the caller's buffer goes back into the
+    // ring, so the same few buffers circulate (slots, the two working buffers and
+    // the caller's record).
+    const size_t ring = static_cast<size_t>(processing::kLiveLimits.stepBehind + processing::kLiveLimits.stepAhead) + 3;
+    EXPECT_LE(buffers.size(), ring);
+}
+
+TEST_F(ProcessorTest, APictureTakenIsNotOverwrittenByLaterDecoding) {
+    auto p = MakeTimed();
+    Push(*p, DecodableBlock(kT0, 3, 40.0, 10), true);
+    TOrvFrame held;
+    ASSERT_TRUE(Take(*p, held));
+    // Many more pictures of another brightness go through every slot.
+    TOrvFrame other;
+    for (int i = 1; i <= 6; ++i) {
+        Push(*p, DecodableBlock(kT0 + i * 120.0 * kMs, 3, 40.0, 200));
+        for (int k = 0; k < 3; ++k) {
+            Advance(40.0);
+            Take(*p, other);
+        }
+    }
+    ASSERT_EQ(held.data.size(), 8u * 4u * 3u);
+    for (uint8_t byte : held.data) ASSERT_EQ(byte, 10);
+    EXPECT_EQ(held.time, kT0);
+    ASSERT_FALSE(other.data.empty());
+    EXPECT_EQ(other.data[0], 200);
+    EXPECT_NE(other.data.data(), held.data.data());
 }
 
 TEST(AllocationCounter, SeesAllocationsOfOtherThreads) {

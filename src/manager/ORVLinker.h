@@ -158,7 +158,11 @@ public:
     bool IsAutoConnect() const { return autoConnect_.load() != 0; }
     int64_t WorkerPasses() const { return workerPasses_.load(); }
     // Extra data of the last extended live reply that carried some, with its time.
-    // Empty after a reply entry without extra data. Copied under the server lock.
+    // Emptied by an entry whose extra-data flag is 0 and by every basic-form call;
+    // an entry that keeps the flag set without extra bytes (a set flag with length
+    // 0, or a 48-byte reply entry, which leaves the flag of the request in place)
+    // leaves it as it was, so a caller tells its age by the time. Copied under
+    // the server lock.
     bool LastExtraData(std::vector<uint8_t>& data, double& time);
 
 private:

@@ -110,6 +110,18 @@ bool MPEG4SequenceProcessor::PushBlock(const uint8_t* data, size_t length, bool 
     return true;
 }
 
+void MPEG4SequenceProcessor::RequestRound(int32_t direction) {
+    int32_t pending = -1;
+    if (!pendingRound_.compare_exchange_strong(pending, direction) && pending == direction) {
+        return;
+    }
+    pool_.Post(strand_, [self = shared_from_this(), direction] {
+        int32_t mine = direction;
+        self->pendingRound_.compare_exchange_strong(mine, -1);
+        self->OnSequence(nullptr, false, direction);
+    });
+}
+
 void MPEG4SequenceProcessor::PostSequence(std::shared_ptr<Sequence> sequence, bool reset, int32_t direction) {
     pool_.Post(strand_, [self = shared_from_this(), sequence = std::move(sequence), reset, direction] {
         self->OnSequence(sequence, reset, direction);
@@ -142,7 +154,7 @@ bool MPEG4SequenceProcessor::TakeFrame(bool forward, TOrvFrame& frame) {
             taken = true;
         }
     }
-    PostSequence(nullptr, false, forward ? 1 : 0);
+    RequestRound(forward ? 1 : 0);
     return taken;
 }
 
@@ -406,7 +418,7 @@ bool MPEG4TimedSequenceProcessor::TakeFrame(bool forward, TOrvFrame& frame) {
                 }
             }
             if (candidate < 0.0) {
-                PostSequence(nullptr, false, forward ? 1 : 0);
+                RequestRound(forward ? 1 : 0);
                 return false;
             }
             timeLine_.Update();

@@ -82,6 +82,10 @@ protected:
     // Caller holds mutex_.
     int FindNextSlotLocked() const;
     void PostSequence(std::shared_ptr<Sequence> sequence, bool reset, int32_t direction);
+    // Starts a decoding round after a take. A round queued by an earlier take that
+    // has not begun yet sees this take too, so no second one is queued for the
+    // same direction: a host polling often does not flood the workers.
+    void RequestRound(int32_t direction);
     double UtcNow() const { return clocks_.utc(); }
 
     mutable std::mutex mutex_;  // slots_, lastTaken_, lastAccess_
@@ -117,6 +121,8 @@ private:
 
     std::atomic<int32_t> queued_{0};
     std::atomic<int32_t> currentSnapshot_{0};
+    // Direction of the take-started round that is queued and has not begun, or -1.
+    std::atomic<int32_t> pendingRound_{-1};
 };
 
 // Paces delivery against a time line: the first picture after a (re)start comes

@@ -404,15 +404,17 @@ bool MPEG4TimedSequenceProcessor::TakeFrame(bool forward, TOrvFrame& frame) {
     for (;;) {
         if (resync_ == 0) {
             double candidate = 0.0;
-            bool newerWaiting = false;
+            double next = 0.0;  // the picture decoded after the candidate, 0 when none
             {
                 std::lock_guard lock(mutex_);
                 const int index = FindNextSlotLocked();
                 if (index >= 0) {
                     candidate = slots_[static_cast<size_t>(index)]->time;
-                    newerWaiting = std::any_of(slots_.begin(), slots_.end(), [&](const auto& slot) {
-                        return slot && slot->width != 0 && slot->time > candidate;
-                    });
+                    for (const auto& slot : slots_) {
+                        if (slot && slot->width != 0 && slot->time > candidate && (next == 0.0 || slot->time < next)) {
+                            next = slot->time;
+                        }
+                    }
                 } else {
                     candidate = -1.0;
                 }
@@ -440,11 +442,15 @@ bool MPEG4TimedSequenceProcessor::TakeFrame(bool forward, TOrvFrame& frame) {
             if (early > kEarlyMs) {
                 return false;  // too early: the picture stays for a later call
             }
-            if (late && newerWaiting) {
-                // Passed over so that the stream catches up. All late pictures with a newer
-                // one behind them go in this same call: skipping one per call would leave a
-                // host that polls at the frame rate forever one picture behind, and shown
-                // nothing until the resynchronisation a hundred calls later.
+            const bool nextIsDue = next != 0.0 && (next - timeLine_.Upper()) / kDayMs <= kEarlyMs;
+            if (late && nextIsDue) {
+                // Passed over so that the stream catches up: the picture after it may be
+                // shown now too. All such pictures go in this same call, and the newest
+                // picture that is due is shown; skipping one per call would leave a host
+                // that polls at the frame rate forever one picture behind. A late picture
+                // whose successor is not yet due is shown: dropping it would leave this
+                // call with nothing, and a host polling in step with the pictures would
+                // lose every other one to the time it takes to make the call.
                 std::lock_guard lock(mutex_);
                 lastTaken_ = candidate;
                 continue;

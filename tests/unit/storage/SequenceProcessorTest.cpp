@@ -214,6 +214,25 @@ TEST_F(ProcessorTest, HostPollingAtTheFrameRateIsNotStarved) {
     EXPECT_EQ(p->Resync(), 0);
 }
 
+TEST_F(ProcessorTest, HostPollingInStepWithThePicturesGetsEveryOne) {
+    // Every call comes just after a picture became due (the time a call takes), with
+    // the next picture decoded and 40 ms ahead: the due picture is the one to show.
+    auto p = MakeTimed();
+    Push(*p, DecodableBlock(kT0, 60, 40.0), true);
+    TOrvFrame frame;
+    ASSERT_TRUE(Take(*p, frame));
+    double lastShown = frame.time;
+    int shown = 0;
+    for (int n = 1; n <= 30; ++n) {
+        Advance(n == 1 ? 40.01 : 40.0);
+        ASSERT_TRUE(Take(*p, frame)) << n;
+        EXPECT_NEAR((frame.time - lastShown) / kMs, 40.0, 1e-3) << n << ": pictures were passed over";
+        lastShown = frame.time;
+        ++shown;
+    }
+    EXPECT_EQ(shown, 30);
+}
+
 TEST_F(ProcessorTest, LatePictureIsDeliveredWhenNothingNewerIsDecoded) {
     // A host polling a little slower than the frame rate: each picture is some ms late
     // when it is asked for, but it is the newest there is, so it must still be shown.

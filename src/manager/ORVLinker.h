@@ -206,6 +206,10 @@ private:
                              int32_t requestedFormat, TOrvFrame& frame);
     bool LiveCompressed(int32_t handle, const orv_stuff::TFrameEntry& entry, std::span<const uint8_t> payload,
                         const std::vector<int32_t>& cameras, int32_t requestedFormat, TOrvFrame& frame);
+    static bool PassesCompressedOn(int32_t requestedFormat);
+    bool NoteCompressedBlock(const orv_stuff::TFrameEntry& entry);
+    void PushLiveCompressed(int32_t handle, const orv_stuff::TFrameEntry& entry, std::span<const uint8_t> payload,
+                            const std::vector<int32_t>& cameras);
     void KeepExtraData(const orv_stuff::TFrameEntry& entry, const uint8_t* extra, bool extended);
     int32_t ArchiveCompressed(int32_t channel, int32_t index, int32_t flags, std::span<const uint8_t> payload,
                               TOrvFrame& frame, int32_t requestedFormat, double targetTime, int32_t& got);

@@ -289,9 +289,6 @@ bool ORVLinker::ReadLiveBatch(int32_t handle, int32_t first, int32_t size, const
     replies = std::min(replies, size);  // the client never answers more entries than were asked
     size_t offset = 0;
     for (int32_t i = 0; i < replies; ++i) {
-        if (static_cast<size_t>(delivered) >= frames.size()) {
-            return false;
-        }
         const orv_stuff::TFrameEntry& entry = liveBatch_[static_cast<size_t>(i)];
         int32_t lengths[orv_stuff::kFrameEntryBlockCount];
         orv_stuff::FrameEntryBlockLengths(entry, lengths);
@@ -308,9 +305,20 @@ bool ORVLinker::ReadLiveBatch(int32_t handle, int32_t first, int32_t size, const
         const std::span<const uint8_t> aux(payloadStart + area[2], area[3]);
         const uint8_t* extra = payloadStart + area[2] + area[3] + area[4];
         offset += area[0] + area[1] + area[2] + area[3] + area[4] + area[5];
+        const bool validCamera = entry.camera >= 0 && entry.camera <= kMaxCameraNumber - 1;
+        if (static_cast<size_t>(delivered) >= frames.size()) {
+            // No record left in this call. A compressed block to be decoded needs none
+            // now (its pictures come with later calls), so it still goes to the frame
+            // storage: a call that delivered a decoded picture would otherwise drop the
+            // camera's next block, and the server may have moved past it by the next call.
+            if (validCamera && payload.size() >= 4 && !IsJpeg(payload) && !PassesCompressedOn(requestedFormat)) {
+                PushLiveCompressed(handle, entry, payload, cameras);
+            }
+            continue;
+        }
         KeepExtraData(entry, extra, extended);
 
-        if (entry.camera < 0 || entry.camera > kMaxCameraNumber - 1) {
+        if (!validCamera) {
             continue;  // not a camera this call could have asked for
         }
         TOrvFrame& frame = frames[static_cast<size_t>(delivered)];
@@ -327,7 +335,7 @@ bool ORVLinker::ReadLiveBatch(int32_t handle, int32_t first, int32_t size, const
             ++delivered;
         }
     }
-    return true;
+    return static_cast<size_t>(delivered) < frames.size();
 }
 
 void ORVLinker::KeepExtraData(const orv_stuff::TFrameEntry& entry, const uint8_t* extra, bool extended) {
@@ -441,36 +449,28 @@ bool ORVLinker::LiveBlockUpdateOnly(const orv_stuff::TFrameEntry& entry, std::sp
     return true;
 }
 
-bool ORVLinker::LiveCompressed(int32_t handle, const orv_stuff::TFrameEntry& entry, std::span<const uint8_t> payload,
-                               const std::vector<int32_t>& cameras, int32_t requestedFormat, TOrvFrame& frame) {
+// Formats that take a compressed block itself instead of the pictures decoded from it.
+bool ORVLinker::PassesCompressedOn(int32_t requestedFormat) {
+    return requestedFormat == kRequestCompressed || requestedFormat == kRequestAsReceived;
+}
+
+// Records that the camera sent compressed video and moves its frame state on to
+// the entry; true when the block is the camera's first.
+bool ORVLinker::NoteCompressedBlock(const orv_stuff::TFrameEntry& entry) {
     const int32_t index = entry.camera;
     hasSentVideo_[static_cast<size_t>(index)] = 1;
-    bool firstBlock = false;
-    {
-        StateLoan state(frameStates_, index);
-        firstBlock = state->lastFrameId == 0;
-        state->lastFrameId = entry.frameId;
-        state->lastTime = entry.time;
-    }
-    if (requestedFormat == kRequestCompressed || requestedFormat == kRequestAsReceived) {
-        frame.camera = index;
-        frame.time = entry.time;
-        if (!processing::ParseBlock(payload.data(), payload.size(), &parsedBlock_, false)) {
-            return false;
-        }
-        frame.format = Compressed;
-        frame.width = 0;
-        frame.height = 0;
-        frame.frameTimes.assign(parsedBlock_.times.begin(), parsedBlock_.times.end());
-        const uint8_t* block = parsedBlock_.PayloadData();
-        const int32_t blockSize = parsedBlock_.PayloadSize();
-        if (block != nullptr && blockSize > 0) {
-            frame.data.assign(block, block + blockSize);
-        } else {
-            frame.data.clear();
-        }
-        return true;
-    }
+    StateLoan state(frameStates_, index);
+    const bool firstBlock = state->lastFrameId == 0;
+    state->lastFrameId = entry.frameId;
+    state->lastTime = entry.time;
+    return firstBlock;
+}
+
+// Hands a compressed block to the camera's decoding stream; its pictures come with later calls.
+void ORVLinker::PushLiveCompressed(int32_t handle, const orv_stuff::TFrameEntry& entry,
+                                   std::span<const uint8_t> payload, const std::vector<int32_t>& cameras) {
+    const bool firstBlock = NoteCompressedBlock(entry);
+    const int32_t index = entry.camera;
     // The stream selector the caller used for this camera decides the stream.
     uint32_t selector = 0;
     for (const int32_t value : cameras) {
@@ -484,7 +484,32 @@ bool ORVLinker::LiveCompressed(int32_t handle, const orv_stuff::TFrameEntry& ent
         processing::LiveSequenceKey(handle, static_cast<int32_t>(selector), index);
     // Failures (no decoder, pool exhausted, unparsable block) only mean no picture.
     frameStorage_->PushLiveBlock(key, payload.data(), payload.size(), firstBlock);
-    return false;
+}
+
+bool ORVLinker::LiveCompressed(int32_t handle, const orv_stuff::TFrameEntry& entry, std::span<const uint8_t> payload,
+                               const std::vector<int32_t>& cameras, int32_t requestedFormat, TOrvFrame& frame) {
+    if (!PassesCompressedOn(requestedFormat)) {
+        PushLiveCompressed(handle, entry, payload, cameras);
+        return false;
+    }
+    NoteCompressedBlock(entry);
+    frame.camera = entry.camera;
+    frame.time = entry.time;
+    if (!processing::ParseBlock(payload.data(), payload.size(), &parsedBlock_, false)) {
+        return false;
+    }
+    frame.format = Compressed;
+    frame.width = 0;
+    frame.height = 0;
+    frame.frameTimes.assign(parsedBlock_.times.begin(), parsedBlock_.times.end());
+    const uint8_t* block = parsedBlock_.PayloadData();
+    const int32_t blockSize = parsedBlock_.PayloadSize();
+    if (block != nullptr && blockSize > 0) {
+        frame.data.assign(block, block + blockSize);
+    } else {
+        frame.data.clear();
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------

@@ -5,12 +5,14 @@
 
 #include <chrono>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "orv_sdk.h"
 #include "protocol/Wire.h"
 #include "sim/JpegCodec.h"
 #include "sim/Picture.h"
+#include "sim/VideoBlocks.h"
 #include "support/ScriptedPeer.h"
 #include "unit/api/BlockUsers.h"
 
@@ -22,6 +24,7 @@ struct ReplyEntry {
     int32_t camera = 0;
     Bytes lead1, lead2, payload, aux, trail, extra;
     uint8_t extraFlag = 0;
+    int32_t frameId = 17;
 };
 
 Bytes LiveReply(const std::vector<ReplyEntry>& entries) {
@@ -35,7 +38,7 @@ Bytes LiveReply(const std::vector<ReplyEntry>& entries) {
         orv_stuff::TFrameEntry entry;
         entry.camera = e.camera;
         entry.time = 46000.5 + static_cast<double>(i);
-        entry.frameId = 17;
+        entry.frameId = e.frameId;
         entry.lead1Length = static_cast<int32_t>(e.lead1.size());
         entry.lead2Length = static_cast<int32_t>(e.lead2.size());
         entry.payloadLength = static_cast<int32_t>(e.payload.size());
@@ -191,6 +194,63 @@ TEST_F(FramesScripted, PayloadIsFoundBetweenTheOtherAreasOfItsEntry) {
     entry.camera = 5000;
     server_.SetLiveReply(LiveReply({entry}));
     EXPECT_EQ(Get(2, 1, out, time), ORV_E_NO_FRAME);
+}
+
+// One second of MPEG-4 video from `firstMs` on, 25 pictures, as a block with a time table.
+Bytes OneSecondBlock(int64_t firstMs) {
+    std::vector<int64_t> times;
+    for (int i = 0; i < 25; ++i) times.push_back(firstMs + 40 * i);
+    return orv_sim::BuildTableBlock(orv_sim::EncodeFrames(orv_sim::VideoCodec::Mpeg4, 1, 160, 120, 25, times));
+}
+
+// A call that hands out a decoded picture still takes in the block that came with
+// it: dropped, the block would be asked for again only by a later call, by which
+// time the server may have moved past it.
+TEST_F(FramesScripted, ACallThatDeliversADecodedPictureStillTakesInTheNextBlock) {
+    constexpr int64_t kFirstMs = 1'780'000'000'000;
+    ReplyEntry first;
+    first.camera = 1;
+    first.frameId = 5;
+    first.payload = OneSecondBlock(kFirstMs);
+    ReplyEntry second = first;
+    second.frameId = 6;
+    second.payload = OneSecondBlock(kFirstMs + 1000);
+    ASSERT_GT(first.payload.size(), 100u);
+    ASSERT_GT(second.payload.size(), 100u);
+
+    std::vector<char> buffer(160 * 120 * 3);
+    double time = 0;
+    int width = 0, height = 0, size = 0;
+    const auto get = [&] {
+        return ORV_VideoGetFrame(2, 3, buffer.data(), static_cast<unsigned>(buffer.size()), &time, &width, &height,
+                                 &size);
+    };
+    const auto waitForPicture = [&](double atLeast) {
+        for (int attempt = 0; attempt < 300; ++attempt) {
+            if (get() == 0 && time >= atLeast) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    };
+    server_.SetLiveReply(LiveReply({first}));
+    ASSERT_EQ(get(), ORV_E_NO_FRAME) << "a block's pictures come with later calls";
+    server_.SetLiveReply(LiveReply({}));
+    ASSERT_TRUE(waitForPicture(0.0)) << "the first block's first picture";
+    const double firstShown = time;
+
+    // Later pictures of the first block are due by now; the reply brings the next block.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    server_.SetLiveReply(LiveReply({second}));
+    ASSERT_EQ(get(), 0) << "a decoded picture of the first block";
+    EXPECT_GT(time, firstShown);
+    server_.SetLiveReply(LiveReply({}));
+    ASSERT_NE(get(), ORV_E_CAMERA_INACTIVE);
+    auto entries = server_.LastLiveEntries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].frameId, 6) << "the second block was taken in";
+    // And its pictures follow the first block's.
+    const double secondStarts = firstShown + 1000.0 / 86'400'000.0 - 1e-9;
+    EXPECT_TRUE(waitForPicture(secondStarts));
 }
 
 TEST_F(FramesScripted, ReplyWithOnlyUnusableEntriesIsNoFrame) {

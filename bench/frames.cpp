@@ -13,6 +13,9 @@
 // rounds instead (ours, then the reference, back to back), which holds up better
 // when the machine's speed drifts during a run.
 //
+// `bench_frames --pacing` polls an H.264 and an MPEG-4 camera at their frame rate
+// and reports how many calls delivered a picture and the largest step in time.
+//
 // `bench_frames --rss-probe [type]` instead measures the resident memory of a process
 // that fetches one live frame from each of 32 cameras of 1920x1080 JPEG (the
 // simulator runs in a forked child so that its pictures do not count).
@@ -586,11 +589,61 @@ int Paired(int rounds) {
     return 0;
 }
 
+// ---------------------------------------------------------------------------
+// Live pacing: a host that asks for a compressed camera's picture every 40 ms
+// (the camera's frame interval) for six seconds, as BGR. Counts the calls that
+// delivered, and the largest step between the times of consecutive pictures.
+
+int Pacing(orv_sim::CameraKind kind) {
+    orv_sim::ServerConfig server;
+    orv_sim::CameraConfig camera = Camera(640, 360, 25);
+    camera.kind = kind;
+    server.cameras = {camera};
+    orv_sim::Simulator sim({server});
+    ORV_Init();
+    ORV_ServerAdd("127.0.0.1", sim.Server(0).Port(), 0, 0, "");
+    ORV_ServersConnect();
+    const int number = sim.Server(0).FirstCamera() + 1;
+    std::vector<char> buffer(640 * 360 * 3);
+    int calls = 0, delivered = 0, backwards = 0;
+    double last = 0, largestStepMs = 0;
+    const auto start = std::chrono::steady_clock::now();
+    auto next = start;
+    while (std::chrono::steady_clock::now() - start < std::chrono::seconds(6)) {
+        next += std::chrono::milliseconds(40);
+        std::this_thread::sleep_until(next);
+        double time = 0;
+        int w = 0, h = 0, size = 0;
+        ++calls;
+        if (ORV_VideoGetFrame(number, 3, buffer.data(), static_cast<unsigned>(buffer.size()), &time, &w, &h, &size) !=
+            0) {
+            continue;
+        }
+        ++delivered;
+        if (last > 0) {
+            const double stepMs = (time - last) * 86'400'000.0;
+            largestStepMs = std::max(largestStepMs, stepMs);
+            backwards += stepMs <= 0 ? 1 : 0;
+        }
+        last = time;
+    }
+    ORV_Uninit();
+    std::printf("%s camera, 640x360 at 25 pictures/s, one call every 40 ms for 6 s: %d of %d calls delivered a "
+                "picture; largest step between picture times %.0f ms; %d out of order\n",
+                kind == orv_sim::CameraKind::H264 ? "H.264" : "MPEG-4 Part 2", delivered, calls, largestStepMs,
+                backwards);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     // --rss-probe [frame type]: 3 (BGR) unless given.
     if (argc > 1 && std::strcmp(argv[1], "--rss-probe") == 0) return RssProbe(argc > 2 ? std::atoi(argv[2]) : 3);
+    // --pacing: a host polling compressed cameras at their frame rate.
+    if (argc > 1 && std::strcmp(argv[1], "--pacing") == 0) {
+        return Pacing(orv_sim::CameraKind::H264) + Pacing(orv_sim::CameraKind::Mpeg4);
+    }
     // --paired [rounds]: the live-frame ratios from alternating rounds; 30 unless given.
     if (argc > 1 && std::strcmp(argv[1], "--paired") == 0) return Paired(argc > 2 ? std::max(1, std::atoi(argv[2])) : 30);
     benchmark::Initialize(&argc, argv);

@@ -80,16 +80,7 @@ private:
     Bytes Answer(const orv_test::Request& request) {
         const uint16_t command = request.header.command;
         if (command == orv_stuff::kCmdLogin) {
-            auto h = orv_test::ReplyHeader(orv_stuff::kCmdLogin, orv_stuff::kClientVersion);
-            orv_stuff::TServerInfo info;
-            info.firstCamera = 0;
-            info.lastCamera = 1;
-            info.cameraCount = 2;
-            info.activeFlags[0] = info.activeFlags[1] = 1;
-            Bytes block(orv_stuff::kServerInfoSize);
-            orv_stuff::EncodeServerInfo(info, block.data());
-            h.field24 = static_cast<int32_t>(block.size());
-            return orv_test::MakeReply(h, {block});
+            return orv_test::LoginReply(0, 1, 0, orv_stuff::kClientVersion);
         }
         if (command == orv_stuff::kCmdLiveFrames) {
             std::lock_guard lock(mutex_);

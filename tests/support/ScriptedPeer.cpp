@@ -36,6 +36,24 @@ Bytes MakeReply(const orv_stuff::TMsgHeader& header, const std::vector<Bytes>& b
 
 Bytes Filled(size_t n, uint8_t value) { return Bytes(n, value); }
 
+Bytes ServerInfoBlock(int32_t first, int32_t last, int32_t count) {
+    orv_stuff::TServerInfo info;
+    info.firstCamera = first;
+    info.lastCamera = last;
+    info.cameraCount = count;
+    for (int32_t i = 0; i < count && i < 128; ++i) info.activeFlags[i] = 1;
+    Bytes block(orv_stuff::kServerInfoSize);
+    orv_stuff::EncodeServerInfo(info, block.data());
+    return block;
+}
+
+Bytes LoginReply(int32_t first, int32_t last, int32_t result, uint16_t version) {
+    auto h = ReplyHeader(orv_stuff::kCmdLogin, version);
+    h.field24 = static_cast<int32_t>(orv_stuff::kServerInfoSize);
+    h.field28 = result;
+    return MakeReply(h, {ServerInfoBlock(first, last, last - first + 1)});
+}
+
 ScriptedPeer::ScriptedPeer() {
     listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     if (listenFd_ < 0) throw std::runtime_error("socket");

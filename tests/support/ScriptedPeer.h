@@ -32,6 +32,10 @@ orv_stuff::TMsgHeader ReplyHeader(uint16_t command, uint16_t version = 0);
 // Encoded header followed by the blocks in order.
 Bytes MakeReply(const orv_stuff::TMsgHeader& header, const std::vector<Bytes>& blocks = {});
 Bytes Filled(size_t n, uint8_t value);
+// A server-information block for cameras first..last, all of them active.
+Bytes ServerInfoBlock(int32_t first, int32_t last, int32_t count);
+// A login reply carrying that block.
+Bytes LoginReply(int32_t first, int32_t last, int32_t result = 0, uint16_t version = 0);
 
 class ScriptedPeer {
 public:

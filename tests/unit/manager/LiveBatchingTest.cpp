@@ -109,16 +109,7 @@ class LiveServer {
     Bytes Answer(const orv_test::Request& request) {
         const uint16_t command = request.header.command;
         if (command == orv_stuff::kCmdLogin) {
-            auto header = orv_test::ReplyHeader(orv_stuff::kCmdLogin, orv_stuff::kClientVersion);
-            orv_stuff::TServerInfo info;
-            info.firstCamera = first_;
-            info.lastCamera = first_ + count_ - 1;
-            info.cameraCount = count_;
-            for (int32_t i = 0; i < count_; ++i) info.activeFlags[i] = 1;
-            Bytes block(orv_stuff::kServerInfoSize);
-            orv_stuff::EncodeServerInfo(info, block.data());
-            header.field24 = static_cast<int32_t>(block.size());
-            return orv_test::MakeReply(header, {block});
+            return orv_test::LoginReply(first_, first_ + count_ - 1, 0, orv_stuff::kClientVersion);
         }
         if (command == orv_stuff::kCmdLiveFrames) {
             {

@@ -31,22 +31,6 @@ inline int32_t WaitModuleState(orv_stuff::OrvDllWrapperModule& module, int32_t i
 }
 
 // Server information block of a login reply.
-inline Bytes ServerInfoBlock(int32_t first, int32_t last, int32_t count) {
-    orv_stuff::TServerInfo info;
-    info.firstCamera = first;
-    info.lastCamera = last;
-    info.cameraCount = count;
-    for (int32_t i = 0; i < count && i < 128; ++i) info.activeFlags[i] = 1;
-    Bytes block(orv_stuff::kServerInfoSize);
-    orv_stuff::EncodeServerInfo(info, block.data());
-    return block;
-}
 
-inline Bytes LoginReply(int32_t first, int32_t last, int32_t result = 0) {
-    auto h = ReplyHeader(orv_stuff::kCmdLogin);
-    h.field24 = static_cast<int32_t>(orv_stuff::kServerInfoSize);
-    h.field28 = result;
-    return MakeReply(h, {ServerInfoBlock(first, last, last - first + 1)});
-}
 
 }  // namespace orv_test

@@ -183,6 +183,8 @@ bool TServerDM::Read(void* buffer, int32_t n) {
     error_code error;
     while (done < n && !error) {
         const int32_t chunk = std::min(n - done, kMaxReceiveCall);
+        // One call waits for the whole chunk; when the receive time-out ends first it
+        // returns what arrived (the loop goes on) or, with nothing at all, the time-out.
         const ssize_t got = ::recv(fd, bytes + done, static_cast<size_t>(chunk), MSG_WAITALL);
         if (got > 0) {
             done += static_cast<int32_t>(got);

@@ -83,6 +83,23 @@ TEST_F(ConnectedServer, SilentPeerTimesOutIntoUnreachable) {
     EXPECT_LT(elapsed, kTestIoTimeout + 1000ms);
 }
 
+TEST_F(ConnectedServer, PeerFallingSilentMidReplyTimesOutKeepingWhatArrived) {
+    peer.Send(Filled(30, 0xAB));  // then the connection stays open and silent
+    Connect();
+    uint8_t header[80];
+    std::memset(header, 0xCD, sizeof header);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(server.Read(header, 80));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(server.State(), orv_stuff::Unreachable);
+    EXPECT_EQ(header[29], 0xAB) << "the bytes that arrived stay";
+    EXPECT_EQ(header[30], 0x00) << "the rest is zero";
+    // The receive that got part of its bytes gives up when its time-out ends, the
+    // next one finds nothing within its own: two time-outs at the most.
+    EXPECT_GE(elapsed, kTestIoTimeout - 10ms);
+    EXPECT_LT(elapsed, 2 * kTestIoTimeout + 1000ms);
+}
+
 TEST_F(ConnectedServer, PeerThatStopsReadingTimesOutTheWrite) {
     Connect();
     // More than the socket buffers of both sides can hold; the peer never reads.

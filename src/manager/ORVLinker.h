@@ -191,6 +191,7 @@ private:
 
     int32_t SendToTelemetryCamera(int32_t camera,
                                   const std::function<int32_t(int32_t handle, int32_t index)>& send);
+    int32_t ForwardUnderLock(int32_t success, const std::function<int32_t()>& send);
 
     // Frame retrieval (ORVLinkerFrames.cpp). Callers hold the server lock.
     int32_t LiveFrames(int32_t& count, const std::vector<int32_t>& cameras, std::vector<TOrvFrame>& frames,

@@ -114,7 +114,10 @@ int32_t ORVLinker::GetServerText(int32_t serverHandle, std::string& text) {
     return result >= 1 ? 0 : -1;
 }
 
-int32_t ORVLinker::SetCameraAlarm(int32_t camera, bool on) {
+// Common path of the event, mode and console operations: the readiness check,
+// the bounded server lock, then `send` under it. 0 when it answers at least
+// `success`, -1 otherwise or when the lock stays busy.
+int32_t ORVLinker::ForwardUnderLock(int32_t success, const std::function<int32_t()>& send) {
     if (!moduleReady_) {
         return kNotReady;
     }
@@ -122,71 +125,40 @@ int32_t ORVLinker::SetCameraAlarm(int32_t camera, bool on) {
     if (!lock) {
         return -1;
     }
-    const int32_t result = module_->SendCameraEvent(camera - 1, 0, 1, on ? 86400 : 0, on ? 10 : 0);
-    return result >= 1 ? 0 : -1;
+    return send() >= success ? 0 : -1;
+}
+
+int32_t ORVLinker::SetCameraAlarm(int32_t camera, bool on) {
+    return ForwardUnderLock(1, [&] { return module_->SendCameraEvent(camera - 1, 0, 1, on ? 86400 : 0, on ? 10 : 0); });
 }
 
 int32_t ORVLinker::SetCameraMode(int32_t camera, int32_t value) {
-    if (!moduleReady_) {
-        return kNotReady;
-    }
-    platform::BoundedLock lock(serverLock_, kQueryTries);
-    if (!lock) {
-        return -1;
-    }
-    return module_->SendCameraMode(camera - 1, static_cast<uint8_t>(value)) >= 1 ? 0 : -1;
+    return ForwardUnderLock(1, [&] { return module_->SendCameraMode(camera - 1, static_cast<uint8_t>(value)); });
 }
 
 int32_t ORVLinker::SetExternalEvent(int32_t camera, int32_t value1, int32_t value2, int32_t value3,
                                     int32_t value4) {
-    if (!moduleReady_) {
-        return kNotReady;
-    }
-    platform::BoundedLock lock(serverLock_, kQueryTries);
-    if (!lock) {
-        return -1;
-    }
-    const int32_t result = module_->SendCameraEvent(camera - 1, static_cast<uint8_t>(value1),
-                                                    static_cast<uint8_t>(value2), value3, value4);
-    return result >= 0 ? 0 : -1;
+    return ForwardUnderLock(0, [&] {
+        return module_->SendCameraEvent(camera - 1, static_cast<uint8_t>(value1), static_cast<uint8_t>(value2),
+                                        value3, value4);
+    });
 }
 
 int32_t ORVLinker::SetExternalEventX(int32_t serverHandle, int32_t value) {
-    if (!moduleReady_) {
-        return kNotReady;
-    }
-    platform::BoundedLock lock(serverLock_, kQueryTries);
-    if (!lock) {
-        return -1;
-    }
-    return module_->SendServerEvent(serverHandle, value) >= 0 ? 0 : -1;
+    return ForwardUnderLock(0, [&] { return module_->SendServerEvent(serverHandle, value); });
 }
 
 int32_t ORVLinker::ExtPultSwitchCam(int32_t serverHandle, int32_t camera) {
-    if (!moduleReady_) {
-        return kNotReady;
-    }
-    platform::BoundedLock lock(serverLock_, kQueryTries);
-    if (!lock) {
-        return -1;
-    }
-    return module_->ConsoleSwitchCamera(serverHandle, camera - 1) >= 0 ? 0 : -1;
+    return ForwardUnderLock(0, [&] { return module_->ConsoleSwitchCamera(serverHandle, camera - 1); });
 }
 
 int32_t ORVLinker::ExtPultShowArchive(int32_t serverHandle, int32_t number1, int32_t number2, double time1,
                                       double time2, uint8_t* buffer, int32_t bufferSize, int32_t value) {
-    if (!moduleReady_) {
-        return kNotReady;
-    }
-    platform::BoundedLock lock(serverLock_, kQueryTries);
-    if (!lock) {
-        return -1;
-    }
     // Without a buffer nothing the server sends back may be stored.
     const int32_t size = buffer != nullptr ? std::max(bufferSize, 0) : 0;
-    const int32_t result =
-        module_->ConsoleShowArchive(serverHandle, number1 - 1, number2 - 1, time1, time2, buffer, size, value);
-    return result >= 0 ? 0 : -1;
+    return ForwardUnderLock(0, [&] {
+        return module_->ConsoleShowArchive(serverHandle, number1 - 1, number2 - 1, time1, time2, buffer, size, value);
+    });
 }
 
 // ---------------------------------------------------------------------------

@@ -132,31 +132,25 @@ double ParseTimeArg(const std::string& text, double nowOle) {
     return OleFromUnixMs(static_cast<int64_t>(seconds) * kMsPerSecond + std::llround(fractionMs));
 }
 
-std::string FormatOleUtc(double ole) {
+namespace {
+
+// The OLE date's civil time (UTC) written with `pattern`, which takes year,
+// month, day, hour, minute, second and millisecond in that order.
+std::string FormatOle(double ole, const char* pattern) {
     int millis = 0;
     const std::tm tm = CivilFromUnixMs(UnixMsFromOle(ole), millis);
     char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, millis);
+    std::snprintf(text, sizeof text, pattern, tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+                  tm.tm_sec, millis);
     return text;
 }
 
-std::string FormatOleNaive(double ole) {
-    int millis = 0;
-    const std::tm tm = CivilFromUnixMs(UnixMsFromOle(ole), millis);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, millis);
-    return text;
-}
+}  // namespace
 
-std::string FormatOleForFileName(double ole) {
-    int millis = 0;
-    const std::tm tm = CivilFromUnixMs(UnixMsFromOle(ole), millis);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d%02d%02dT%02d%02d%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, millis);
-    return text;
-}
+std::string FormatOleUtc(double ole) { return FormatOle(ole, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ"); }
+
+std::string FormatOleNaive(double ole) { return FormatOle(ole, "%04d-%02d-%02d %02d:%02d:%02d.%03d"); }
+
+std::string FormatOleForFileName(double ole) { return FormatOle(ole, "%04d%02d%02dT%02d%02d%02d.%03dZ"); }
 
 }  // namespace orvctl

@@ -214,6 +214,27 @@ Route RouteFor(int32_t requestedFormat, std::span<const uint8_t> aux) {
     }
 }
 
+// Formats that pass the payload on unchanged, or leave the record alone, end
+// here: true, with the conversion's result in `result`. False when the payload
+// is to be decoded.
+bool EndsWithoutDecoding(JpegDecodeContext& context, std::span<const uint8_t> payload,
+                         std::span<const uint8_t> aux, int32_t requestedFormat, TOrvFrame& frame, bool& result) {
+    switch (RouteFor(requestedFormat, aux)) {
+        case Route::PassRaw:
+            result = PassThrough(context, payload, false, frame);
+            return true;
+        case Route::PassJpeg:
+            result = PassThrough(context, payload, true, frame);
+            return true;
+        case Route::Ignore:
+            result = true;
+            return true;
+        case Route::Decode:
+            break;
+    }
+    return false;
+}
+
 // A camera without block updates: the payload is decoded through the shared
 // workspace picture and the state keeps only the JPEG (the same bytes are
 // delivered as when decoding into the state).
@@ -283,15 +304,8 @@ bool DescribePassedOn(JpegDecodeContext& context, std::span<const uint8_t> paylo
 bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFrameState& state,
                      int32_t frameId, double time, std::span<const uint8_t> payload,
                      std::span<const uint8_t> aux, int32_t requestedFormat, TOrvFrame& frame) {
-    switch (RouteFor(requestedFormat, aux)) {
-        case Route::PassRaw:
-            return PassThrough(context, payload, false, frame);
-        case Route::PassJpeg:
-            return PassThrough(context, payload, true, frame);
-        case Route::Ignore:
-            return true;
-        case Route::Decode:
-            break;
+    if (bool done = false; EndsWithoutDecoding(context, payload, aux, requestedFormat, frame, done)) {
+        return done;
     }
     state.lastFrameId = frameId;
     state.lastTime = time;
@@ -319,15 +333,8 @@ bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFra
 
 bool ConvertArchiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, std::span<const uint8_t> payload,
                         std::span<const uint8_t> aux, int32_t requestedFormat, TOrvFrame& frame) {
-    switch (RouteFor(requestedFormat, aux)) {
-        case Route::PassRaw:
-            return PassThrough(context, payload, false, frame);
-        case Route::PassJpeg:
-            return PassThrough(context, payload, true, frame);
-        case Route::Ignore:
-            return true;
-        case Route::Decode:
-            break;
+    if (bool done = false; EndsWithoutDecoding(context, payload, aux, requestedFormat, frame, done)) {
+        return done;
     }
     if (requestedFormat == kRequestBgr && aux.empty() && !payload.empty()) {
         return DecodeArchiveToBgr(context, payload, frame);

@@ -43,21 +43,15 @@ void CopyRegion(const std::vector<uint8_t>& src, int srcStride, int sx, int sy, 
 
 }  // namespace
 
-JpegEncoder::JpegEncoder() : handle_(tjInitCompress()) {}
-
-JpegEncoder::~JpegEncoder() {
-    if (handle_ != nullptr) tjDestroy(static_cast<tjhandle>(handle_));
-}
-
 std::vector<uint8_t> JpegEncoder::Encode(const PlanarPicture& picture, int quality) {
-    if (handle_ == nullptr || picture.width <= 0 || picture.height <= 0) return {};
+    if (handle_.Get() == nullptr || picture.width <= 0 || picture.height <= 0) return {};
     const unsigned char* planes[3] = {picture.y.data(), picture.u.data(), picture.v.data()};
     const int strides[3] = {picture.width, picture.chromaWidth, picture.chromaWidth};
     unsigned char* jpeg = nullptr;
     unsigned long jpegSize = 0;
-    const int rc = tjCompressFromYUVPlanes(static_cast<tjhandle>(handle_), planes, picture.width, strides,
+    const int rc = handle_.Checked(tjCompressFromYUVPlanes(handle_.Get(), planes, picture.width, strides,
                                            picture.height, TjSubsampling(picture.subsampling), &jpeg,
-                                           &jpegSize, std::clamp(quality, 1, 100), TJFLAG_FASTDCT);
+                                           &jpegSize, std::clamp(quality, 1, 100), TJFLAG_FASTDCT));
     std::vector<uint8_t> out;
     if (rc == 0 && jpeg != nullptr) out.assign(jpeg, jpeg + jpegSize);
     tjFree(jpeg);

@@ -6,21 +6,17 @@
 #include <vector>
 
 #include "sim/Picture.h"
+#include "video/TurboJpegHandle.h"
 
 namespace orv_sim {
 
 class JpegEncoder {
   public:
-    JpegEncoder();
-    ~JpegEncoder();
-    JpegEncoder(const JpegEncoder&) = delete;
-    JpegEncoder& operator=(const JpegEncoder&) = delete;
-
     // Compresses the planes with the picture's own subsampling. Empty on failure.
     std::vector<uint8_t> Encode(const PlanarPicture& picture, int quality);
 
   private:
-    void* handle_ = nullptr;
+    processing::TurboJpegHandle handle_{processing::TurboJpegHandle::Kind::Compress};
 };
 
 // Leading bytes of the block-update data and the size of its fixed header.

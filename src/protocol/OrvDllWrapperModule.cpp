@@ -177,10 +177,11 @@ OrvDllWrapperModule::Exchanged OrvDllWrapperModule::Exchange(TServerDM& server, 
     sendBuffer_.Append(raw, kHeaderSize);
     if (payloadSize > 0) sendBuffer_.Append(payload, payloadSize);
     sendBuffer_.PatchI32(4, static_cast<int32_t>(sendBuffer_.Size()));
+    server.BeginExchange();
     if (!server.Write(sendBuffer_.Data(), static_cast<int32_t>(sendBuffer_.Size()))) return Exchanged::WriteFailed;
-    // Read() zero-fills the header before receiving, which clears every field
-    // that the reply step reads.
-    const bool ok = server.Read(raw, static_cast<int32_t>(kHeaderSize));
+    // Read() clears what did not arrive, which clears every field that the
+    // reply step reads.
+    const bool ok = static_cast<bool>(server.Read(raw, static_cast<int32_t>(kHeaderSize)));
     header_ = DecodeHeader(raw);
     return ok ? Exchanged::Ok : Exchanged::ReadFailed;
 }

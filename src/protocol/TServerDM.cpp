@@ -137,19 +137,40 @@ error_code TServerDM::ConnectOne(const asio::ip::tcp::endpoint& endpoint) {
 
 void TServerDM::SetSocketOptions() {
     error_code ignored;
-    const int fd = socket_.native_handle();
-    // The limit of every blocking read and write once connected (a zero value
-    // would mean no limit at all, so the shortest limit is one millisecond).
-    const int64_t timeoutMs = std::max<int64_t>(ioTimeout_.count(), 1);
-    timeval tv{};
-    tv.tv_sec = static_cast<time_t>(timeoutMs / 1000);
-    tv.tv_usec = static_cast<suseconds_t>((timeoutMs % 1000) * 1000);
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    receiveArmed_ = sendArmed_ = std::chrono::milliseconds{0};
+    ArmTimeout(SO_RCVTIMEO, receiveArmed_);
+    ArmTimeout(SO_SNDTIMEO, sendArmed_);
     socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
     socket_.set_option(asio::socket_base::receive_buffer_size(kSocketBufferSize), ignored);
     socket_.set_option(asio::socket_base::send_buffer_size(kSocketBufferSize), ignored);
     socket_.set_option(asio::socket_base::linger(true, 1), ignored);
+}
+
+void TServerDM::BeginExchange() {
+    exchangeDeadline_ = std::chrono::steady_clock::now() + ioTimeout_;
+}
+
+// The limit of every blocking read and write once connected: what is left of the
+// exchange, at most the I/O time-out, at least a millisecond (zero would mean no
+// limit at all).  A receive that waits for a whole chunk gives up at this limit
+// with what arrived, so a peer trickling bytes cannot stretch an exchange.
+error_code TServerDM::ArmTimeout(int option, std::chrono::milliseconds& armed) {
+    using std::chrono::milliseconds;
+    milliseconds limit = std::max(ioTimeout_, milliseconds{1});
+    if (exchangeDeadline_ != std::chrono::steady_clock::time_point::max()) {
+        const auto left = exchangeDeadline_ - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) return asio::error::timed_out;
+        limit = std::min(limit, std::max(std::chrono::ceil<milliseconds>(left), milliseconds{1}));
+    }
+    if (limit == armed) return {};
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(limit.count() / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((limit.count() % 1000) * 1000);
+    if (::setsockopt(socket_.native_handle(), SOL_SOCKET, option, &tv, sizeof tv) != 0) {
+        return error_code(errno, asio::error::get_system_category());
+    }
+    armed = limit;
+    return {};
 }
 
 // Blocking Asio calls retry EAGAIN without limit, so the connect waits with a
@@ -171,17 +192,26 @@ error_code TServerDM::WaitReady(short events) {
     }
 }
 
-bool TServerDM::Read(void* buffer, int32_t n) {
-    if (n <= 0) return false;
+IoResult TServerDM::Read(void* buffer, int32_t n) {
+    IoResult result;
+    result.step = nextRead_;
+    nextRead_ = ExchangeStep::ReplyBlock;
     auto* bytes = static_cast<uint8_t*>(buffer);
+    if (n <= 0 || buffer == nullptr) {
+        result.error = asio::error::invalid_argument;
+        return result;
+    }
     if (!socket_.is_open()) {
         std::memset(bytes, 0, static_cast<size_t>(n));
-        return false;
+        result.error = asio::error::not_connected;
+        return result;
     }
     const int fd = socket_.native_handle();
-    int32_t done = 0;
-    error_code error;
+    int32_t& done = result.transferred;
+    error_code& error = result.error;
     while (done < n && !error) {
+        error = ArmTimeout(SO_RCVTIMEO, receiveArmed_);
+        if (error) break;
         const int32_t chunk = std::min(n - done, kMaxReceiveCall);
         // One call waits for the whole chunk; when the receive time-out ends first it
         // returns what arrived (the loop goes on) or, with nothing at all, the time-out.
@@ -199,16 +229,28 @@ bool TServerDM::Read(void* buffer, int32_t n) {
     // much as receiving them.
     if (done < n) std::memset(bytes + done, 0, static_cast<size_t>(n - done));
     ApplyResult(error);
-    return !error && done > 0;
+    return result;
 }
 
-bool TServerDM::Write(const void* buffer, int32_t n) {
-    if (!socket_.is_open() || n <= 0 || buffer == nullptr) return false;
+IoResult TServerDM::Write(const void* buffer, int32_t n) {
+    IoResult result;
+    result.step = ExchangeStep::Request;
+    nextRead_ = ExchangeStep::ReplyHeader;
+    if (n <= 0 || buffer == nullptr) {
+        result.error = asio::error::invalid_argument;
+        return result;
+    }
+    if (!socket_.is_open()) {
+        result.error = asio::error::not_connected;
+        return result;
+    }
     const int fd = socket_.native_handle();
     const auto* bytes = static_cast<const uint8_t*>(buffer);
-    int32_t done = 0;
-    error_code error;
+    int32_t& done = result.transferred;
+    error_code& error = result.error;
     while (done < n && !error) {
+        error = ArmTimeout(SO_SNDTIMEO, sendArmed_);
+        if (error) break;
         const ssize_t sent = ::send(fd, bytes + done, static_cast<size_t>(n - done), MSG_NOSIGNAL);
         if (sent > 0) {
             done += static_cast<int32_t>(sent);
@@ -219,7 +261,7 @@ bool TServerDM::Write(const void* buffer, int32_t n) {
         }
     }
     ApplyResult(error);
-    return !error && done > 0;
+    return result;
 }
 
 }  // namespace orv_stuff

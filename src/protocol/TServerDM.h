@@ -41,9 +41,15 @@ public:
     virtual void Start();
     // Waits for a running connect, closes the socket, state Idle.
     virtual void Stop();
-    // Exactly n bytes; false on n <= 0, a closed socket or any error.
-    bool Read(void* buffer, int32_t n) override;
-    bool Write(const void* buffer, int32_t n) override;
+    // Starts the clock of one exchange: its request, reply header and reply
+    // blocks must all be through within the I/O time-out from now, however the
+    // bytes trickle in.  Past that, reads and writes fail as timed out.
+    void BeginExchange();
+    // Exactly n bytes, or the error that stopped them (n <= 0 and a closed
+    // socket are errors too).  Every failure leaves the state that its error
+    // leads to, so a timed-out exchange makes the server Unreachable.
+    IoResult Read(void* buffer, int32_t n) override;
+    IoResult Write(const void* buffer, int32_t n) override;
     void MarkOutOfStep() override;
 
     ServerState State() const { return static_cast<ServerState>(state.load()); }
@@ -79,8 +85,17 @@ private:
     void SetSocketOptions();
     // Waits until the socket is readable (POLLIN) or writable (POLLOUT).
     boost::system::error_code WaitReady(short events);
+    // Sets the socket's receive or send time-out (SO_RCVTIMEO, SO_SNDTIMEO) to
+    // what is left of the exchange, at most the I/O time-out; timed_out when
+    // nothing is left.
+    boost::system::error_code ArmTimeout(int option, std::chrono::milliseconds& armed);
 
     std::chrono::milliseconds ioTimeout_;
+    // End of the running exchange; none before the first one.
+    std::chrono::steady_clock::time_point exchangeDeadline_ = std::chrono::steady_clock::time_point::max();
+    ExchangeStep nextRead_ = ExchangeStep::ReplyHeader;
+    std::chrono::milliseconds receiveArmed_{0};
+    std::chrono::milliseconds sendArmed_{0};
     boost::asio::io_context io_;
     boost::asio::ip::tcp::socket socket_;
     boost::asio::ip::tcp::resolver resolver_;

@@ -6,6 +6,7 @@
 // network bytes. Both the client and the server simulator use these functions.
 #pragma once
 
+#include <boost/system/error_code.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -322,11 +323,25 @@ private:
 
 // Something that moves exact byte counts: the server connection, or an
 // in-memory stream in tests.
+// The part of an exchange a read or write belonged to.
+enum class ExchangeStep { Request, ReplyHeader, ReplyBlock };
+
+// What a read or write on a server's stream came to, error first: no error
+// means all n bytes were transferred.  Converts to true on success so that
+// `if (!channel.Read(...))` reads naturally.
+struct IoResult {
+    boost::system::error_code error;
+    ExchangeStep step = ExchangeStep::ReplyBlock;
+    int32_t transferred = 0;
+    explicit operator bool() const { return !error; }
+};
+
 class IByteChannel {
 public:
     virtual ~IByteChannel() = default;
-    virtual bool Read(void* buffer, int32_t n) = 0;
-    virtual bool Write(const void* buffer, int32_t n) = 0;
+    // Exactly n bytes, or an error saying why not.
+    virtual IoResult Read(void* buffer, int32_t n) = 0;
+    virtual IoResult Write(const void* buffer, int32_t n) = 0;
     // The stream can no longer be trusted to be in step (for example a reply
     // header without magic): the connection is to be treated as failed.
     virtual void MarkOutOfStep() = 0;

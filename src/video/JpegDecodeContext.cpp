@@ -25,23 +25,19 @@ int Log2Factor(int samplesPerMcu) {
 
 }  // namespace
 
-JpegDecodeContext::JpegDecodeContext() : serial_(gNextSerial++), handle_(tjInitDecompress()) {}
+JpegDecodeContext::JpegDecodeContext() : serial_(gNextSerial++) {}
 
-JpegDecodeContext::~JpegDecodeContext() {
-    if (handle_ != nullptr) {
-        tjDestroy(handle_);
-    }
-}
+JpegDecodeContext::~JpegDecodeContext() = default;
 
 bool JpegDecodeContext::ReadHeader(const uint8_t* jpeg, size_t size) {
     width_ = height_ = 0;
     subsampling_ = -1;
-    if (handle_ == nullptr || jpeg == nullptr || size == 0) {
+    if (jpeg == nullptr || size == 0) {
         return false;
     }
     int width = 0, height = 0, subsampling = -1, colourspace = -1;
-    if (tjDecompressHeader3(handle_, jpeg, static_cast<unsigned long>(size), &width, &height, &subsampling,
-                            &colourspace) != 0) {
+    if (handle_.Checked(tjDecompressHeader3(handle_.Get(), jpeg, static_cast<unsigned long>(size), &width,
+                                            &height, &subsampling, &colourspace)) != 0) {
         return false;
     }
     if (width <= 0 || height <= 0 || subsampling < 0 || subsampling >= TJ_NUMSAMP) {
@@ -76,8 +72,8 @@ int JpegDecodeContext::DecodePlanar(const uint8_t* jpeg, size_t size) {
     for (int i = 0; i < 3; ++i) {
         planes_[i] = scratch_.Data() + offsets[i];
     }
-    return tjDecompressToYUVPlanes(handle_, jpeg, static_cast<unsigned long>(size), planes_, width_, strides_,
-                                   height_, 0);
+    return handle_.Checked(tjDecompressToYUVPlanes(handle_.Get(), jpeg, static_cast<unsigned long>(size), planes_,
+                                                   width_, strides_, height_, 0));
 }
 
 int JpegDecodeContext::DecodeToPacked(const uint8_t* jpeg, size_t size, uint8_t* target, size_t targetSize) {
@@ -93,8 +89,8 @@ int JpegDecodeContext::DecodeToPacked(const uint8_t* jpeg, size_t size, uint8_t*
         // Grey goes straight into the target, rows unpadded as Grey8 requires.
         uint8_t* planes[3] = {target, nullptr, nullptr};
         int strides[3] = {width_, 0, 0};
-        return tjDecompressToYUVPlanes(handle_, jpeg, static_cast<unsigned long>(size), planes, width_,
-                                       strides, height_, 0) == 0
+        return handle_.Checked(tjDecompressToYUVPlanes(handle_.Get(), jpeg, static_cast<unsigned long>(size),
+                                                       planes, width_, strides, height_, 0)) == 0
                    ? kDecodeOk
                    : kDecodeFailed;
     }
@@ -129,8 +125,8 @@ int JpegDecodeContext::DecodeToBgr(const uint8_t* jpeg, size_t size, uint8_t* ta
         scratch_.Reserve(pixels);
         uint8_t* planes[3] = {scratch_.Data(), nullptr, nullptr};
         int strides[3] = {width_, 0, 0};
-        if (tjDecompressToYUVPlanes(handle_, jpeg, static_cast<unsigned long>(size), planes, width_, strides,
-                                    height_, 0) != 0) {
+        if (handle_.Checked(tjDecompressToYUVPlanes(handle_.Get(), jpeg, static_cast<unsigned long>(size), planes,
+                                                    width_, strides, height_, 0)) != 0) {
             return kDecodeFailed;
         }
         GreyToBgr(scratch_.Data(), target, width_, height_);

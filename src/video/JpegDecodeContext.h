@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "video/ByteBuffer.h"
+#include "video/TurboJpegHandle.h"
 
 namespace processing {
 
@@ -76,7 +77,7 @@ class JpegDecodeContext {
     struct PlanarPicture Planar() const;
 
     uint64_t serial_;
-    void* handle_;
+    TurboJpegHandle handle_{TurboJpegHandle::Kind::Decompress};
     int width_ = 0;
     int height_ = 0;
     int subsampling_ = -1;

@@ -4,16 +4,8 @@
 
 namespace processing {
 
-JpegCompressor::JpegCompressor() : handle_(tjInitCompress()) {}
-
-JpegCompressor::~JpegCompressor() {
-    if (handle_ != nullptr) {
-        tjDestroy(handle_);
-    }
-}
-
 bool EncodeBgrFrameToJpeg(JpegCompressor& compressor, ByteBuffer& output, TOrvFrame& frame, int quality) {
-    if (compressor.Handle() == nullptr || frame.format != Bgr24 || frame.width <= 0 || frame.height <= 0 ||
+    if (compressor.Handle().Get() == nullptr || frame.format != Bgr24 || frame.width <= 0 || frame.height <= 0 ||
         frame.data.size() < static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height) * 3) {
         return false;
     }
@@ -24,9 +16,12 @@ bool EncodeBgrFrameToJpeg(JpegCompressor& compressor, ByteBuffer& output, TOrvFr
     output.Reserve(worst);
     unsigned char* out = output.Data();
     unsigned long size = worst;
-    if (tjCompress2(compressor.Handle(), frame.data.data(), frame.width, 0, frame.height, TJPF_BGR, &out,
-                    &size, TJSAMP_420, quality, TJFLAG_NOREALLOC) != 0) {
-        compressor.SetLastError(tjGetErrorStr2(compressor.Handle()));
+    TurboJpegHandle& handle = compressor.Handle();
+    const int result = tjCompress2(handle.Get(), frame.data.data(), frame.width, 0, frame.height, TJPF_BGR, &out,
+                                   &size, TJSAMP_420, quality, TJFLAG_NOREALLOC);
+    if (result != 0) {
+        compressor.SetLastError(tjGetErrorStr2(handle.Get()));
+        handle.Checked(result);
         return false;
     }
     frame.data.assign(out, out + size);

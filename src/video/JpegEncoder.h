@@ -7,6 +7,7 @@
 
 #include "video/ByteBuffer.h"
 #include "video/TOrvFrame.h"
+#include "video/TurboJpegHandle.h"
 
 namespace processing {
 
@@ -15,18 +16,13 @@ constexpr int kArchiveJpegQuality = 78;
 
 class JpegCompressor {
   public:
-    JpegCompressor();
-    ~JpegCompressor();
-    JpegCompressor(const JpegCompressor&) = delete;
-    JpegCompressor& operator=(const JpegCompressor&) = delete;
-
-    void* Handle() const { return handle_; }
+    TurboJpegHandle& Handle() { return handle_; }
     // Text of the last failure, kept for debugging only.
     const std::string& LastError() const { return lastError_; }
     void SetLastError(std::string text) { lastError_ = std::move(text); }
 
   private:
-    void* handle_;
+    TurboJpegHandle handle_{TurboJpegHandle::Kind::Compress};
     std::string lastError_;
 };
 

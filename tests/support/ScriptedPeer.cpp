@@ -102,6 +102,11 @@ ScriptedPeer& ScriptedPeer::CloseMidReply(Bytes bytes, size_t sendBytes) {
     return *this;
 }
 
+ScriptedPeer& ScriptedPeer::Trickle(Bytes bytes, std::chrono::milliseconds interval) {
+    steps_.push_back({Step::TrickleBytes, std::move(bytes), 0, {}, interval});
+    return *this;
+}
+
 ScriptedPeer& ScriptedPeer::Close() {
     steps_.push_back({Step::CloseNow, {}, 0, {}});
     return *this;
@@ -224,6 +229,15 @@ void ScriptedPeer::Run() {
                 while (ReceiveRequest(request)) {
                     const Bytes reply = step.responder(request);
                     if (!WriteAll(reply.data(), reply.size())) break;
+                }
+                break;
+            case Step::TrickleBytes:
+                for (size_t k = 0; ok && k < step.bytes.size() && !stopping_.load(); ++k) {
+                    ok = WriteAll(&step.bytes[k], 1);
+                    const auto until = std::chrono::steady_clock::now() + step.interval;
+                    while (!stopping_.load() && std::chrono::steady_clock::now() < until) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                    }
                 }
                 break;
             case Step::CloseAfter:

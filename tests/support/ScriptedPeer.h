@@ -56,6 +56,9 @@ public:
     ScriptedPeer& RespondRepeatedly(Responder responder);  // until the client goes away or Stop
     ScriptedPeer& CloseMidReply(Bytes bytes, size_t sendBytes);  // send a prefix, then close
     ScriptedPeer& Close();                         // close the connection
+    // Write bytes one at a time, `interval` apart (a peer that is never silent
+    // for long yet never finishes).
+    ScriptedPeer& Trickle(Bytes bytes, std::chrono::milliseconds interval);
     // After the last step the connection stays open and silent until Stop().
 
     // Accepts and plays the script on a thread of its own. Without Start the
@@ -75,10 +78,11 @@ public:
 
 private:
     struct Step {
-        enum Kind { Receive, SendBytes, RespondOnce, RespondLoop, CloseAfter, CloseNow } kind;
+        enum Kind { Receive, SendBytes, RespondOnce, RespondLoop, CloseAfter, CloseNow, TrickleBytes } kind;
         Bytes bytes;
         size_t sendBytes = 0;
         Responder responder;
+        std::chrono::milliseconds interval{0};
     };
 
     void Run();

@@ -75,6 +75,18 @@ TEST_F(ModuleTest, LoginSendsKeyAndVersionZeroThenClientVersion) {
     EXPECT_EQ(event.field28, 9);
 }
 
+TEST_F(ModuleTest, TrickledReplyEndsTheExchangeAtItsTimeOut) {
+    auto& peer = AddPeer();
+    // A byte every 100 ms: never silent for the 250 ms time-out, done only after 8 s.
+    peer.Reply(LoginReply(1, 4)).ExpectRequest().Trickle(MakeReply(ReplyHeader(w::kCmdServerEvent)), 100ms);
+    const int32_t index = RegisterAndLogin(peer);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_NE(module.SendServerEvent(index, 9), 1);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(elapsed, kTestIoTimeout + 250ms);
+    EXPECT_EQ(module.ServerAt(index)->State(), w::Unreachable);
+}
+
 TEST_F(ModuleTest, LoginRefusalsBeforeAnyTraffic) {
     w::TServerInfo info;
     EXPECT_EQ(module.Login(info, "key", 0), -2);

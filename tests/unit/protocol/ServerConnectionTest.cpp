@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <boost/asio/error.hpp>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -98,6 +100,39 @@ TEST_F(ConnectedServer, PeerFallingSilentMidReplyTimesOutKeepingWhatArrived) {
     // next one finds nothing within its own: two time-outs at the most.
     EXPECT_GE(elapsed, kTestIoTimeout - 10ms);
     EXPECT_LT(elapsed, 2 * kTestIoTimeout + 1000ms);
+}
+
+// A peer that sends one byte a second is never silent for a whole time-out, yet
+// the exchange it answers must end when its time-out from the request is up.
+TEST(ServerExchange, TricklingPeerCannotStretchAnExchangePastItsTimeOut) {
+    constexpr auto kTimeout = 1500ms;
+    ScriptedPeer peer;
+    peer.ExpectRequest().Trickle(Filled(80, 0xAB), 1000ms);
+    peer.Start();
+    TServerDM server(kTimeout);
+    server.hostAddress = "127.0.0.1";
+    server.port = peer.Port();
+    server.Start();
+    ASSERT_EQ(WaitSettled(server), orv_stuff::Connected);
+
+    const auto start = std::chrono::steady_clock::now();
+    server.BeginExchange();
+    const Bytes request = MakeReply(ReplyHeader(orv_stuff::kCmdServerEvent));
+    const orv_stuff::IoResult sent = server.Write(request.data(), static_cast<int32_t>(request.size()));
+    EXPECT_FALSE(sent.error) << sent.error.message();
+    EXPECT_EQ(sent.step, orv_stuff::ExchangeStep::Request);
+    EXPECT_EQ(sent.transferred, 80);
+    uint8_t header[80];
+    const orv_stuff::IoResult got = server.Read(header, 80);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(got.error, boost::asio::error::timed_out) << got.error.message();
+    EXPECT_EQ(got.step, orv_stuff::ExchangeStep::ReplyHeader);
+    EXPECT_GE(got.transferred, 1);
+    EXPECT_LE(got.transferred, 3);
+    EXPECT_EQ(server.State(), orv_stuff::Unreachable);
+    EXPECT_GE(elapsed, kTimeout - 10ms);
+    EXPECT_LT(elapsed, kTimeout + 400ms);
+    peer.Stop();
 }
 
 TEST_F(ConnectedServer, PeerThatStopsReadingTimesOutTheWrite) {

@@ -1,3 +1,4 @@
+#include <boost/asio/error.hpp>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -226,15 +227,21 @@ TEST(WireBuffers, SendBufferGrowsKeepingContent) {
 class MemoryChannel : public IByteChannel {
 public:
     explicit MemoryChannel(std::vector<uint8_t> bytes) : bytes_(bytes.begin(), bytes.end()) {}
-    bool Read(void* buffer, int32_t n) override {
-        if (n <= 0) return false;
+    IoResult Read(void* buffer, int32_t n) override {
+        IoResult result;
+        if (n <= 0) {
+            result.error = boost::asio::error::invalid_argument;
+            return result;
+        }
         std::memset(buffer, 0, static_cast<size_t>(n));
         const size_t take = std::min(bytes_.size(), static_cast<size_t>(n));
         std::copy(bytes_.begin(), bytes_.begin() + static_cast<long>(take), static_cast<uint8_t*>(buffer));
         bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<long>(take));
-        return take == static_cast<size_t>(n);
+        result.transferred = static_cast<int32_t>(take);
+        if (take < static_cast<size_t>(n)) result.error = boost::asio::error::eof;
+        return result;
     }
-    bool Write(const void*, int32_t) override { return true; }
+    IoResult Write(const void*, int32_t) override { return {}; }
     void MarkOutOfStep() override { outOfStep = true; }
     size_t Left() const { return bytes_.size(); }
     bool outOfStep = false;

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <type_traits>
 
+#include "QuietLog.h"
 #include "StreamDecoder.h"
 #include "video/DecoderApi.h"
 
@@ -73,9 +74,13 @@ HandleTable& Table() {
     return table;
 }
 
+// libavcodec's messages about damaged input never reach the host's stderr.
+[[maybe_unused]] const bool gQuietLogInstalled = (InstallQuietLog(), true);
+
 // Runs `call` on the handle's decoder under its lock; no exception leaves.
 template <typename Call>
 int32_t WithDecoder(int32_t handle, Call&& call) {
+    QuietScope quiet;
     try {
         const std::shared_ptr<StreamDecoder> decoder = Table().Find(handle);
         if (!decoder) return kBadHandle;
@@ -94,6 +99,7 @@ int32_t WithDecoder(int32_t handle, Call&& call) {
 using vevid::StreamDecoder;
 
 VEVID_EXPORT int32_t ORV_DECODER_CALL GetDecoder(int32_t codec) {
+    vevid::QuietScope quiet;
     try {
         std::shared_ptr<StreamDecoder> decoder = StreamDecoder::Create(codec);
         if (!decoder) return 0;
@@ -104,6 +110,7 @@ VEVID_EXPORT int32_t ORV_DECODER_CALL GetDecoder(int32_t codec) {
 }
 
 VEVID_EXPORT void ORV_DECODER_CALL ReleaseDecoder(int32_t handle) {
+    vevid::QuietScope quiet;
     try {
         std::shared_ptr<StreamDecoder> decoder = vevid::Table().Remove(handle);
         if (!decoder) return;

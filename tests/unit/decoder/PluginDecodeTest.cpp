@@ -1,7 +1,10 @@
 // Decoding real streams through the plug-in, loaded at run time by DecoderApi.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <map>
 #include <thread>
@@ -266,6 +269,79 @@ TEST_F(PluginBehaviour, InvalidHandlesAndArgumentsAreRefused) {
     EXPECT_LT(Api().GetDecType2(handle), 0);
     EXPECT_EQ(Api().GetDecType2(next), decoder_abi::kCodecAvc);
     Api().ReleaseDecoder(next);
+}
+
+// Captures what the process writes to its stderr while it lives.
+class StderrCapture {
+public:
+    StderrCapture() : file_(std::tmpfile()), saved_(::dup(2)) {
+        std::fflush(stderr);
+        if (file_ != nullptr) ::dup2(::fileno(file_), 2);
+    }
+    ~StderrCapture() {
+        Restore();
+        if (file_ != nullptr) std::fclose(file_);
+    }
+    std::string Finish() {
+        Restore();
+        std::string text;
+        if (file_ == nullptr) return "(no capture file)";
+        std::rewind(file_);
+        char chunk[512];
+        for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file_)) > 0;) text.append(chunk, n);
+        return text;
+    }
+
+private:
+    void Restore() {
+        std::fflush(stderr);
+        if (saved_ >= 0) {
+            ::dup2(saved_, 2);
+            ::close(saved_);
+            saved_ = -1;
+        }
+    }
+    std::FILE* file_;
+    int saved_;
+};
+
+// libavcodec complains loudly about damaged streams (at its default level it
+// prints to stderr); none of that may reach the host's stderr through the plug-in.
+TEST_F(PluginBehaviour, DamagedStreamsWriteNothingToStderr) {
+    std::vector<std::pair<int32_t, std::vector<uint8_t>>> inputs;
+    for (const char* encoder : {"mpeg4", "libx264"}) {
+        if (!dectest::EncoderAvailable(encoder)) continue;
+        const EncodedStream& stream = Stream(EncodeSettings{encoder, 320, 240, 12, 100, 0});
+        ASSERT_TRUE(stream.ok);
+        auto block = dectest::Block(stream, 0, 12);
+        for (size_t i = 30; i < block.size(); i += 37) block[i] ^= 0x5A;
+        inputs.emplace_back(KindOf(encoder), block);
+        auto cut = dectest::Block(stream, 0, 12);
+        cut.resize(cut.size() / 3);
+        inputs.emplace_back(KindOf(encoder), cut);
+    }
+    // An SEI that announces more than it carries, and slices of nothing.
+    inputs.push_back({MPEG4Decoder::kKindAvc, {0, 0, 0, 1, 0x06, 0x66, 0xFF, 0xFF, 0x58, 0x01, 0x02, 0x80}});
+    inputs.push_back({MPEG4Decoder::kKindAvc, {0, 0, 0, 1, 0x65, 0x88, 0x84, 0x21, 0xA0, 0, 0, 0, 1, 0x41, 0x9A}});
+    inputs.push_back({MPEG4Decoder::kKindMpeg4, {0, 0, 1, 0xB6, 0x7F, 0xFF, 0x12, 0x34, 0, 0, 1, 0xB6, 0x55}});
+    ASSERT_GE(inputs.size(), 3u);
+
+    av_log_set_level(AV_LOG_DEBUG);
+    StderrCapture capture;
+    for (auto& [kind, bytes] : inputs) {
+        MPEG4Decoder decoder(dectest::PluginApi());
+        if (!decoder.SetCodec(kind)) continue;
+        decoder.SetBytes(bytes.data(), static_cast<int32_t>(bytes.size()), kReserved, 1, 1);
+        int32_t w = 0, h = 0, f = 0;
+        std::vector<uint8_t> picture;
+        for (int n = 0; n < 50 && decoder.GetFrameInfo(w, h, f) == 0; ++n) {
+            picture.resize(static_cast<size_t>(w) * h * 2);
+            if (decoder.GetFrame(picture.data(), static_cast<int32_t>(picture.size())) != 0) break;
+        }
+    }
+    const std::string written = capture.Finish();
+    av_log_set_level(AV_LOG_QUIET);
+    EXPECT_EQ(written, "");
 }
 
 struct GarbageCase {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -257,5 +258,201 @@ TEST_F(FramesScripted, ReplyWithOnlyUnusableEntriesIsNoFrame) {
     EXPECT_EQ(Get(2, 6, out, time), ORV_E_NO_FRAME);
     EXPECT_EQ(Get(2, 3, out, time), ORV_E_NO_FRAME);
 }
+
+// ---------------------------------------------------------------------------
+// Recovery: whatever one entry brings, the next good picture works at once, for
+// the same camera and for the other one, without a reconnect.
+
+Bytes PictureOf(int cameraIndex, int64_t ms, orv_sim::Subsampling subsampling = orv_sim::Subsampling::S420) {
+    orv_sim::JpegEncoder encoder;
+    return encoder.Encode(orv_sim::RenderPicture(cameraIndex, ms, 64, 48, subsampling), 80);
+}
+
+Bytes UnreadableHeader() {
+    Bytes bytes(203, 0x13);
+    bytes[0] = 0xFF;
+    bytes[1] = 0xD8;
+    bytes[2] = 0xFF;
+    return bytes;
+}
+
+// Offset of the first byte after the start-of-scan segment.
+size_t ScanStart(const Bytes& jpeg) {
+    for (size_t i = 2; i + 3 < jpeg.size(); ++i) {
+        if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA) return i + 2 + ((jpeg[i + 2] << 8) | jpeg[i + 3]);
+    }
+    return jpeg.size();
+}
+
+// A readable header whose entropy-coded data is broken in the given way.
+Bytes BrokenScan(bool truncate) {
+    Bytes jpeg = PictureOf(0, 1'000);
+    const size_t scan = ScanStart(jpeg);
+    if (truncate) {
+        jpeg.resize(scan + (jpeg.size() - scan) / 3);
+        return jpeg;
+    }
+    for (size_t i = scan; i + 2 < jpeg.size(); i += 2) {
+        jpeg[i] = 0xFF;
+        jpeg[i + 1] = 0x13;  // an unknown marker where coded data belongs
+    }
+    return jpeg;
+}
+
+// A block update of the camera's picture whose changed-blocks JPEG is unreadable,
+// and one whose header announces more than it carries.
+Bytes BrokenUpdate(bool badJpeg) {
+    orv_sim::JpegEncoder encoder;
+    const auto base = orv_sim::RenderPicture(0, 1'000, 64, 48, orv_sim::Subsampling::S420);
+    const auto next = orv_sim::RenderPicture(0, 9'000, 64, 48, orv_sim::Subsampling::S420);
+    Bytes update = orv_sim::BuildBlockUpdate(base, next, encoder, 80);
+    if (update.size() < 40) return update;
+    if (!badJpeg) {
+        orv_stuff::PutI32(update.data() + 2, 1 << 20);  // mask length beyond the data
+        return update;
+    }
+    const int32_t mask = orv_stuff::GetI32(update.data() + 2);
+    update.resize(orv_sim::kBlockUpdateHeaderSize + static_cast<size_t>(mask));
+    const Bytes junk = UnreadableHeader();
+    update.insert(update.end(), junk.begin(), junk.end());
+    return update;
+}
+
+// A well-framed block whose bitstreams are garbage behind intact start codes.
+Bytes GarbageStream(orv_sim::VideoCodec codec) {
+    std::vector<int64_t> times;
+    for (int i = 0; i < 10; ++i) times.push_back(1'780'000'000'000 + 40 * i);
+    auto frames = orv_sim::EncodeFrames(codec, 0, 160, 120, 25, times);
+    uint32_t state = 7;
+    for (auto& frame : frames) {
+        for (size_t i = 6; i < frame.data.size(); ++i) {
+            state = state * 1664525u + 1013904223u;
+            frame.data[i] = static_cast<uint8_t>(state >> 24) | 0x01;  // no new start codes
+        }
+    }
+    if (frames.empty()) return {};
+    return codec == orv_sim::VideoCodec::H264 ? orv_sim::BuildChainBlock(frames) : orv_sim::BuildTableBlock(frames);
+}
+
+struct BadEntry {
+    const char* name;
+    std::function<std::vector<ReplyEntry>()> make;
+    bool bgrMustFail;  // the bad call itself may not report a picture
+};
+
+ReplyEntry Entry(int32_t camera, Bytes payload, Bytes aux = {}) {
+    ReplyEntry e;
+    e.camera = camera;
+    e.payload = std::move(payload);
+    e.aux = std::move(aux);
+    return e;
+}
+
+void PrintTo(const BadEntry& c, std::ostream* os) { *os << c.name; }
+
+class LiveRecovery : public FramesScripted, public ::testing::WithParamInterface<BadEntry> {
+protected:
+    // One call that must deliver `expected` for camera number `camera`.
+    void ExpectGood(int camera, const Bytes& expected, const char* what) {
+        server_.SetLiveReply(LiveReply({Entry(camera - 1, expected)}));
+        std::vector<uint8_t> out;
+        double time = 0;
+        ASSERT_EQ(Get(camera, ORV_FRAME_JPEG, out, time), 0) << what << ": JPEG as received";
+        EXPECT_EQ(out, expected) << what;
+        for (int type : {ORV_FRAME_BGR, ORV_FRAME_NATIVE, ORV_FRAME_GREY}) {
+            ASSERT_EQ(Get(camera, type, out, time), 0) << what << ": type " << type;
+            EXPECT_EQ(out.size(), 64u * 48u * (type == ORV_FRAME_BGR ? 3u : type == ORV_FRAME_GREY ? 1u : 2u))
+                << what << ": type " << type;
+        }
+    }
+};
+
+TEST_P(LiveRecovery, NextGoodPictureWorksAtOnce) {
+    const Bytes good1 = PictureOf(0, 2'000);
+    const Bytes good2 = PictureOf(1, 3'000, orv_sim::Subsampling::S422);
+    ASSERT_GT(good1.size(), 100u);
+    ExpectGood(1, PictureOf(0, 1'000), "before");  // the base picture block updates refer to
+
+    const auto bad = GetParam().make();
+    for (int type : {ORV_FRAME_JPEG, ORV_FRAME_BGR, ORV_FRAME_GREY}) {
+        server_.SetLiveReply(LiveReply(bad));
+        std::vector<char> out(100'000);
+        double time = 0;
+        int width = 0, height = 0, size = 0;
+        const int result = ORV_VideoGetFrame(1, type, out.data(), static_cast<unsigned>(out.size()), &time, &width,
+                                             &height, &size);
+        if (type == ORV_FRAME_BGR && GetParam().bgrMustFail) {
+            EXPECT_NE(result, 0) << "a bad picture reported as one";
+        }
+    }
+    ExpectGood(1, good1, "same camera");
+    ExpectGood(2, good2, "other camera");
+    int state = 0;
+    ASSERT_EQ(ORV_ServerGetState(1, &state), 0);
+    EXPECT_EQ(state, ORV_STATE_CONNECTED) << "no reconnect was needed";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BadInputs, LiveRecovery,
+    ::testing::Values(
+        BadEntry{"UnreadableJpegHeader", [] { return std::vector{Entry(0, UnreadableHeader())}; }, true},
+        BadEntry{"BrokenScanMarkers", [] { return std::vector{Entry(0, BrokenScan(false))}; }, false},
+        BadEntry{"TruncatedScan", [] { return std::vector{Entry(0, BrokenScan(true))}; }, false},
+        BadEntry{"UpdateWithUnreadableJpeg", [] { return std::vector{Entry(0, {}, BrokenUpdate(true))}; }, false},
+        BadEntry{"UpdateBeyondItsData", [] { return std::vector{Entry(0, {}, BrokenUpdate(false))}; }, false},
+        BadEntry{"GarbageCompressedBlock", [] { return std::vector{Entry(0, Bytes(64, 0x7A))}; }, true},
+        BadEntry{"GarbageH264Bitstream",
+                 [] { return std::vector{Entry(0, GarbageStream(orv_sim::VideoCodec::H264))}; }, true},
+        BadEntry{"GarbageMpeg4Bitstream",
+                 [] { return std::vector{Entry(0, GarbageStream(orv_sim::VideoCodec::Mpeg4))}; }, true},
+        BadEntry{"ForeignCamera", [] { return std::vector{Entry(4000, PictureOf(0, 5'000))}; }, true},
+        BadEntry{"TwoEntriesForOneRequest",
+                 [] { return std::vector{Entry(0, UnreadableHeader()), Entry(0, PictureOf(0, 5'000))}; }, false},
+        BadEntry{"PayloadBeyondTheFrameLimit", [] { return std::vector{Entry(0, Bytes(15'000'000, 0xFF))}; },
+                 true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// After a bad block, the camera's next good compressed block decodes again.
+class CompressedRecovery : public LiveRecovery {};
+
+TEST_P(CompressedRecovery, NextGoodBlockDecodes) {
+    const auto bad = GetParam().make();
+    std::vector<char> buffer(160 * 120 * 3);
+    double time = 0;
+    int width = 0, height = 0, size = 0;
+    const auto get = [&] {
+        return ORV_VideoGetFrame(1, ORV_FRAME_BGR, buffer.data(), static_cast<unsigned>(buffer.size()), &time,
+                                 &width, &height, &size);
+    };
+    for (int call = 0; call < 3; ++call) {
+        server_.SetLiveReply(LiveReply(bad));
+        get();
+    }
+    ReplyEntry good = Entry(0, OneSecondBlock(1'780'000'060'000));
+    good.frameId = 40;
+    server_.SetLiveReply(LiveReply({good}));
+    get();
+    server_.SetLiveReply(LiveReply({}));
+    bool decoded = false;
+    for (int attempt = 0; attempt < 300 && !decoded; ++attempt) {
+        decoded = get() == 0;
+        if (!decoded) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(decoded) << "no picture from the good block";
+    EXPECT_EQ(width, 160);
+    EXPECT_EQ(height, 120);
+    EXPECT_EQ(size, 160 * 120 * 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BadBlocks, CompressedRecovery,
+    ::testing::Values(
+        BadEntry{"GarbageCompressedBlock", [] { return std::vector{Entry(0, Bytes(64, 0x7A))}; }, true},
+        BadEntry{"GarbageH264Bitstream",
+                 [] { return std::vector{Entry(0, GarbageStream(orv_sim::VideoCodec::H264))}; }, true},
+        BadEntry{"GarbageMpeg4Bitstream",
+                 [] { return std::vector{Entry(0, GarbageStream(orv_sim::VideoCodec::Mpeg4))}; }, true},
+        BadEntry{"UnreadableJpegHeader", [] { return std::vector{Entry(0, UnreadableHeader())}; }, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

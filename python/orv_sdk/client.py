@@ -146,7 +146,8 @@ class Client:
     """The library for this process: `with Client() as client:` initialises it and
     releases it (disconnecting every server) at the end. One client may be open per
     process. Pictures are read into one buffer that the client keeps and grows, then
-    copied once into the array or bytes handed out.
+    copied once into the array or bytes handed out; a live picture of the size its
+    camera delivered before is written straight into its array, without a copy.
 
     `library` names the libOrvSdk file; by default it is looked up as described in
     orv_sdk._native.library_candidates()."""
@@ -157,6 +158,7 @@ class Client:
         self._addresses: list[tuple[str, int]] = []
         self._archive_busy = False
         self._plates_enabled = False
+        self._last_sizes: dict[tuple[int, int], int] = {}  # (camera, frame type) -> bytes
         self._buffer: npt.NDArray[np.uint8] = np.empty(0, np.uint8)
         self._grow(_INITIAL_BUFFER)
         # Out values shared by every call; the library lock serialises the calls anyway.
@@ -342,6 +344,20 @@ class Client:
                                           f"{width}x{height} {kind} picture")
         return Frame(camera, from_ole(self._time.value), width, height, kind, image)
 
+    def _frame_from(self, data: npt.NDArray[np.uint8], camera: int, kind: str) -> Frame:
+        """The Frame of a picture the library wrote into `data` (no copy)."""
+        width, height, size = self._width.value, self._height.value, data.size
+        if size == 3 * width * height:
+            image = data.reshape(height, width, 3)
+        elif size == 2 * width * height:
+            image = data.reshape(height, width, 2)
+        elif size == width * height:
+            image = data.reshape(height, width)
+        else:
+            raise OrvError(_E_FAILED, f"camera {camera}: {size} bytes do not make a "
+                                      f"{width}x{height} {kind} picture")
+        return Frame(camera, from_ole(self._time.value), width, height, kind, image)
+
     def frame(self, camera: int, kind: str = "bgr", wait: float = 1.0) -> Frame:
         """The newest live picture of a camera. `kind` is "jpeg" (bytes as received or
         encoded), "bgr", "yuyv", "grey" or "native" (YUYV, or grey for a grey camera).
@@ -356,13 +372,31 @@ class Client:
         self._require_open()
         deadline = _time.monotonic() + wait
         get_frame = self._lib.ORV_VideoGetFrame
+        key = (camera, frame_type)
         while True:
-            code = get_frame(camera, frame_type, self._address, self._capacity, self._p_time,
-                             self._p_width, self._p_height, self._p_size)
+            # A decoded picture of the size this camera delivered last time is written
+            # straight into the array handed out; anything else goes through the buffer.
+            expected = self._last_sizes.get(key, 0) if kind not in _BYTE_KINDS else 0
+            target = np.empty(expected, np.uint8) if expected else self._buffer
+            code = get_frame(camera, frame_type, target.ctypes.data if expected else self._address,
+                             expected or self._capacity, self._p_time, self._p_width, self._p_height,
+                             self._p_size)
             if code == _ORV_OK:
-                return self._picture(camera, kind, False)
+                size = self._size.value
+                if expected:
+                    if not 0 < size <= expected:
+                        raise OrvError(_E_FAILED, f"camera {camera}: the library reported {size} bytes")
+                    if size != expected:
+                        self._last_sizes[key] = size
+                    return self._frame_from(target if size == expected else target[:size].copy(), camera, kind)
+                frame = self._picture(camera, kind, False)
+                if not isinstance(frame.image, bytes) and size > 0:
+                    self._last_sizes[key] = size
+                return frame
             if code == _E_BUFFER_TOO_SMALL:
-                self._grow(self._size.value)
+                self._last_sizes.pop(key, None)
+                if self._size.value > self._capacity:
+                    self._grow(self._size.value)
                 continue
             if code != _E_NO_FRAME or _time.monotonic() + _FRAME_POLL_SECONDS > deadline:
                 raise error_for(code, f"live picture of camera {camera}")

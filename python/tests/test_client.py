@@ -106,6 +106,7 @@ def test_pictures_do_not_share_the_client_buffer(client):
     kept = first.image.copy()
     second = client.frame(1, "bgr", wait=2)
     assert second.time > first.time and not np.array_equal(second.image, kept)
+    assert_box_colour(second)  # written straight into its array: the size is known now
     assert np.array_equal(first.image, kept)
 
 

@@ -9,13 +9,13 @@ from datetime import datetime, timedelta, timezone
 
 import numpy as np
 import pytest
+from PIL import Image as PIL  # python3-pil; a missing one must fail, not skip
 
 import orv_sdk
 from orv_sdk import ServerState
 
 from conftest import PASSWORD, wait_for
 
-PIL = pytest.importorskip("PIL.Image")
 
 W, H = 640, 360
 # The simulator's moving box: Y 200, U 80, V 200 - orange in BGR; grey cameras show its luma.

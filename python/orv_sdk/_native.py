@@ -12,7 +12,7 @@ __all__ = ["CameraInfoRecord", "LibraryNotFound", "load_library", "library_candi
 LIBRARY_ENV = "ORV_SDK_LIBRARY"
 
 if sys.platform == "win32":
-    _FILE_NAME = "OrvSdk.dll"
+    _FILE_NAME = "OrvSdkDll.dll"
 elif sys.platform == "darwin":
     _FILE_NAME = "libOrvSdk.dylib"
 else:

@@ -255,9 +255,30 @@ void ServerCore::WakeAcceptor() {
     [[maybe_unused]] const ssize_t n = write(wakePipe_[1], &byte, 1);
 }
 
+void ServerCore::Restart() {
+    Log("fault: restarting");
+    CloseListener();
+    DropConnections();
+    SleepUnlessStopped(kRestartPauseMs);
+}
+
 void ServerCore::AcceptLoop() {
+    using Clock = std::chrono::steady_clock;
+    auto nextRestart = Clock::time_point::max();
+    int restartEvery = 0;
     while (!stop_) {
-        const bool refuse = Faults().refuseConnections;
+        const FaultConfig faults = Faults();
+        const bool refuse = faults.refuseConnections;
+        if (faults.restartEveryMs != restartEvery) {
+            restartEvery = faults.restartEveryMs;
+            nextRestart = restartEvery > 0 ? Clock::now() + std::chrono::milliseconds(restartEvery)
+                                           : Clock::time_point::max();
+        }
+        if (restartEvery > 0 && Clock::now() >= nextRestart) {
+            Restart();
+            nextRestart = Clock::now() + std::chrono::milliseconds(restartEvery);
+            if (stop_) break;
+        }
         if (refuse && listenFd_ >= 0) {
             CloseListener();
             Log("fault: refusing connections");
@@ -269,7 +290,13 @@ void ServerCore::AcceptLoop() {
         }
         pollfd fds[2] = {{wakePipe_[0], POLLIN, 0}, {listenFd_, POLLIN, 0}};
         const nfds_t count = listenFd_ >= 0 ? 2 : 1;
-        if (poll(fds, count, retry ? 100 : -1) < 0 && errno != EINTR) break;
+        int timeoutMs = retry ? 100 : -1;
+        if (restartEvery > 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(nextRestart - Clock::now()).count();
+            const int wait = static_cast<int>(std::clamp<int64_t>(left, 0, INT_MAX));
+            timeoutMs = timeoutMs < 0 ? wait : std::min(timeoutMs, wait);
+        }
+        if (poll(fds, count, timeoutMs) < 0 && errno != EINTR) break;
         if ((fds[0].revents & POLLIN) != 0) {
             char drain[64];
             while (read(wakePipe_[0], drain, sizeof drain) > 0) {
@@ -669,6 +696,14 @@ Reply ServerCore::ServerText(Session& s, const TMsgHeader& rq) {
             s.plateAfterMs = now - kPlateBacklogMs;
             s.plateAfterCamera = -1;
         }
+        if (const int flood = Faults().plateFloodPerSecond; flood > 0) {
+            int active = 0;
+            for (const auto& camera : cameras_) active += camera->Active() ? 1 : 0;
+            const int64_t interval = std::max<int64_t>(1, 1000LL * active / flood);
+            for (const auto& camera : cameras_) {
+                if (camera->Active()) plateCameras.push_back(PlateCamera{camera->Index(), interval});
+            }
+        }
         if (auto event = NextPlateEvent(plateCameras, originMs_, s.plateAfterMs, s.plateAfterCamera, now)) {
             s.plateAfterMs = event->timeMs;
             s.plateAfterCamera = event->cameraIndex;
@@ -684,7 +719,7 @@ Reply ServerCore::ServerText(Session& s, const TMsgHeader& rq) {
 // ---------------------------------------------------------------------------
 // Live frames
 
-void ServerCore::LiveEntry(Session& s, int64_t nowMs, orv_stuff::TFrameEntry& entry,
+void ServerCore::LiveEntry(Session& s, int64_t nowMs, int garbageEvery, orv_stuff::TFrameEntry& entry,
                            std::vector<SharedBytes>& blocks) {
     const int32_t lastId = entry.frameId;
     const int cameraIndex = entry.camera;
@@ -702,6 +737,7 @@ void ServerCore::LiveEntry(Session& s, int64_t nowMs, orv_stuff::TFrameEntry& en
 
     SharedBytes payload;
     SharedBytes aux;
+    const bool garbage = SimCamera::GarbageUnit(garbageEvery, unit);
     if (camera.Config().kind == CameraKind::JpegBlocks) {
         // Changed blocks only while the client still holds our last full
         // picture (it reported a frame sent since then) and it is recent.
@@ -709,14 +745,18 @@ void ServerCore::LiveEntry(Session& s, int64_t nowMs, orv_stuff::TFrameEntry& en
         const bool holdsBase = base != s.blockBase.end() && heldId >= base->second + 1 &&
                                unit - base->second < camera.Config().gop && base->second < unit;
         if (holdsBase) {
-            aux = camera.Update(base->second, unit);
+            aux = garbage ? camera.BadUpdate(base->second, unit) : camera.Update(base->second, unit);
+        } else if (garbage) {
+            // A damaged full picture is no base: the next frame is a full one again.
+            payload = camera.BadUnit(unit, garbageEvery);
+            s.blockBase.erase(cameraIndex);
         } else {
             payload = camera.Unit(unit);
             s.blockBase[cameraIndex] = unit;
         }
         if (!payload && !aux) return;
     } else {
-        payload = camera.Unit(unit);
+        payload = garbage ? camera.BadUnit(unit, garbageEvery) : camera.Unit(unit);
         if (!payload) return;
     }
     entry.frameId = id;
@@ -747,13 +787,14 @@ Reply ServerCore::LiveFrames(Session& s, const TMsgHeader& rq, const std::vector
         return reply;
     }
     const int64_t now = NowMs();
+    const int garbageEvery = Faults().garbageEvery;
     std::vector<orv_stuff::TFrameEntry> entries(static_cast<size_t>(count));
     std::vector<SharedBytes> blocks;
     for (int32_t i = 0; i < count; ++i) {
         auto& entry = entries[static_cast<size_t>(i)];
         entry = orv_stuff::DecodeFrameEntry(&payload[static_cast<size_t>(i) * requestEntrySize],
                                             requestEntrySize);
-        LiveEntry(s, now, entry, blocks);
+        LiveEntry(s, now, garbageEvery, entry, blocks);
     }
     std::vector<uint8_t> entryBytes(entries.size() * replyEntrySize, 0);
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -913,7 +954,13 @@ Reply ServerCore::ArchiveRead(Session& s, const TMsgHeader& rq, const std::vecto
             bestUnit = unit;
         }
     }
-    SharedBytes frame = found ? Camera(bestCamera)->Unit(bestUnit) : nullptr;
+    const int garbageEvery = Faults().garbageEvery;
+    SharedBytes frame;
+    if (found) {
+        SimCamera& camera = *Camera(bestCamera);
+        frame = SimCamera::GarbageUnit(garbageEvery, bestUnit) ? camera.BadUnit(bestUnit, garbageEvery)
+                                                                : camera.Unit(bestUnit);
+    }
     if (!frame) {
         // Nothing further in this direction; the cursor stays where it is.
         reply.header.field16 = rq.field16;

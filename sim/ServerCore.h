@@ -119,8 +119,9 @@ class ServerCore {
     Reply CameraName(const Session& s, const orv_stuff::TMsgHeader& rq);
     Reply ServerText(Session& s, const orv_stuff::TMsgHeader& rq);
     Reply LiveFrames(Session& s, const orv_stuff::TMsgHeader& rq, const std::vector<uint8_t>& payload);
-    void LiveEntry(Session& s, int64_t nowMs, orv_stuff::TFrameEntry& entry,
+    void LiveEntry(Session& s, int64_t nowMs, int garbageEvery, orv_stuff::TFrameEntry& entry,
                    std::vector<SharedBytes>& blocks);
+    void Restart();
     Reply Archive(Session& s, const orv_stuff::TMsgHeader& rq, const std::vector<uint8_t>& payload,
                   int channel, uint8_t function);
     Reply ArchiveRange(const Session& s, const orv_stuff::TMsgHeader& rq);

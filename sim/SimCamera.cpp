@@ -1,6 +1,10 @@
 #include "sim/SimCamera.h"
 
 #include <algorithm>
+#include <cstring>
+#include <random>
+
+#include "protocol/Wire.h"
 
 namespace orv_sim {
 
@@ -111,6 +115,73 @@ SharedBytes SimCamera::Update(int64_t baseFrame, int64_t frame) {
     auto bytes = std::make_shared<const Bytes>(std::move(update));
     Store(updates_, baseFrame, frame, bytes);
     return bytes;
+}
+
+namespace {
+
+// The real picture with a readable header and a scan that ends in an undefined
+// marker: TurboJPEG reads the header and fails on the picture.
+Bytes BrokenScan(const Bytes& good) {
+    for (size_t i = 2; i + 3 < good.size(); ++i) {
+        if (good[i] != 0xFF || good[i + 1] != 0xDA) continue;
+        const size_t start = i + 2 + (static_cast<size_t>(good[i + 2]) << 8 | good[i + 3]);
+        if (start + 8 > good.size()) break;
+        Bytes bad(good.begin(), good.begin() + static_cast<ptrdiff_t>(start + (good.size() - start) / 4));
+        bad.push_back(0xFF);
+        bad.push_back(0x13);
+        bad.resize(std::max(bad.size(), good.size() - 2), 0x13);
+        bad.push_back(0xFF);
+        bad.push_back(0xD9);
+        return bad;
+    }
+    return {0xFF, 0xD8, 0xFF, 0xDA};  // no scan found: a header that stops at once
+}
+
+}  // namespace
+
+SharedBytes SimCamera::BadUnit(int64_t unit, int every) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (SharedBytes hit = Lookup(units_, unit, 1)) return hit;
+    Bytes bad;
+    if (!Compressed()) {
+        if ((unit / std::max(1, every)) % 2 == 0) {
+            bad = {0xFF, 0xD8, 0xFF};
+            bad.resize(3 + 200, 0x13);
+        } else {
+            SharedBytes good = Lookup(units_, unit, 0);
+            if (!good) {
+                good = EncodeUnit(unit);
+                if (!good) return nullptr;
+                Store(units_, unit, 0, good);
+            }
+            bad = BrokenScan(*good);
+        }
+    } else {
+        std::mt19937_64 random(static_cast<uint64_t>(index_) * 1'000'003ull + static_cast<uint64_t>(unit));
+        std::uniform_int_distribution<int> byte(1, 255);
+        const bool h264 = config_.kind == CameraKind::H264;
+        std::vector<EncodedFrame> frames;
+        const int64_t first = unit * timeline_.FramesPerUnit();
+        for (int64_t k = first; k < first + timeline_.FramesPerUnit(); ++k) {
+            EncodedFrame frame;
+            frame.data = h264 ? Bytes{0, 0, 0, 1} : Bytes{0, 0, 1, 0xB6};
+            for (int n = 0; n < 600; ++n) frame.data.push_back(static_cast<uint8_t>(byte(random)));
+            frame.timeMs = timeline_.FrameTime(k);
+            frames.push_back(std::move(frame));
+        }
+        bad = config_.layout == BlockLayout::Table ? BuildTableBlock(frames) : BuildChainBlock(frames);
+    }
+    auto bytes = std::make_shared<const Bytes>(std::move(bad));
+    Store(units_, unit, 1, bytes);
+    return bytes;
+}
+
+SharedBytes SimCamera::BadUpdate(int64_t baseFrame, int64_t frame) {
+    SharedBytes good = Update(baseFrame, frame);
+    if (!good || good->size() < kBlockUpdateHeaderSize) return nullptr;
+    Bytes bad(good->begin(), good->begin() + static_cast<ptrdiff_t>(kBlockUpdateHeaderSize));
+    orv_stuff::PutI32(&bad[2], 0x7FFFFFF0);
+    return std::make_shared<const Bytes>(std::move(bad));
 }
 
 }  // namespace orv_sim

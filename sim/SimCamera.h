@@ -61,6 +61,23 @@ class SimCamera {
     // `frame` (JPEG cameras only).
     SharedBytes Update(int64_t baseFrame, int64_t frame);
 
+    // True when `garbageEvery` (FaultConfig) spoils unit k: k % every == every - 1.
+    static bool GarbageUnit(int garbageEvery, int64_t unit) {
+        return garbageEvery > 0 && unit >= 0 && unit % garbageEvery == garbageEvery - 1;
+    }
+    // The damaged stand-in for unit k. JPEG kinds alternate between two
+    // damages, by the number of the damaged unit (k / every): even, an
+    // unreadable header (FF D8 FF and 200 bytes of 0x13); odd, the real picture
+    // with its header intact and its entropy-coded data cut after a quarter and
+    // continued with an undefined marker (FF 13) and 0x13 filler. Compressed
+    // kinds: a block in the camera's layout with the unit's frame times whose
+    // frames are a start code (00 00 00 01 for H.264, 00 00 01 B6 for MPEG-4)
+    // followed by random bytes without zeros, seeded by (camera, unit).
+    SharedBytes BadUnit(int64_t unit, int every);
+    // A block update that cannot be applied: its marks and geometry are right,
+    // but it announces a mask far longer than the data, which ends after the header.
+    SharedBytes BadUpdate(int64_t baseFrame, int64_t frame);
+
   private:
     struct CacheEntry {
         int64_t a = -1;

@@ -65,7 +65,8 @@ void ApplyFaults(const Json& j, FaultConfig& f) {
     if (!j.is_object()) throw std::runtime_error("\"faults\" must be an object");
     CheckKeys(j,
               {"refuseConnections", "silent", "closeAfterRequests", "truncateReply", "wrongMagic",
-               "oversizedLengths", "slowChunkBytes", "slowDelayMs", "onlyCommand"},
+               "oversizedLengths", "slowChunkBytes", "slowDelayMs", "onlyCommand", "garbageEvery", "restartEveryMs",
+               "plateFloodPerSecond"},
               "faults");
     f.refuseConnections = j.value("refuseConnections", f.refuseConnections);
     f.silent = j.value("silent", f.silent);
@@ -76,6 +77,9 @@ void ApplyFaults(const Json& j, FaultConfig& f) {
     f.slowChunkBytes = j.value("slowChunkBytes", f.slowChunkBytes);
     f.slowDelayMs = j.value("slowDelayMs", f.slowDelayMs);
     f.onlyCommand = j.value("onlyCommand", f.onlyCommand);
+    f.garbageEvery = j.value("garbageEvery", f.garbageEvery);
+    f.restartEveryMs = j.value("restartEveryMs", f.restartEveryMs);
+    f.plateFloodPerSecond = j.value("plateFloodPerSecond", f.plateFloodPerSecond);
 }
 
 ServerConfig ParseServer(const Json& j, const Json* cameraDefaults, int firstIndex) {

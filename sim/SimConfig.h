@@ -43,7 +43,19 @@ struct FaultConfig {
     int slowChunkBytes = 0;         // > 0: replies are sent in chunks of this size ...
     int slowDelayMs = 0;            // ... with this pause between chunks
     int onlyCommand = 0;            // non-zero: the reply faults above apply to this command code only
+    // > 0: unit k of every camera (frame k of JPEG cameras, block k of compressed
+    // ones; live frame id k + 1, archive alike) is served damaged when
+    // k % garbageEvery == garbageEvery - 1. See SimCamera::BadUnit for the kinds.
+    int garbageEvery = 0;
+    // > 0: every that many ms the server closes every connection and stops
+    // listening for kRestartPauseMs, then listens again on the same port.
+    int restartEveryMs = 0;
+    // > 0: besides the configured plate events, every active camera yields plate
+    // events so that the server as a whole has this many per second.
+    int plateFloodPerSecond = 0;
 };
+
+inline constexpr int kRestartPauseMs = 200;
 
 struct ServerConfig {
     uint16_t port = 0;     // 0 = ephemeral

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <thread>
 
+#include <turbojpeg.h>
+
 #include "SimTestClient.h"
 #include "sim/Simulator.h"
 
@@ -181,6 +183,75 @@ TEST_F(SimFaults, DropConnectionsHangsUpOnEveryClient) {
     EXPECT_TRUE(b.PeerClosed(1000));
     RawClient c(Server().Port());
     EXPECT_TRUE(Login(c));
+}
+
+// Reads archive units 0, 1, 2, ... of the server's only camera with garbageEvery
+// = 3 and decodes each with one TurboJPEG handle: units 2, 5, 8 fail (headers
+// unreadable, readable, unreadable), every other unit decodes, also right after
+// a bad one on the same handle.
+TEST(SimGarbage, EveryNthArchivePictureIsDamagedInTurnAndTheOthersDecode) {
+    constexpr int kEvery = 3;
+    for (const orv_sim::CameraKind kind : {orv_sim::CameraKind::Jpeg, orv_sim::CameraKind::JpegBlocks}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        orv_sim::ServerConfig server;
+        orv_sim::CameraConfig camera;
+        camera.kind = kind;
+        camera.width = 64;
+        camera.height = 48;
+        server.cameras = {camera};
+        server.faults.garbageEvery = kEvery;
+        orv_sim::Simulator sim({server});
+        RawClient client(sim.Server(0).Port());
+        ASSERT_TRUE(client.Connected());
+        tjhandle tj = tjInitDecompress();
+        ASSERT_NE(tj, nullptr);
+        TMsgHeader rq = Request(*ArchiveChannelCommand(0, kArchiveReadForward), 715);
+        rq.field16 = OleFromUnixMs(sim.Server(0).ArchiveOriginMs());
+        rq.field24 = 1;
+        for (int k = 0; k < 3 * kEvery; ++k) {
+            SCOPED_TRACE(k);
+            const auto reply = client.Exchange(rq, {1}, [](const TMsgHeader& h) { return Positive(h.field40); });
+            ASSERT_TRUE(reply);
+            ASSERT_EQ(reply->header.field24, 1);
+            const std::vector<uint8_t>& jpeg = reply->payload;
+            int width = 0, height = 0, sub = 0, space = 0;
+            const bool header =
+                tjDecompressHeader3(tj, jpeg.data(), jpeg.size(), &width, &height, &sub, &space) == 0;
+            std::vector<uint8_t> rgb(64 * 48 * 3);
+            const bool decoded = header && tjDecompress2(tj, jpeg.data(), jpeg.size(), rgb.data(), 64, 0, 48,
+                                                         TJPF_RGB, 0) == 0;
+            const bool bad = k % kEvery == kEvery - 1;
+            EXPECT_EQ(decoded, !bad);
+            if (bad) {
+                EXPECT_EQ(header, (k / kEvery) % 2 == 1);
+            }
+            if (!decoded) {  // the handle keeps a fatal error: start afresh, as the client must
+                tjDestroy(tj);
+                tj = tjInitDecompress();
+            }
+        }
+        tjDestroy(tj);
+    }
+}
+
+TEST_F(SimFaults, RestartsHangUpAndRefuseBrieflyThenServeOnTheSamePort) {
+    orv_sim::FaultConfig f;
+    f.restartEveryMs = 400;
+    Faults(f);
+    RawClient client(Server().Port());
+    ASSERT_TRUE(Login(client));
+    EXPECT_TRUE(client.PeerClosed(1500));
+    // Right after the hang-up the port refuses, then accepts again.
+    bool refused = false;
+    bool back = false;
+    for (int i = 0; i < 150 && !back; ++i) {
+        RawClient probe(Server().Port());
+        if (!probe.Connected()) refused = true;
+        back = refused && probe.Connected() && Login(probe).has_value();
+        if (!back) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(refused);
+    EXPECT_TRUE(back);
 }
 
 }  // namespace

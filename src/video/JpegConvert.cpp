@@ -187,7 +187,7 @@ bool DecodeArchiveToBgr(JpegDecodeContext& context, std::span<const uint8_t> pay
     if (!decoded) {
         frame.data.clear();
         frame.width = frame.height = frame.isColour = 0;
-        return true;
+        return false;
     }
     frame.width = context.Width();
     frame.height = context.Height();
@@ -252,7 +252,7 @@ bool ConvertKeepingJpeg(JpegDecodeContext& context, PictureWorkspace& ws, Camera
         state.pictureIsJpeg = true;
     }
     DeliverPicture(context, ws, std::span<const uint8_t>(), target, true, requestedFormat, frame);
-    return true;
+    return !frame.data.empty();
 }
 
 // Replaces a kept JPEG by its decoded picture. The JPEG decoded once already, so
@@ -328,7 +328,7 @@ bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFra
     }
     state.pictureIsJpeg = false;
     DeliverPicture(context, ws, aux, target, true, requestedFormat, frame);
-    return true;
+    return !frame.data.empty();
 }
 
 bool ConvertArchiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, std::span<const uint8_t> payload,
@@ -350,7 +350,7 @@ bool ConvertArchiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, std::s
         return false;
     }
     DeliverPicture(context, ws, aux, target, false, requestedFormat, frame);
-    return true;
+    return !frame.data.empty();
 }
 
 }  // namespace processing

@@ -24,9 +24,12 @@
 //   4  Grey8
 //   7  as 1 without auxiliary data, else as 2
 //   other codes leave the record alone and succeed.
-// For 2, 3 and 4 an unreadable header fails (false); a picture that does not
-// decode is delivered empty (width = height = 0) and succeeds.  A block update
-// that does not fit or whose JPEG does not decode is skipped.
+// For 2, 3 and 4 the conversion fails (false) whenever it ends without a
+// picture: an unreadable header, a picture that does not decode after a good
+// header (the record is left empty, width = height = 0), or an empty payload
+// with no earlier picture to reuse.  A damaged picture is thus never reported
+// as one.  A block update that does not fit or whose JPEG does not decode is
+// skipped, and the plain picture is delivered.
 //
 // The workspace, the decode context and the conversion buffers are owned by the
 // caller and reused from call to call (one per path; not shared between threads).

@@ -311,4 +311,60 @@ INSTANTIATE_TEST_SUITE_P(Frames, ArchiveCompressed, ::testing::Values(CameraKind
                              return std::string(info.param == CameraKind::Mpeg4 ? "Mpeg4" : "H264");
                          });
 
+// Every third recorded picture (every third block of compressed video) is
+// damaged: each damaged one costs itself only, the next good one decodes at once.
+// A damaged JPEG reads as "not decodable"; a damaged block yields no picture.
+class ArchiveRecovery : public ::testing::TestWithParam<CameraKind> {};
+
+TEST_P(ArchiveRecovery, DamagedPicturesCostThemselvesOnly) {
+    const bool compressed = GetParam() != CameraKind::Jpeg;
+    orv_sim::ServerConfig server;
+    server.cameras = {Camera(GetParam(), kWidth, kHeight, Subsampling::S420, 5),
+                      Camera(CameraKind::Jpeg, kWidth, kHeight, Subsampling::S422, 4)};
+    server.archiveSeconds = 60;
+    server.faults.garbageEvery = 3;
+    Connected lib({server}, FrozenClock());
+    ASSERT_TRUE(lib.Ok());
+    ASSERT_EQ(ORV_VideoArchiveOpen(1), 0);
+    const int camera = lib.Number(0, 0);
+    const int other = lib.Number(0, 1);
+    ASSERT_EQ(ORV_VideoArchiveFindData(MsToOle(kNowMs - 58'000), 1), 0);
+    const int damagedCode = compressed ? ORV_E_NO_FRAME : ORV_E_NOT_DECODABLE;
+    std::vector<int> results;
+    int otherGood = 0;
+    for (int i = 0; i < 60; ++i) {
+        // The other camera reads in between through the same decode context.
+        if (i % 10 == 9) otherGood += Read({other}, 3, 0, 1).result == 0 ? 1 : 0;
+        const ArchiveFrame f = Read({camera}, 3, 0, 1);
+        if (f.result == -1) break;  // past the end of the recording
+        ASSERT_TRUE(f.result == 0 || f.result == damagedCode) << "read " << i << ": " << f.result;
+        results.push_back(f.result);
+        if (f.result != 0) continue;
+        ASSERT_EQ(f.size, kWidth * kHeight * 3) << "read " << i;
+        const orv_sim::PlanarPicture expected =
+            orv_sim::RenderPicture(camera - 1, OleToMs(f.time), kWidth, kHeight, Subsampling::S420);
+        EXPECT_LT(frames_test::LumaDifference(f.data, 3, kWidth, kHeight, expected), 12.0) << "read " << i;
+    }
+    while (!results.empty() && results.back() != 0) results.pop_back();  // the recording's end
+    int run = 0, longest = 0, damaged = 0, goodAfterDamage = 0;
+    for (const int result : results) {
+        run = result != 0 ? run + 1 : 0;
+        longest = std::max(longest, run);
+        damaged += result != 0 ? 1 : 0;
+        goodAfterDamage += result == 0 && damaged > 0 ? 1 : 0;
+    }
+    EXPECT_GT(damaged, 1) << "the fault never struck";
+    EXPECT_GT(goodAfterDamage, compressed ? 3 : 20);
+    EXPECT_EQ(longest, 1) << "a damaged picture cost more than itself";
+    EXPECT_GE(otherGood, compressed ? 1 : 3);  // its own every third is damaged too
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ArchiveRecovery,
+                         ::testing::Values(CameraKind::Jpeg, CameraKind::Mpeg4, CameraKind::H264),
+                         [](const ::testing::TestParamInfo<CameraKind>& info) {
+                             return std::string(info.param == CameraKind::Jpeg    ? "Jpeg"
+                                                : info.param == CameraKind::Mpeg4 ? "Mpeg4"
+                                                                                  : "H264");
+                         });
+
 }  // namespace

@@ -1,12 +1,14 @@
 // Arbitrary bytes through SetBytes and every picture they yield.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "fuzz/GoodInput.h"
 #include "video/DecoderApi.h"
 
 extern "C" int32_t GetDecoder(int32_t codec);
@@ -16,6 +18,41 @@ extern "C" int32_t GetFrameInfo(int32_t, int32_t*, int32_t*, int32_t*);
 extern "C" int32_t GetFrame(int32_t, uint8_t*, int32_t);
 extern "C" int32_t SetParams(int32_t, int32_t, int32_t);
 extern "C" int32_t SetParser2(int32_t, int32_t);
+
+namespace {
+
+// The stream of a seed in this target's input layout (control, cut, chunk).
+std::vector<uint8_t> SeedStream(const char* name) {
+    std::vector<uint8_t> seed = orv_fuzz::Seed(std::string("decoder/corpus/") + name);
+    return {seed.begin() + 2, seed.end()};
+}
+
+// Pictures a handle yields for what it holds now.
+int Drain(int32_t handle, std::vector<uint8_t>& picture) {
+    int pictures = 0;
+    for (int n = 0; n < 64; ++n) {
+        int32_t width = 0, height = 0, format = 0;
+        if (GetFrameInfo(handle, &width, &height, &format) != 0) break;
+        const size_t bytes = static_cast<size_t>(width) * height * (format == decoder_abi::kPixelGrey ? 1 : 2);
+        picture.resize(bytes);
+        if (GetFrame(handle, picture.data(), static_cast<int32_t>(bytes)) != 0) break;
+        ++pictures;
+    }
+    return pictures;
+}
+
+// After the fuzz input, the same handle decodes a good block (key frame first,
+// no reset asked for) into pictures at once.
+void CheckGoodStream(int32_t handle, int32_t codec, std::vector<uint8_t>& picture) {
+    static const std::vector<uint8_t> avc = SeedStream("avc_ip");
+    static const std::vector<uint8_t> mpeg4 = SeedStream("mpeg4_ip");
+    const std::vector<uint8_t>& good = codec == decoder_abi::kCodecAvc ? avc : mpeg4;
+    SetParser2(handle, 1);
+    if (SetBytes(handle, good.data(), static_cast<int32_t>(good.size()), 1, 0, 1) != 0) std::abort();
+    if (Drain(handle, picture) == 0) std::abort();
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
@@ -37,14 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (SetBytes(handle, chunk + piece[0], static_cast<int32_t>(piece[1]), 1, (control >> 3) & 1,
                      (control >> 4) & 1) != 0)
             continue;
-        for (int n = 0; n < 64; ++n) {
-            int32_t width = 0, height = 0, format = 0;
-            if (GetFrameInfo(handle, &width, &height, &format) != 0) break;
-            const size_t bytes = static_cast<size_t>(width) * height * (format == decoder_abi::kPixelGrey ? 1 : 2);
-            picture.resize(bytes);
-            if (GetFrame(handle, picture.data(), static_cast<int32_t>(bytes)) != 0) break;
-        }
+        Drain(handle, picture);
     }
+    CheckGoodStream(handle, codec, picture);
     ReleaseDecoder(handle);
     return 0;
 }

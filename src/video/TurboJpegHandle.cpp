@@ -20,7 +20,10 @@ TurboJpegHandle::~TurboJpegHandle() {
 }
 
 int TurboJpegHandle::Checked(int result) {
-    if (result != 0 && (handle_ == nullptr || tjGetErrorCode(handle_) != TJERR_WARNING)) {
+    // Any failure renews, warnings included: the handle's warning flag survives
+    // into later calls that do not clear it (a header read), so a fatal error
+    // after a damaged picture would read as a warning and the handle stay broken.
+    if (result != 0) {
         Renew();
     }
     return result;

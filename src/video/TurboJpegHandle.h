@@ -1,7 +1,7 @@
 // The one owner of a TurboJPEG handle.  After a fatal error a TurboJPEG handle
 // keeps failing on every later picture, valid or not, so a fatal error makes
 // the owner throw its handle away and start the next call on a fresh one.
-// Warnings (a picture that decoded with damage) leave the handle as it is.
+// Every failed call renews the handle, warnings (damaged pictures) included.
 #pragma once
 
 #include <cstdint>

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "fuzz/GoodInput.h"
 #include "plates/PlateMessage.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -22,5 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // The time stamp parser on its own, on the whole input.
     if (!std::isfinite(ParseTimeStamp(text))) std::abort();
+    // A good message right after must parse as always.
+    static const std::vector<uint8_t> seed = orv_fuzz::Seed("tests/fuzz/corpus/fuzz_plates_parse/worked_example");
+    const auto good = ParsePlateMessage(std::string_view(reinterpret_cast<const char*>(seed.data()), seed.size()), 7);
+    if (!good || good->camera != 5 || good->server != 7) std::abort();
     return 0;
 }

@@ -5,8 +5,11 @@
 // payloads and block updates meet earlier pictures.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <span>
+#include <vector>
 
+#include "fuzz/GoodInput.h"
 #include "video/JpegConvert.h"
 
 namespace {
@@ -37,6 +40,34 @@ void CheckRecord(const TOrvFrame& f) {
     }
 }
 
+// The JPEG of a seed in this target's input layout.
+std::vector<uint8_t> SeedPicture(const char* name) {
+    const std::vector<uint8_t> seed = orv_fuzz::Seed(std::string("tests/fuzz/corpus/fuzz_video_jpeg_source/") + name);
+    const size_t length = static_cast<size_t>(seed[1]) | (static_cast<size_t>(seed[2]) << 8);
+    if (seed.size() < 3 + length) std::abort();
+    return {seed.begin() + 3, seed.begin() + 3 + static_cast<std::ptrdiff_t>(length)};
+}
+
+// Whatever the input did to the decode context and the camera, a good picture
+// decodes at once, on the archive path and as the camera's next live frame.
+void CheckGoodPicture(Session& session) {
+    static const std::vector<uint8_t> good = SeedPicture("archive_bgr_420");
+    static const std::vector<uint8_t> grey = SeedPicture("archive_bgr_grey");
+    for (const std::vector<uint8_t>* picture : {&good, &grey}) {
+        if (!processing::ConvertArchiveJpeg(session.context, session.workspace, *picture, {}, processing::kRequestBgr, session.frame) ||
+            session.frame.format != Bgr24 || session.frame.width <= 0) {
+            std::abort();
+        }
+        CheckRecord(session.frame);
+        if (!processing::ConvertLiveJpeg(session.context, session.workspace, session.camera, ++session.frameId, 1.0,
+                                         *picture, {}, processing::kRequestBgr, session.frame) ||
+            session.frame.format != Bgr24 || session.frame.width <= 0) {
+            std::abort();
+        }
+        CheckRecord(session.frame);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -61,5 +92,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                        session.frame);
     }
     CheckRecord(session.frame);
+    CheckGoodPicture(session);
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz/GoodInput.h"
 #include "video/Sequence.h"
 
 namespace {
@@ -52,6 +53,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Check(fresh.kind == reused.kind && fresh.frameRate == reused.frameRate);
             Check(fresh.frameRate >= 0);
         }
+    }
+    // The sequence that just saw the fuzz input takes a good block as always.
+    static const std::vector<uint8_t> good = orv_fuzz::Seed("tests/fuzz/corpus/fuzz_video_parseblock/table_mpeg4");
+    static const size_t goodFrames = [] {
+        processing::Sequence first;
+        Check(processing::ParseBlock(good.data(), good.size(), &first, true));
+        return first.times.size();
+    }();
+    for (bool copy : {true, false}) {
+        Check(processing::ParseBlock(good.data(), good.size(), &reused, copy));
+        CheckAccepted(reused, good.data(), good.size(), copy);
+        Check(reused.times.size() == goodFrames);
     }
     return 0;
 }

@@ -6,10 +6,18 @@
  * Registers one recording server, connects, lists its cameras with their names and
  * states, fetches one JPEG picture of the first camera and disconnects.
  */
+#define _POSIX_C_SOURCE 199309L /* nanosleep */
+
 #include <stdio.h>
 #include <stdlib.h>
+#include <time.h>
 
 #include "orv_sdk.h"
+
+static void Pause100ms(void) {
+    struct timespec pause = {0, 100 * 1000 * 1000};
+    nanosleep(&pause, NULL);
+}
 
 static const char* StateName(int state) {
     switch (state) {
@@ -61,7 +69,7 @@ int main(int argc, char** argv) {
     const char* address = argc > 1 ? argv[1] : "127.0.0.1";
     int port = argc > 2 ? atoi(argv[2]) : 5001;
     const char* password = argc > 3 ? argv[3] : "";
-    int server = 0, state = 0, firstCamera = 0;
+    int server = 0, state = 0, firstCamera = 0, tries = 0;
 
     if (ORV_Init() != ORV_OK) {
         fprintf(stderr, "library could not be initialised\n");
@@ -73,7 +81,19 @@ int main(int argc, char** argv) {
         return 1;
     }
     ORV_ServersConnect();
-    ORV_ServerGetState(server, &state);
+    /* A server that is slow to answer is still connecting when ORV_ServersConnect
+     * returns; the library finishes in the background. Wait up to 5 s for it. */
+    for (tries = 0; tries < 50; ++tries) {
+        int first = 0, last = 0, count = 0;
+        ORV_ServerGetState(server, &state);
+        if (state == ORV_STATE_CONNECTED && ORV_ServerGetCameras(server, &first, &last, &count) == ORV_OK) {
+            break;
+        }
+        if (state != ORV_STATE_CONNECTING && state != ORV_STATE_CONNECTED && state != ORV_STATE_IDLE) {
+            break;
+        }
+        Pause100ms();
+    }
     printf("%s:%d is %s\n", address, port, StateName(state));
     if (state == ORV_STATE_CONNECTED) {
         /* After connecting, the handle of the first server is 1. */

@@ -131,7 +131,16 @@ ORV_API int ORV_CALL ORV_CameraGetName(int camera, char* buffer, unsigned size);
 
 /* Newest live picture of a camera in the ORV_FRAME_* type asked for. Writes time, width,
  * height and data size; returns -6 (sizes still written) when the data does not fit,
- * -8 when no frame is available. */
+ * -8 when no frame is available.
+ *
+ * Asked again before the camera has a picture newer than the last one handed out:
+ *   - ORV_FRAME_JPEG from a camera that sends JPEG: ORV_OK with the same JPEG again and
+ *     the same time; compare the time with the previous one to tell a repeat.
+ *   - the decoded types (YUYV, BGR, NATIVE, GREY), and ORV_FRAME_JPEG from an MPEG-4 or
+ *     H.264 camera: ORV_E_NO_FRAME (-8) until a newer picture has come; keep the last one.
+ * The last picture handed out is one per camera, whatever its type: after a decoded
+ * picture, ORV_FRAME_JPEG of the same camera also gives -8 until a newer one has come.
+ * examples/poll_frames.c is a polling loop that handles both answers. */
 ORV_API int ORV_CALL ORV_VideoGetFrame(int camera, int frameType, char* buffer, unsigned size,
                                        double* time, int* width, int* height, int* dataSize);
 

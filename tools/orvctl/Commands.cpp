@@ -56,6 +56,18 @@ std::string RangeCell(const ServerRow& row) {
            std::to_string(row.cameraCount) + ")";
 }
 
+// A server that accepted the connection but gives no camera range: the library's answer
+// to a login the server refused.
+bool ReportsNoCameras(const ServerRow& row) {
+    return row.stateResult == ORV_OK && row.state == ORV_STATE_CONNECTED && row.rangeResult == ORV_OK &&
+           row.cameraCount <= 0;
+}
+
+int NoCamerasHint(const Output& io) {
+    io.err << "orvctl: a connected server reports no cameras (check its password)\n";
+    return kExitNoCameras;
+}
+
 // Grows a frame buffer to the size the library reported; false when the report cannot
 // be right (no growth, absurd size), so callers do not loop.
 bool GrowBuffer(std::vector<uint8_t>& buffer, int reported, int& grows) {
@@ -121,19 +133,14 @@ int RunServers(Session& session, const Output& io) {
     for (const auto& row : session.Servers()) {
         table.AddRow({std::to_string(row.handle), row.address, StateCell(row), RangeCell(row)});
         allConnected = allConnected && row.stateResult == ORV_OK && row.state == ORV_STATE_CONNECTED;
-        allHaveCameras = allHaveCameras && row.rangeResult == ORV_OK && row.cameraCount > 0;
+        allHaveCameras = allHaveCameras && !ReportsNoCameras(row);
     }
     table.Print(io.out);
     if (!allConnected) {
         io.err << "orvctl: not every server is connected\n";
         return kExitFailed;
     }
-    if (!allHaveCameras) {
-        // A refused login leaves the connection up with an empty camera list.
-        io.err << "orvctl: a connected server reports no cameras (check its password)\n";
-        return kExitFailed;
-    }
-    return kExitOk;
+    return allHaveCameras ? kExitOk : NoCamerasHint(io);
 }
 
 int RunCameras(Session& session, const Output& io) {
@@ -146,16 +153,22 @@ int RunCameras(Session& session, const Output& io) {
         failures += (row.nameResult != ORV_OK || row.infoResult != ORV_OK) ? 1 : 0;
         table.AddRow({std::to_string(row.camera), name, std::to_string(row.serverHandle), active});
     }
+    const auto servers = session.Servers();
+    const bool someWithoutCameras = std::any_of(servers.begin(), servers.end(), ReportsNoCameras);
+    if (table.RowCount() > 0) {
+        table.Print(io.out);
+    }
+    if (failures > 0) {
+        io.err << "orvctl: " << failures << " camera(s) could not be queried completely\n";
+    }
+    if (someWithoutCameras) {
+        return NoCamerasHint(io);
+    }
     if (table.RowCount() == 0) {
         io.err << "orvctl: no camera list is known (is any server connected?)\n";
         return kExitFailed;
     }
-    table.Print(io.out);
-    if (failures > 0) {
-        io.err << "orvctl: " << failures << " camera(s) could not be queried completely\n";
-        return kExitFailed;
-    }
-    return kExitOk;
+    return failures > 0 ? kExitFailed : kExitOk;
 }
 
 // ---- Live pictures ---------------------------------------------------------------------

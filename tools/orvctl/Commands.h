@@ -1,6 +1,6 @@
 // The orvctl commands, each on the public C interface only. Every command returns the
 // process exit status: 0 success, 1 the library answered an error (printed by name),
-// 2 bad usage.
+// 2 bad usage, 3 a connected server reports no cameras (what a refused login looks like).
 #pragma once
 
 #include <atomic>
@@ -19,6 +19,7 @@ namespace orvctl {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitNoCameras = 3;
 
 struct Output {
     std::ostream& out;

@@ -110,7 +110,8 @@ std::vector<ServerRow> Session::Servers() {
 std::vector<CameraRow> Session::Cameras() {
     std::vector<CameraRow> rows;
     for (const auto& server : Servers()) {
-        if (server.rangeResult != ORV_OK) {
+        // A server without cameras (a refused login among them) contributes no rows.
+        if (server.rangeResult != ORV_OK || server.cameraCount <= 0) {
             continue;
         }
         // The range comes from the server; keep a hostile answer from making us walk

@@ -5,6 +5,7 @@
 #include "OleTime.h"
 #include "SimHost.h"
 #include "sim/Simulator.h"
+#include "sim/VideoBlocks.h"
 
 namespace orvctl {
 namespace {
@@ -35,7 +36,9 @@ class InProcessSim final : public SimHost {
             info.host = "127.0.0.1";
             info.port = sim_.Server(i).Port();
             info.password = configs[i].password;
+            info.firstCamera = sim_.Server(i).FirstCamera() + 1;
             for (const auto& camera : configs[i].cameras) {
+                info.cameraKinds.emplace_back(KindName(camera.kind));
                 info.description +=
                     (info.description.empty() ? "" : ",") + std::string(KindName(camera.kind));
                 if (!camera.active) {
@@ -53,11 +56,32 @@ class InProcessSim final : public SimHost {
 
     const std::vector<SimServerInfo>& Servers() const override { return servers_; }
     bool HasPlates() const override { return hasPlates_; }
+    bool HasH264Encoder() const override { return orv_sim::H264EncoderAvailable(); }
     double ArchiveBegin() const override { return begin_; }
     double ArchiveEnd() const override { return end_; }
 
+    ReceivedCommands Received(size_t index) const override {
+        // The journal counts cameras from 0; the library and the demo from 1.
+        const orv_sim::Journal journal = sim_.Server(index).Snapshot();
+        ReceivedCommands out;
+        for (const auto& e : journal.cameraEvents) {
+            out.cameraEvents.push_back({e.camera + 1, {e.a, e.b, e.c, e.d}});
+        }
+        for (const auto& e : journal.serverEvents) {
+            out.serverEvents.push_back(e.value);
+        }
+        // The telemetry block carries the speeds in bytes 4 and 5, the value in byte 8.
+        for (const auto& t : journal.telemetry) {
+            out.telemetry.push_back({t.camera + 1, t.command, t.block[4], t.block[5], t.block[8]});
+        }
+        for (const auto& c : journal.consoleSwitches) {
+            out.consoleSwitches.push_back(c.camera + 1);
+        }
+        return out;
+    }
+
   private:
-    orv_sim::Simulator sim_;
+    mutable orv_sim::Simulator sim_;  // Server() is non-const; its members are thread-safe
     std::vector<SimServerInfo> servers_;
     bool hasPlates_ = false;
     double begin_ = 0;

@@ -102,6 +102,10 @@ int main(int argc, char** argv) {
     CLI::App app{
         "orvctl - command-line client for recording servers (list servers and cameras, save "
         "snapshots, export the archive, read plates, send events, PTZ and console commands)"};
+    app.footer(
+        "Exit status: 0 success; 1 the library answered an error (printed by name) or a server is "
+        "not connected; 2 bad usage; 3 a connected server reports no cameras (a wrong password "
+        "looks like this).\n");
     app.require_subcommand(1);
     app.fallthrough();  // global options may also follow the command
     Globals globals;

@@ -1,8 +1,8 @@
-# Installs the build tree into a fresh prefix, then builds a C host against the installed
-# package twice: through find_package(OrvSdk) and through pkg-config; runs both hosts and
-# the installed orvctl.
-# Inputs: BUILD_DIR, WORK_DIR, HOST_SOURCE (runs without a server), EXAMPLE_SOURCE (built
-# only: it wants a server; may be empty), CONSUMER_DIR, C_COMPILER.
+# Installs the build tree into a fresh prefix, then builds C hosts against the installed
+# package: through find_package(OrvSdk), and through pkg-config with the README's own
+# commands (README_HOST runs them); runs the hosts and the installed orvctl.
+# Inputs: BUILD_DIR, WORK_DIR, SOURCE_DIR, README_HOST, HOST_SOURCE (runs without a server),
+# EXAMPLE_SOURCE (built only: it wants a server; may be empty), CONSUMER_DIR, C_COMPILER.
 cmake_minimum_required(VERSION 3.22)
 
 function(run)
@@ -31,7 +31,6 @@ if(NOT EXISTS ${prefix}/include/orv_sdk.h OR NOT EXISTS ${prefix}/bin/orvctl)
 endif()
 list(GET libs 0 lib)
 get_filename_component(libdir ${lib} DIRECTORY)
-get_filename_component(pcdir ${pcs} DIRECTORY)
 
 # find_package(OrvSdk) -> OrvSdk::OrvSdk
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/consumer -DCMAKE_PREFIX_PATH=${prefix}
@@ -40,18 +39,10 @@ run(${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
 run(${WORK_DIR}/consumer/host)
 message(STATUS "find_package host: ${RUN_OUTPUT}")
 
-# pkg-config orv-sdk, from the installed .pc only (no system paths, no build tree)
-set(ENV{PKG_CONFIG_PATH} ${pcdir})
-set(ENV{PKG_CONFIG_LIBDIR} ${pcdir})
-run(pkg-config --cflags --libs orv-sdk)
-string(STRIP "${RUN_OUTPUT}" flags)
-separate_arguments(flags UNIX_COMMAND "${flags}")
-run(${C_COMPILER} ${HOST_SOURCE} ${flags} -Wl,-rpath,${libdir} -o ${WORK_DIR}/host-pc)
-run(${WORK_DIR}/host-pc)
-if(EXAMPLE_SOURCE)
-  run(${C_COMPILER} ${EXAMPLE_SOURCE} ${flags} -Wl,-rpath,${libdir} -o ${WORK_DIR}/example-pc)
-endif()
-message(STATUS "pkg-config host: ${RUN_OUTPUT}")
+# pkg-config orv-sdk: the README's own lines build examples/host.c against the installed
+# tree and run it against the installed orv-sim, so the README's command cannot drift.
+run(sh ${README_HOST} ${SOURCE_DIR}/README.md ${prefix} ${SOURCE_DIR} ${WORK_DIR}/readme)
+message(STATUS "README's pkg-config host: ${RUN_OUTPUT}")
 
 # The installed orvctl finds the installed library by itself, and the library finds the
 # decoder plug-in beside it: the demo fails when a compressed-video camera gives no picture.

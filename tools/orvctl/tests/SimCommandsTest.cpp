@@ -248,14 +248,35 @@ TEST_F(SimCommands, PlatePicturesAreSavedAndDecode) {
     }
 }
 
-TEST_F(SimCommands, WrongPasswordShowsNoCamerasAndFails) {
-    const ProcessResult r =
-        RunOrvctl({"--connect-timeout", "3", "-s",
-                   "127.0.0.1:" + std::to_string(sim_->Server(0).Port()) + "/wrong", "servers"},
-                  dir_);
-    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
-    EXPECT_NE(r.out.find("none"), std::string::npos) << r.out;  // no camera range is claimed
-    EXPECT_NE(r.err.find("password"), std::string::npos) << r.err;
+// A refused login leaves the server connected without a camera range. Both listings
+// then print no row for it, keep the password hint and exit with status 3; the cameras
+// of a server that did log in are still listed.
+TEST_F(SimCommands, WrongPasswordListsNoCamerasOfThatServerAndExits3) {
+    const std::string wrong = "127.0.0.1:" + std::to_string(sim_->Server(0).Port()) + "/wrong";
+    const std::string good = "127.0.0.1:" + std::to_string(sim_->Server(1).Port());
+    struct Case {
+        std::vector<std::string> args;
+        std::string mustShow;  // regex over stdout
+    };
+    const std::vector<Case> cases = {
+        {{"-s", wrong, "servers"}, R"(\n\s*1\s+127\.0\.0\.1:\d+\s+Connected\s+none)"},
+        {{"-s", wrong, "cameras"}, "^$"},
+        {{"-s", wrong, "-s", good, "cameras"}, R"(\n\s*4\s+.*\s2\s+yes\n\s*5\s+.*\s2\s+yes\n$)"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"--connect-timeout", "3"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ProcessResult r = RunOrvctl(args, dir_);
+        SCOPED_TRACE(args.back() + " with " + std::to_string(c.args.size() / 2) + " server(s)");
+        EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
+        EXPECT_TRUE(std::regex_search(r.out, std::regex(c.mustShow))) << r.out;
+        EXPECT_EQ(r.out.find("ORV_E_"), std::string::npos) << r.out;  // no row made of error codes
+        // No row of server 1's cameras 1-3.
+        EXPECT_FALSE(std::regex_search(r.out, std::regex(R"(\n\s*[123]\s+.*\s1\s+(yes|no|ORV_\S+)\n)")))
+            << r.out;
+        EXPECT_NE(r.err.find("a connected server reports no cameras (check its password)"), std::string::npos)
+            << r.err;
+    }
 }
 
 }  // namespace

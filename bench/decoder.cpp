@@ -200,24 +200,31 @@ void AvcodecSwscale(benchmark::State& state, const char* encoder, bool convert) 
     state.SetItemsProcessed(pictures);
 }
 
-// The plug-in's 4:2:0 -> YUYV packing against libyuv's I420ToYUY2, 1080p.
-void PackYuyv(benchmark::State& state, bool libyuv) {
-    std::vector<uint8_t> y(kWidth * kHeight, 90), u(kWidth * kHeight / 4, 100), v(kWidth * kHeight / 4, 140);
+// The plug-in's 4:2:0 -> YUYV packing against libyuv's I420ToYUY2, 1080p: as a
+// plain interleave (full-range streams) and with the limited-to-full expansion.
+enum class Packer { PluginFull, PluginLimited, Libyuv };
+void PackYuyv(benchmark::State& state, Packer packer) {
+    std::vector<uint8_t> y(kWidth * kHeight), u(kWidth * kHeight / 4), v(kWidth * kHeight / 4);
+    for (size_t i = 0; i < y.size(); ++i) y[i] = static_cast<uint8_t>(16 + i % 220);
+    for (size_t i = 0; i < u.size(); ++i) u[i] = static_cast<uint8_t>(16 + i % 225), v[i] = static_cast<uint8_t>(240 - i % 225);
     std::vector<uint8_t> out(kWidth * kHeight * 2);
+    const vevid::Planes planes{y.data(), u.data(), v.data(), kWidth, kWidth / 2, kWidth / 2};
     for (auto _ : state) {
-        if (libyuv) {
+        if (packer == Packer::Libyuv) {
             libyuv::I420ToYUY2(y.data(), kWidth, u.data(), kWidth / 2, v.data(), kWidth / 2, out.data(), kWidth * 2,
                                kWidth, kHeight);
         } else {
-            vevid::PackYuyv({y.data(), u.data(), v.data(), kWidth, kWidth / 2, kWidth / 2}, kWidth, kHeight, 1,
+            vevid::PackYuyv(planes, kWidth, kHeight, 1,
+                            packer == Packer::PluginLimited ? vevid::SampleRange::Limited : vevid::SampleRange::Full,
                             out.data());
         }
         benchmark::DoNotOptimize(out.data());
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK_CAPTURE(PackYuyv, Plugin1080p, false)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(PackYuyv, Libyuv1080p, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(PackYuyv, PluginFullRange1080p, Packer::PluginFull)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(PackYuyv, PluginLimitedRange1080p, Packer::PluginLimited)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(PackYuyv, Libyuv1080p, Packer::Libyuv)->Unit(benchmark::kMicrosecond);
 
 #define ORV_DECODER_BENCH(name, ...) BENCHMARK_CAPTURE(name, __VA_ARGS__)->Unit(benchmark::kMillisecond)->MinTime(1.0)
 ORV_DECODER_BENCH(PluginToBgr, Avc1080p, "libx264", Convert::Ours);

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/buffer.h>
 #include <libavutil/frame.h>
+#include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
 
@@ -41,6 +43,22 @@ bool HasLumaPlane8(int format) {
     int shift = 0;
     return IsPlanar8(format, shift) || format == AV_PIX_FMT_GRAY8 || format == AV_PIX_FMT_YUV444P ||
            format == AV_PIX_FMT_YUVJ444P || format == AV_PIX_FMT_YUV440P || format == AV_PIX_FMT_YUV411P;
+}
+
+// Streams say so when their samples use the whole 0..255 range (yuvj formats,
+// or the full-range flag of the video parameters); anything else, unspecified
+// included, is video range, as H.264 and MPEG-4 define it.
+SampleRange RangeOf(const AVFrame* frame) {
+    switch (frame->format) {
+        case AV_PIX_FMT_YUVJ420P:
+        case AV_PIX_FMT_YUVJ422P:
+        case AV_PIX_FMT_YUVJ444P:
+        case AV_PIX_FMT_YUVJ440P:
+        case AV_PIX_FMT_YUVJ411P:
+            return SampleRange::Full;
+        default:
+            return frame->color_range == AVCOL_RANGE_JPEG ? SampleRange::Full : SampleRange::Limited;
+    }
 }
 
 }  // namespace
@@ -225,25 +243,49 @@ bool StreamDecoder::Write(uint8_t* out) {
     const int height = frame_->height;
     const int format = frame_->format;
     const bool grey = GreyOutput();
+    // We hand out full-range samples whatever the stream carries: the library
+    // converts YUYV and grey with one set of (full-range) formulas for every source.
+    const SampleRange range = RangeOf(frame_);
     if (grey && HasLumaPlane8(format)) {
-        PackGrey(frame_->data[0], frame_->linesize[0], width, height, out);
+        PackGrey(frame_->data[0], frame_->linesize[0], width, height, range, out);
         return true;
     }
     int chromaShiftY = 0;
     if (!grey && IsPlanar8(format, chromaShiftY)) {
         const Planes planes{frame_->data[0],     frame_->data[1],     frame_->data[2],
                             frame_->linesize[0], frame_->linesize[1], frame_->linesize[2]};
-        PackYuyv(planes, width, height, chromaShiftY, out);
+        PackYuyv(planes, width, height, chromaShiftY, range, out);
         return true;
     }
-    // Anything else (high bit depth, 4:4:4 to colour, ...) goes through libswscale.
+    // Anything else (high bit depth, 4:4:4 to colour, ...) goes through libswscale,
+    // which expands the range on the way.
     const AVPixelFormat target = grey ? AV_PIX_FMT_GRAY8 : AV_PIX_FMT_YUYV422;
-    scaler_ = sws_getCachedContext(scaler_, width, height, static_cast<AVPixelFormat>(format), width, height,
-                                   target, SWS_POINT, nullptr, nullptr, nullptr);
-    if (scaler_ == nullptr) return false;
+    if (!PrepareScaler(width, height, format, target, range)) return false;
     uint8_t* planes[4] = {out, nullptr, nullptr, nullptr};
     int strides[4] = {width * (grey ? 1 : 2), 0, 0, 0};
     return sws_scale(scaler_, frame_->data, frame_->linesize, 0, height, planes, strides) == height;
+}
+
+bool StreamDecoder::PrepareScaler(int width, int height, int format, int target, SampleRange range) {
+    const ScalerKey key{width, height, format, target, range == SampleRange::Full};
+    if (scaler_ != nullptr && key == scalerKey_) return true;
+    // The ranges are options of the context, set before it is initialised: told
+    // afterwards, libswscale keeps a plain repacking path that ignores them.
+    sws_freeContext(scaler_);
+    scaler_ = sws_alloc_context();
+    if (scaler_ == nullptr) return false;
+    const std::pair<const char*, int64_t> options[] = {
+        {"srcw", width},      {"srch", height},       {"src_format", format},
+        {"dstw", width},      {"dsth", height},       {"dst_format", target},
+        {"sws_flags", SWS_POINT}, {"src_range", key.fullRange ? 1 : 0}, {"dst_range", 1}};
+    for (const auto& [name, value] : options) av_opt_set_int(scaler_, name, value, 0);
+    if (sws_init_context(scaler_, nullptr, nullptr) < 0) {
+        sws_freeContext(scaler_);
+        scaler_ = nullptr;
+        return false;
+    }
+    scalerKey_ = key;
+    return true;
 }
 
 int32_t StreamDecoder::SetParam(int32_t param, int32_t value) {

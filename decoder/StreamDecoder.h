@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "AccessUnits.h"
+#include "YuyvPacking.h"
 
 struct AVBufferRef;
 struct AVCodecContext;
@@ -69,6 +70,13 @@ private:
     bool GreyOutput() const;
     size_t OutputBytes() const;
     bool Write(uint8_t* out);
+    bool PrepareScaler(int width, int height, int format, int target, SampleRange range);
+
+    struct ScalerKey {
+        int width = 0, height = 0, format = -1, target = -1;
+        bool fullRange = false;
+        bool operator==(const ScalerKey&) const = default;
+    };
 
     std::mutex mutex_;
     const int32_t codecValue_;
@@ -78,6 +86,7 @@ private:
     AVPacket* packet_ = nullptr;
     AVBufferRef* chunk_ = nullptr;  // padded copy of the current chunk, reused
     SwsContext* scaler_ = nullptr;  // only for uncommon pixel formats
+    ScalerKey scalerKey_;            // what scaler_ was set up for
 
     std::vector<PacketSpan> packets_;
     size_t nextPacket_ = 0;

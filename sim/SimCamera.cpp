@@ -90,7 +90,7 @@ SharedBytes SimCamera::EncodeUnit(int64_t unit) {
         times.push_back(timeline_.FrameTime(k));
     const VideoCodec codec = config_.kind == CameraKind::H264 ? VideoCodec::H264 : VideoCodec::Mpeg4;
     const std::vector<EncodedFrame> frames =
-        EncodeFrames(codec, index_, config_.width, config_.height, config_.fps, times);
+        EncodeFrames(codec, index_, config_.width, config_.height, config_.fps, times, config_.bFrames);
     if (frames.empty()) return nullptr;
     Bytes block = config_.layout == BlockLayout::Table ? BuildTableBlock(frames) : BuildChainBlock(frames);
     return std::make_shared<const Bytes>(std::move(block));

@@ -44,8 +44,8 @@ void CheckKeys(const Json& object, std::initializer_list<const char*> allowed, c
 void ApplyCamera(const Json& j, CameraConfig& c) {
     if (!j.is_object()) throw std::runtime_error("a camera must be an object");
     CheckKeys(j,
-              {"kind", "width", "height", "subsampling", "fps", "quality", "gop", "layout", "name", "active",
-               "plates", "plateInterval"},
+              {"kind", "width", "height", "subsampling", "fps", "quality", "gop", "layout", "bFrames", "name",
+               "active", "plates", "plateInterval"},
               "camera");
     if (j.contains("kind")) c.kind = ParseKind(j.at("kind").get<std::string>());
     if (j.contains("width")) c.width = j.at("width").get<int>();
@@ -55,6 +55,7 @@ void ApplyCamera(const Json& j, CameraConfig& c) {
     if (j.contains("quality")) c.quality = j.at("quality").get<int>();
     if (j.contains("gop")) c.gop = j.at("gop").get<int>();
     if (j.contains("layout")) c.layout = ParseLayout(j.at("layout").get<std::string>());
+    if (j.contains("bFrames")) c.bFrames = j.at("bFrames").get<int>();
     if (j.contains("name")) c.name = j.at("name").get<std::string>();
     if (j.contains("active")) c.active = j.at("active").get<bool>();
     if (j.contains("plates")) c.plates = j.at("plates").get<bool>();
@@ -122,6 +123,7 @@ CameraConfig Sanitised(CameraConfig c) {
     c.fps = std::clamp(c.fps, 1, 100);
     c.quality = std::clamp(c.quality, 1, 100);
     c.gop = std::clamp(c.gop, 1, 600);
+    c.bFrames = std::clamp(c.bFrames, 0, kMaxBFrames);
     c.plateIntervalSeconds = std::clamp(c.plateIntervalSeconds, 0.05, 86400.0);
     if (c.name.size() > 127) c.name.resize(127);  // the client reads names into 128 bytes
     return c;

@@ -27,6 +27,7 @@ struct CameraConfig {
     int quality = 80;                             // JPEG quality
     int gop = 25;  // frames per compressed block; frames between full pictures of JpegBlocks
     BlockLayout layout = BlockLayout::Table;  // compressed kinds
+    int bFrames = 0;  // compressed kinds: B-frames between reference pictures, 0..4 (H.264 then High, CABAC)
     std::string name;                         // UTF-8; empty gives "Camera N"
     bool active = true;
     bool plates = false;
@@ -82,7 +83,7 @@ CameraConfig DefaultCamera(int cameraIndex);
 //     "faults": { "silent": true, ... },
 //     "cameras": [ { "kind": "jpeg|jpeg-blocks|mpeg4|h264", "width": 640, "height": 360,
 //        "subsampling": "420|422|444|grey", "fps": 25, "quality": 80, "gop": 25,
-//        "layout": "table|chain", "name": "...", "active": true, "plates": false,
+//        "layout": "table|chain", "bFrames": 0, "name": "...", "active": true, "plates": false,
 //        "plateInterval": 5 } ] } ],
 //   "cameraDefaults": { ... camera keys ... } }
 // A server may give "cameraCount": K instead of (or besides) "cameras"; missing

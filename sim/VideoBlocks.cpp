@@ -7,6 +7,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -35,7 +36,7 @@ const AVCodec* FindEncoder(VideoCodec codec) {
     return x264 != nullptr ? x264 : avcodec_find_encoder(AV_CODEC_ID_H264);
 }
 
-CodecContextPtr OpenEncoder(VideoCodec codec, int width, int height, int fps, int gop) {
+CodecContextPtr OpenEncoder(VideoCodec codec, int width, int height, int fps, int gop, int bFrames) {
     // Encoder statistics on stderr would drown the simulator's own output.
     static const bool quiet = [] {
         av_log_set_level(AV_LOG_ERROR);
@@ -52,15 +53,21 @@ CodecContextPtr OpenEncoder(VideoCodec codec, int width, int height, int fps, in
     ctx->time_base = AVRational{1, 1000};
     ctx->framerate = AVRational{fps, 1};
     ctx->gop_size = gop;
-    ctx->max_b_frames = 0;
+    ctx->max_b_frames = bFrames;
     ctx->thread_count = 1;  // deterministic output and no stolen cores
     if (codec == VideoCodec::Mpeg4) {
         ctx->flags |= AV_CODEC_FLAG_QSCALE;
         ctx->global_quality = FF_QP2LAMBDA * 4;
-    } else {
+    } else if (bFrames == 0) {
         av_opt_set(ctx->priv_data, "preset", "ultrafast", 0);
         av_opt_set(ctx->priv_data, "tune", "zerolatency", 0);
         av_opt_set(ctx->priv_data, "crf", "26", 0);
+    } else {
+        // High profile with CABAC; a fixed B-frame pattern keeps blocks alike.
+        av_opt_set(ctx->priv_data, "preset", "veryfast", 0);
+        av_opt_set(ctx->priv_data, "profile", "high", 0);
+        av_opt_set(ctx->priv_data, "crf", "26", 0);
+        av_opt_set(ctx->priv_data, "x264-params", "cabac=1:b-adapt=0:scenecut=0", 0);
     }
     if (avcodec_open2(ctx.get(), encoder, nullptr) < 0) return nullptr;
     return ctx;
@@ -101,9 +108,11 @@ bool H264EncoderAvailable() {
 }
 
 std::vector<EncodedFrame> EncodeFrames(VideoCodec codec, int cameraIndex, int width, int height, int fps,
-                                       const std::vector<int64_t>& frameTimesMs) {
+                                       const std::vector<int64_t>& frameTimesMs, int bFrames) {
     if (frameTimesMs.empty() || width < 16 || height < 16 || width % 2 != 0 || height % 2 != 0) return {};
-    CodecContextPtr ctx = OpenEncoder(codec, width, height, fps, static_cast<int>(frameTimesMs.size()) + 1);
+    if (bFrames < 0 || bFrames > kMaxBFrames) return {};
+    CodecContextPtr ctx =
+        OpenEncoder(codec, width, height, fps, static_cast<int>(frameTimesMs.size()) + 1, bFrames);
     FramePtr frame(av_frame_alloc());
     PacketPtr packet(av_packet_alloc());
     if (!ctx || !frame || !packet) return {};
@@ -128,6 +137,10 @@ std::vector<EncodedFrame> EncodeFrames(VideoCodec codec, int cameraIndex, int wi
     }
     if (avcodec_send_frame(ctx.get(), nullptr) < 0) return {};
     if (!Drain(ctx.get(), packet.get(), codec, out)) return {};
+    if (out.size() != frameTimesMs.size()) return {};
+    std::vector<int64_t> displayOrder = frameTimesMs;
+    std::sort(displayOrder.begin(), displayOrder.end());
+    for (size_t i = 0; i < out.size(); ++i) out[i].timeMs = displayOrder[i];
     return out;
 }
 

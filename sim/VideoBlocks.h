@@ -16,6 +16,7 @@ inline constexpr int32_t kTableBlockMagic = 0x386452;
 inline constexpr int32_t kChainBlockMagic = 0x386453;
 inline constexpr size_t kTableBlockHeaderSize = 28;
 inline constexpr size_t kChainRecordHeaderSize = 24;
+inline constexpr int kMaxBFrames = 4;
 
 // One encoded frame: its bitstream (starting with a start code) and time.
 struct EncodedFrame {
@@ -30,8 +31,14 @@ bool H264EncoderAvailable();
 // (4:2:0) with a fresh encoder, so the first frame is a key frame. Width and
 // height must be even. H.264 frames always begin with 00 00 00 01. Returns an
 // empty list when the encoder is missing or fails.
+//
+// bFrames > 0 switches B-frames on (at most that many between reference
+// pictures, in a fixed pattern): MPEG-4 Advanced Simple, or H.264 High with
+// CABAC. Frames then come in stream order while the client pairs a block's time
+// stamps with pictures in the order the decoder hands them out (display order),
+// so frame i carries the i-th time of the display order.
 std::vector<EncodedFrame> EncodeFrames(VideoCodec codec, int cameraIndex, int width, int height, int fps,
-                                       const std::vector<int64_t>& frameTimesMs);
+                                       const std::vector<int64_t>& frameTimesMs, int bFrames = 0);
 
 // Wraps frames into one block. TableBlock: 28-byte header, the frame times as
 // OLE dates, then all bitstreams back to back. ChainBlock: one 24-byte record

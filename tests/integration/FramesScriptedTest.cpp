@@ -9,6 +9,13 @@
 #include <thread>
 #include <vector>
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libswscale/swscale.h>
+}
+
+#include <cmath>
+
 #include "orv_sdk.h"
 #include "protocol/Wire.h"
 #include "sim/JpegCodec.h"
@@ -258,6 +265,135 @@ TEST_F(FramesScripted, ReplyWithOnlyUnusableEntriesIsNoFrame) {
     EXPECT_EQ(Get(2, 6, out, time), ORV_E_NO_FRAME);
     EXPECT_EQ(Get(2, 3, out, time), ORV_E_NO_FRAME);
 }
+
+// ---------------------------------------------------------------------------
+// Colours and order of decoded video with B-frames: every BGR picture matches
+// what libavcodec + libswscale make of the frame with its time stamp.
+
+struct ReferencePictures {
+    std::vector<std::vector<uint8_t>> bgr;  // display order
+    int bFrames = 0;                        // B-pictures seen
+    int profile = 0;
+};
+
+ReferencePictures DecodeWithLibavcodec(orv_sim::VideoCodec codec, const std::vector<orv_sim::EncodedFrame>& frames) {
+    ReferencePictures out;
+    const AVCodec* decoder = avcodec_find_decoder(codec == orv_sim::VideoCodec::H264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_MPEG4);
+    AVCodecContext* context = avcodec_alloc_context3(decoder);
+    AVFrame* frame = av_frame_alloc();
+    AVPacket* packet = av_packet_alloc();
+    SwsContext* scaler = nullptr;
+    const auto receive = [&] {
+        while (avcodec_receive_frame(context, frame) == 0) {
+            if (frame->pict_type == AV_PICTURE_TYPE_B) ++out.bFrames;
+            scaler = sws_getCachedContext(scaler, frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
+                                          frame->width, frame->height, AV_PIX_FMT_BGR24, SWS_BILINEAR, nullptr, nullptr,
+                                          nullptr);
+            std::vector<uint8_t> bgr(static_cast<size_t>(frame->width) * frame->height * 3);
+            uint8_t* planes[4] = {bgr.data(), nullptr, nullptr, nullptr};
+            int strides[4] = {frame->width * 3, 0, 0, 0};
+            sws_scale(scaler, frame->data, frame->linesize, 0, frame->height, planes, strides);
+            out.bgr.push_back(std::move(bgr));
+        }
+    };
+    context->thread_count = 1;
+    if (avcodec_open2(context, decoder, nullptr) == 0) {
+        for (const auto& f : frames) {
+            Bytes padded = f.data;
+            padded.resize(f.data.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+            packet->data = padded.data();
+            packet->size = static_cast<int>(f.data.size());
+            avcodec_send_packet(context, packet);
+            receive();
+        }
+        avcodec_send_packet(context, nullptr);
+        receive();
+        out.profile = context->profile;
+    }
+    sws_freeContext(scaler);
+    av_packet_free(&packet);
+    av_frame_free(&frame);
+    avcodec_free_context(&context);
+    return out;
+}
+
+double MeanAbsoluteError(const std::vector<char>& a, const std::vector<uint8_t>& b) {
+    double sum = 0;
+    for (size_t i = 0; i < b.size(); ++i) sum += std::abs(static_cast<uint8_t>(a[i]) - b[i]);
+    return sum / static_cast<double>(b.size());
+}
+
+struct BFrameCase {
+    const char* name;
+    orv_sim::VideoCodec codec;
+    int bFrames;
+    int profile;  // what the stream must declare
+};
+
+void PrintTo(const BFrameCase& c, std::ostream* os) { *os << c.name; }
+
+class LiveBFrames : public FramesScripted, public ::testing::WithParamInterface<BFrameCase> {};
+
+TEST_P(LiveBFrames, EveryPictureHasTheColoursOfItsFrameInOrder) {
+    const BFrameCase& c = GetParam();
+    if (c.codec == orv_sim::VideoCodec::H264 && !orv_sim::H264EncoderAvailable()) GTEST_SKIP() << "no H.264 encoder";
+    constexpr int kWidth = 320, kHeight = 240, kFrames = 25;
+    constexpr int64_t kFirstMs = 1'780'000'000'000, kStepMs = 100;  // a late call still finds each picture due
+    std::vector<int64_t> times;
+    for (int i = 0; i < kFrames; ++i) times.push_back(kFirstMs + kStepMs * i);
+    const auto frames = orv_sim::EncodeFrames(c.codec, 2, kWidth, kHeight, 25, times, c.bFrames);
+    ASSERT_EQ(frames.size(), static_cast<size_t>(kFrames));
+    const ReferencePictures reference = DecodeWithLibavcodec(c.codec, frames);
+    ASSERT_EQ(reference.bgr.size(), static_cast<size_t>(kFrames));
+    ASSERT_GE(reference.bFrames, kFrames / 2) << "the stream should be mostly B-pictures";
+    EXPECT_EQ(reference.profile, c.profile);
+
+    ReplyEntry entry;
+    entry.camera = 0;
+    entry.payload = orv_sim::BuildTableBlock(frames);
+    entry.frameId = 9;
+    server_.SetLiveReply(LiveReply({entry}));
+    std::vector<char> buffer(kWidth * kHeight * 3);
+    double time = 0;
+    int width = 0, height = 0, size = 0;
+    const auto get = [&] {
+        return ORV_VideoGetFrame(1, ORV_FRAME_BGR, buffer.data(), static_cast<unsigned>(buffer.size()), &time,
+                                 &width, &height, &size);
+    };
+    get();
+    server_.SetLiveReply(LiveReply({}));
+    int last = -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (last + 1 < kFrames && std::chrono::steady_clock::now() < deadline) {
+        if (get() != 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
+        ASSERT_EQ(width, kWidth);
+        ASSERT_EQ(height, kHeight);
+        const int64_t ms = std::llround((time - 25569.0) * 86'400'000.0);
+        const int index = static_cast<int>((ms - kFirstMs) / kStepMs);
+        ASSERT_TRUE(index >= 0 && index < kFrames && ms == times[static_cast<size_t>(index)]) << "time " << ms;
+        if (index == last) continue;  // the same picture again
+        EXPECT_EQ(index, last + 1) << "pictures skipped or out of order";
+        const double own = MeanAbsoluteError(buffer, reference.bgr[static_cast<size_t>(index)]);
+        EXPECT_LE(own, 2.0) << "picture " << index;
+        for (int other : {index - 1, index + 1}) {
+            if (other < 0 || other >= kFrames) continue;
+            EXPECT_LT(own, MeanAbsoluteError(buffer, reference.bgr[static_cast<size_t>(other)]))
+                << "picture " << index << " looks more like picture " << other;
+        }
+        last = index;
+    }
+    EXPECT_EQ(last, kFrames - 1) << "not every picture was delivered";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, LiveBFrames,
+    ::testing::Values(BFrameCase{"H264HighCabac3BFrames", orv_sim::VideoCodec::H264, 3, FF_PROFILE_H264_HIGH},
+                      BFrameCase{"Mpeg4AdvancedSimple2BFrames", orv_sim::VideoCodec::Mpeg4, 2,
+                                 FF_PROFILE_MPEG4_ADVANCED_SIMPLE}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
 // Recovery: whatever one entry brings, the next good picture works at once, for

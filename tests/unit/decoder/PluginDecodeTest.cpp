@@ -4,13 +4,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <atomic>
 #include <map>
 #include <thread>
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavutil/log.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
 }
 
 #include "PluginHarness.h"
@@ -45,7 +49,8 @@ const EncodedStream& Stream(const EncodeSettings& s) {
     static std::mutex mutex;
     const std::string key = s.encoder + "/" + std::to_string(s.width) + "x" + std::to_string(s.height) + "/" +
                             std::to_string(s.frames) + "/" + std::to_string(s.gop) + "/" +
-                            std::to_string(s.bFrames) + "/" + std::to_string(s.grey);
+                            std::to_string(s.bFrames) + "/" + std::to_string(s.grey) + "/" +
+                            std::to_string(s.fullRange);
     std::lock_guard lock(mutex);
     auto it = cache.find(key);
     if (it == cache.end()) it = cache.emplace(key, dectest::Encode(s)).first;
@@ -210,6 +215,135 @@ INSTANTIATE_TEST_SUITE_P(Streams, PluginDecode,
                                            StreamCase{"AvcOneKeyFrame", "libx264", 100, 0},
                                            StreamCase{"AvcBFrames", "libx264", 5, 2}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// What a user would get from libavcodec and libswscale asked for full-range
+// output: every picture of the stream, in display order, packed like ours.
+std::vector<std::vector<uint8_t>> ReferenceDecode(const EncodedStream& stream, const std::string& encoder,
+                                                  bool grey) {
+    std::vector<std::vector<uint8_t>> pictures;
+    const AVCodec* codec = avcodec_find_decoder(encoder == "mpeg4" ? AV_CODEC_ID_MPEG4 : AV_CODEC_ID_H264);
+    AVCodecContext* context = avcodec_alloc_context3(codec);
+    AVFrame* frame = av_frame_alloc();
+    AVPacket* packet = av_packet_alloc();
+    SwsContext* scaler = nullptr;
+    context->thread_count = 1;
+    const auto receive = [&] {
+        while (avcodec_receive_frame(context, frame) == 0) {
+            const int w = frame->width, h = frame->height;
+            const auto format = static_cast<AVPixelFormat>(frame->format);
+            // The ranges must be known when the context is set up: its plain
+            // repacking shortcuts would otherwise skip the expansion.
+            const bool fullSource = frame->color_range == AVCOL_RANGE_JPEG || format == AV_PIX_FMT_YUVJ420P;
+            sws_freeContext(scaler);
+            scaler = sws_alloc_context();
+            av_opt_set_int(scaler, "srcw", w, 0);
+            av_opt_set_int(scaler, "srch", h, 0);
+            av_opt_set_int(scaler, "src_format", format, 0);
+            av_opt_set_int(scaler, "dstw", w, 0);
+            av_opt_set_int(scaler, "dsth", h, 0);
+            av_opt_set_int(scaler, "dst_format", grey ? AV_PIX_FMT_GRAY8 : AV_PIX_FMT_YUYV422, 0);
+            av_opt_set_int(scaler, "sws_flags", SWS_POINT | SWS_ACCURATE_RND | SWS_BITEXACT, 0);
+            av_opt_set_int(scaler, "src_range", fullSource ? 1 : 0, 0);
+            av_opt_set_int(scaler, "dst_range", 1, 0);
+            if (sws_init_context(scaler, nullptr, nullptr) < 0) return;
+            std::vector<uint8_t> out(static_cast<size_t>(w) * h * (grey ? 1 : 2));
+            uint8_t* planes[4] = {out.data(), nullptr, nullptr, nullptr};
+            int strides[4] = {w * (grey ? 1 : 2), 0, 0, 0};
+            sws_scale(scaler, frame->data, frame->linesize, 0, h, planes, strides);
+            pictures.push_back(std::move(out));
+        }
+    };
+    if (avcodec_open2(context, codec, nullptr) == 0) {
+        for (const auto& bytes : stream.packets) {
+            std::vector<uint8_t> padded(bytes);
+            padded.resize(bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+            packet->data = padded.data();
+            packet->size = static_cast<int>(bytes.size());
+            avcodec_send_packet(context, packet);
+            receive();
+        }
+        avcodec_send_packet(context, nullptr);
+        receive();
+    }
+    sws_freeContext(scaler);
+    av_packet_free(&packet);
+    av_frame_free(&frame);
+    avcodec_free_context(&context);
+    return pictures;
+}
+
+int MaxDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    if (a.size() != b.size() || a.empty()) return 256;
+    int most = 0;
+    for (size_t i = 0; i < a.size(); ++i) most = std::max(most, std::abs(a[i] - b[i]));
+    return most;
+}
+
+struct RangeCase {
+    const char* name;
+    EncodeSettings settings;
+    bool greyRequest;
+};
+
+void PrintTo(const RangeCase& c, std::ostream* os) { *os << c.name; }
+
+class PluginRange : public ::testing::TestWithParam<RangeCase> {
+protected:
+    static void SetUpTestSuite() { av_log_set_level(AV_LOG_QUIET); }
+    void SetUp() override {
+        ASSERT_TRUE(dectest::PluginApi().AddUser());
+        if (!dectest::EncoderAvailable(GetParam().settings.encoder)) GTEST_SKIP() << "encoder missing";
+    }
+    void TearDown() override { dectest::PluginApi().RemoveUser(); }
+};
+
+// Video-range streams come out expanded to full range, full-range ones as they
+// are, in colour and in grey: the same pictures libswscale makes of the frames.
+// Both compute the same rounded expansion (libswscale in its exact mode), so no
+// sample may differ by more than the one level a different tie rule could give;
+// on these streams they are identical. A missing expansion is off by up to 19.
+TEST_P(PluginRange, MatchesLibswscaleFullRangeOutput) {
+    const RangeCase& c = GetParam();
+    const EncodedStream& stream = Stream(c.settings);
+    ASSERT_TRUE(stream.ok);
+    const bool grey = c.greyRequest || c.settings.grey;
+    const auto reference = ReferenceDecode(stream, c.settings.encoder, grey);
+    ASSERT_EQ(reference.size(), stream.pictures.size());
+    MPEG4Decoder decoder(dectest::PluginApi());
+    ASSERT_TRUE(decoder.SetCodec(KindOf(c.settings.encoder)));
+    if (c.greyRequest) {
+        ASSERT_EQ(dectest::PluginApi().Functions().SetParams(decoder.Handle(), decoder_abi::kParamGreyOutput, 1), 0);
+    }
+    const auto block = dectest::Block(stream, 0, stream.packets.size());
+    ASSERT_EQ(decoder.SetBytes(block.data(), static_cast<int32_t>(block.size()), kReserved, 0, 1), 0);
+    const auto pictures = dectest::FetchAll(decoder);
+    ASSERT_EQ(pictures.size(), reference.size());
+    for (size_t i = 0; i < pictures.size(); ++i) {
+        EXPECT_EQ(pictures[i].pixelFormat == 1, grey);
+        EXPECT_LE(MaxDifference(pictures[i].data, reference[i]), 1) << "picture " << i;
+    }
+}
+
+EncodeSettings RangeStream(const char* encoder, int bFrames, bool grey = false, bool fullRange = false) {
+    EncodeSettings s;
+    s.encoder = encoder;
+    s.frames = 12;
+    s.gop = 12;
+    s.bFrames = bFrames;
+    s.grey = grey;
+    s.fullRange = fullRange;
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, PluginRange,
+    ::testing::Values(RangeCase{"Mpeg4BFrames", RangeStream("mpeg4", 2), false},
+                      RangeCase{"Mpeg4GreyRequested", RangeStream("mpeg4", 0), true},
+                      RangeCase{"AvcBFrames", RangeStream("libx264", 3), false},
+                      RangeCase{"AvcGreyRequested", RangeStream("libx264", 0), true},
+                      RangeCase{"AvcMonochrome", RangeStream("libx264", 0, true), false},
+                      RangeCase{"AvcFullRangeFlagged", RangeStream("libx264", 0, false, true), false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 class PluginBehaviour : public ::testing::Test {
 protected:

@@ -1,6 +1,8 @@
 // The plug-in's picture splitting and pixel packing, tested directly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "AccessUnits.h"
@@ -75,19 +77,32 @@ TEST(FindStartCode, FindsEveryCodeOnce) {
     EXPECT_EQ(found, at);
 }
 
+// The expansion as written down: luma (Y - 16) * 255 / 219, chroma
+// (C - 128) * 255 / 224 + 128, rounded half away from zero and clamped.
+uint8_t Expected(uint8_t s, bool chroma, vevid::SampleRange range) {
+    if (range == vevid::SampleRange::Full) return s;
+    const double v = chroma ? (s - 128) * 255.0 / 224.0 + 128.0 : (s - 16) * 255.0 / 219.0;
+    const double rounded = chroma ? 128.0 + static_cast<double>(std::lround(v - 128.0)) : static_cast<double>(std::lround(v));
+    return static_cast<uint8_t>(std::clamp(rounded, 0.0, 255.0));
+}
+
 struct PackCase {
     int width;
     int height;
     int chromaShiftY;
+    vevid::SampleRange range;
 };
 
-void PrintTo(const PackCase& c, std::ostream* os) { *os << c.width << "x" << c.height << "/" << c.chromaShiftY; }
+void PrintTo(const PackCase& c, std::ostream* os) {
+    *os << c.width << "x" << c.height << "/" << c.chromaShiftY << (c.range == vevid::SampleRange::Full ? "/full" : "/limited");
+}
 
 class PackYuyv : public ::testing::TestWithParam<PackCase> {};
 
-// Against a per-pixel reference, with padded strides and odd sizes.
+// Against a per-pixel reference, with padded strides and odd sizes; the sample
+// values run through all 256 codes.
 TEST_P(PackYuyv, MatchesReference) {
-    const auto [width, height, shift] = GetParam();
+    const auto [width, height, shift, range] = GetParam();
     const int chromaWidth = (width + 1) / 2;
     const int chromaHeight = shift ? (height + 1) / 2 : height;
     const ptrdiff_t yStride = width + 13, cStride = chromaWidth + 7;
@@ -96,32 +111,34 @@ TEST_P(PackYuyv, MatchesReference) {
     for (size_t i = 0; i < u.size(); ++i) u[i] = static_cast<uint8_t>(i * 11 + 1), v[i] = static_cast<uint8_t>(i * 5 + 9);
     const size_t rowBytes = static_cast<size_t>(width) * 2;
     std::vector<uint8_t> out(rowBytes * height + 16, 0xEE);
-    vevid::PackYuyv({y.data(), u.data(), v.data(), yStride, cStride, cStride}, width, height, shift, out.data());
+    vevid::PackYuyv({y.data(), u.data(), v.data(), yStride, cStride, cStride}, width, height, shift, range, out.data());
     for (int row = 0; row < height; ++row) {
         for (int col = 0; col < width; ++col) {
             const uint8_t* px = &out[row * rowBytes + col * 2];
-            ASSERT_EQ(px[0], y[row * yStride + col]) << row << "," << col;
+            ASSERT_EQ(px[0], Expected(y[row * yStride + col], false, range)) << row << "," << col;
             const ptrdiff_t c = (row >> shift) * cStride + col / 2;
-            ASSERT_EQ(px[1], col % 2 == 0 ? u[c] : v[c]) << row << "," << col;
+            ASSERT_EQ(px[1], Expected(col % 2 == 0 ? u[c] : v[c], true, range)) << row << "," << col;
         }
     }
     for (size_t i = rowBytes * height; i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << "wrote past the picture";
-}
 
-INSTANTIATE_TEST_SUITE_P(Sizes, PackYuyv,
-                         ::testing::Values(PackCase{1920, 4, 1}, PackCase{176, 144, 1}, PackCase{33, 7, 1},
-                                           PackCase{1, 1, 1}, PackCase{64, 9, 0}, PackCase{35, 3, 0}));
-
-TEST(PackGrey, CopiesLumaRowsWithoutPadding) {
-    const int width = 37, height = 5;
-    const ptrdiff_t stride = 64;
-    std::vector<uint8_t> y(stride * height);
-    for (size_t i = 0; i < y.size(); ++i) y[i] = static_cast<uint8_t>(i);
-    std::vector<uint8_t> out(width * height);
-    vevid::PackGrey(y.data(), stride, width, height, out.data());
+    // Grey: the luma plane alone, expanded the same way.
+    std::vector<uint8_t> grey(static_cast<size_t>(width) * height + 16, 0xEE);
+    vevid::PackGrey(y.data(), yStride, width, height, range, grey.data());
     for (int row = 0; row < height; ++row)
-        for (int col = 0; col < width; ++col) ASSERT_EQ(out[row * width + col], y[row * stride + col]);
+        for (int col = 0; col < width; ++col)
+            ASSERT_EQ(grey[row * width + col], Expected(y[row * yStride + col], false, range)) << row << "," << col;
+    for (size_t i = static_cast<size_t>(width) * height; i < grey.size(); ++i) ASSERT_EQ(grey[i], 0xEE);
 }
+
+constexpr auto kFull = vevid::SampleRange::Full;
+constexpr auto kLimited = vevid::SampleRange::Limited;
+INSTANTIATE_TEST_SUITE_P(Sizes, PackYuyv,
+                         ::testing::Values(PackCase{1920, 4, 1, kFull}, PackCase{176, 144, 1, kFull},
+                                           PackCase{33, 7, 1, kFull}, PackCase{1, 1, 1, kFull},
+                                           PackCase{64, 9, 0, kFull}, PackCase{35, 3, 0, kFull},
+                                           PackCase{1920, 4, 1, kLimited}, PackCase{33, 7, 1, kLimited},
+                                           PackCase{1, 1, 1, kLimited}, PackCase{35, 3, 0, kLimited}));
 
 // Steady state: the chunk buffer is reused block after block, for streams with
 // and without pictures held back for reordering.

@@ -61,7 +61,8 @@ EncodedStream Encode(const EncodeSettings& s) {
     context->height = s.height;
     context->time_base = AVRational{1, 25};
     context->framerate = AVRational{25, 1};
-    context->pix_fmt = s.grey ? AV_PIX_FMT_GRAY8 : AV_PIX_FMT_YUV420P;
+    context->pix_fmt = s.grey ? AV_PIX_FMT_GRAY8 : s.fullRange ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
+    context->color_range = s.fullRange ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
     context->gop_size = s.gop;
     context->max_b_frames = s.bFrames;
     context->thread_count = 1;
@@ -126,6 +127,13 @@ std::vector<uint8_t> Block(const EncodedStream& stream, size_t first, size_t cou
     return block;
 }
 
+namespace {
+
+double FullLuma(int y) { return std::clamp((y - 16) * 255.0 / 219.0, 0.0, 255.0); }
+double FullChroma(int c) { return std::clamp((c - 128) * 255.0 / 224.0 + 128.0, 0.0, 255.0); }
+
+}  // namespace
+
 double Psnr(const SourcePicture& source, const std::vector<uint8_t>& decoded, bool grey) {
     double sum = 0;
     size_t count = 0;
@@ -134,13 +142,13 @@ double Psnr(const SourcePicture& source, const std::vector<uint8_t>& decoded, bo
         for (int col = 0; col < w; ++col) {
             const size_t pixel = static_cast<size_t>(row) * w + col;
             const int y = grey ? decoded[pixel] : decoded[pixel * 2];
-            const double dy = y - source.y[pixel];
+            const double dy = y - FullLuma(source.y[pixel]);
             sum += dy * dy;
             ++count;
             if (grey || source.u.empty()) continue;
             // Each pixel's chroma byte: U on even columns, V on odd ones.
             const size_t c = static_cast<size_t>(row / 2) * (w / 2) + col / 2;
-            const int expected = (col % 2 == 0) ? source.u[c] : source.v[c];
+            const double expected = FullChroma((col % 2 == 0) ? source.u[c] : source.v[c]);
             const double dc = decoded[pixel * 2 + 1] - expected;
             sum += dc * dc;
             ++count;

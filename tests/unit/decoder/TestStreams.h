@@ -25,7 +25,8 @@ struct EncodeSettings {
     int frames = 10;
     int gop = 10;       // key-frame interval
     int bFrames = 0;
-    bool grey = false;  // libx264 only: 4:0:0 stream
+    bool grey = false;       // libx264 only: 4:0:0 stream
+    bool fullRange = false;  // libx264 only: full-range samples, flagged in the stream
 };
 
 struct EncodedStream {
@@ -46,7 +47,9 @@ std::vector<size_t> BlockStarts(const EncodedStream& stream, bool atKeyFrames, s
 std::vector<uint8_t> Block(const EncodedStream& stream, size_t first, size_t count);
 
 // PSNR of a decoded picture (YUYV, or grey when grey is set) against a source,
-// over luma and (for YUYV) chroma. 99 for identical pictures.
+// over luma and (for YUYV) chroma. 99 for identical pictures. The sources are
+// encoded as video-range samples and the plug-in hands out full range, so the
+// source is expanded to full range first.
 double Psnr(const SourcePicture& source, const std::vector<uint8_t>& decoded, bool grey);
 
 }  // namespace dectest

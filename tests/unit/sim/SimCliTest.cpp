@@ -245,14 +245,16 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SimConfig, DefaultsApplyToEveryCameraAndRangesFollowEachOther) {
     const auto servers = orv_sim::ParseConfig(R"({
-        "cameraDefaults": {"width": 1921, "height": 1080, "fps": 500},
-        "servers": [{"cameraCount": 3, "cameras": [{"kind": "h264", "layout": "chain", "name": "Gate"}]},
+        "cameraDefaults": {"width": 1921, "height": 1080, "fps": 500, "bFrames": 9},
+        "servers": [{"cameraCount": 3, "cameras": [{"kind": "h264", "layout": "chain", "name": "Gate", "bFrames": 2}]},
                     {"cameraCount": 2, "archiveSeconds": 60, "faults": {"silent": true}}]})");
     ASSERT_EQ(servers.size(), 2u);
     ASSERT_EQ(servers[0].cameras.size(), 3u);
     EXPECT_EQ(servers[0].cameras[0].kind, orv_sim::CameraKind::H264);
     EXPECT_EQ(servers[0].cameras[0].layout, orv_sim::BlockLayout::Chain);
     EXPECT_EQ(servers[0].cameras[0].name, "Gate");
+    EXPECT_EQ(servers[0].cameras[0].bFrames, 2);
+    EXPECT_EQ(servers[0].cameras[1].bFrames, 4);  // clamped
     for (const auto& c : servers[0].cameras) {
         EXPECT_EQ(c.width, 1920);  // multiples of 8
         EXPECT_EQ(c.height, 1080);

@@ -335,6 +335,7 @@ std::vector<std::vector<uint8_t>> DecodeStream(AVCodecID id, const std::vector<u
 struct BlockCase {
     orv_sim::CameraKind kind;
     orv_sim::BlockLayout layout;
+    int bFrames = 0;
 };
 
 class SimCompressed : public ::testing::TestWithParam<BlockCase> {};
@@ -350,6 +351,7 @@ TEST_P(SimCompressed, EachBlockStartsWithAKeyFrameAndDecodesAlone) {
     config.height = 96;
     config.fps = 25;
     config.gop = 10;
+    config.bFrames = c.bFrames;
     orv_sim::SimCamera camera(4, config, kT0);
     const auto block = camera.Unit(3);  // frames 30..39
     ASSERT_TRUE(block);
@@ -389,8 +391,9 @@ INSTANTIATE_TEST_SUITE_P(KindsAndLayouts, SimCompressed,
                          ::testing::Values(BlockCase{orv_sim::CameraKind::Mpeg4, orv_sim::BlockLayout::Table},
                                            BlockCase{orv_sim::CameraKind::Mpeg4, orv_sim::BlockLayout::Chain},
                                            BlockCase{orv_sim::CameraKind::H264, orv_sim::BlockLayout::Table},
-                                           BlockCase{orv_sim::CameraKind::H264,
-                                                     orv_sim::BlockLayout::Chain}));
+                                           BlockCase{orv_sim::CameraKind::H264, orv_sim::BlockLayout::Chain},
+                                           BlockCase{orv_sim::CameraKind::Mpeg4, orv_sim::BlockLayout::Table, 2},
+                                           BlockCase{orv_sim::CameraKind::H264, orv_sim::BlockLayout::Table, 3}));
 
 TEST(SimTimeline, UnitsCoverWholeGroupsAndFrameTimesFollowTheRate) {
     const orv_sim::CameraTimeline line(kT0, 3, 4);  // 3 fps: 333 ms steps with rounding

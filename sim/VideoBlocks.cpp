@@ -73,10 +73,23 @@ CodecContextPtr OpenEncoder(VideoCodec codec, int width, int height, int fps, in
     return ctx;
 }
 
-void CopyPlane(const std::vector<uint8_t>& src, int width, int height, uint8_t* dst, int dstStride) {
+// Cameras send video-range YUV (luma 16..235, chroma 16..240), and decoders
+// expand it back to full range; our pictures are full range, so each plane is
+// narrowed on its way into the encoder.
+enum class PlaneKind { Luma, Chroma };
+
+uint8_t Narrowed(uint8_t value, PlaneKind kind) {
+    if (kind == PlaneKind::Luma) return static_cast<uint8_t>(16 + (value * 219 + 127) / 255);
+    const int d = value - 128;
+    return static_cast<uint8_t>(128 + (d * 224 + (d >= 0 ? 127 : -127)) / 255);
+}
+
+void CopyPlane(const std::vector<uint8_t>& src, int width, int height, uint8_t* dst, int dstStride,
+               PlaneKind kind) {
     for (int row = 0; row < height; ++row) {
-        std::memcpy(dst + static_cast<ptrdiff_t>(row) * dstStride, &src[static_cast<size_t>(row) * width],
-                    static_cast<size_t>(width));
+        const uint8_t* in = &src[static_cast<size_t>(row) * width];
+        uint8_t* out = dst + static_cast<ptrdiff_t>(row) * dstStride;
+        for (int x = 0; x < width; ++x) out[x] = Narrowed(in[x], kind);
     }
 }
 
@@ -127,9 +140,11 @@ std::vector<EncodedFrame> EncodeFrames(VideoCodec codec, int cameraIndex, int wi
     for (size_t i = 0; i < frameTimesMs.size(); ++i) {
         if (av_frame_make_writable(frame.get()) < 0) return {};
         RenderPicture(cameraIndex, frameTimesMs[i], picture);
-        CopyPlane(picture.y, width, height, frame->data[0], frame->linesize[0]);
-        CopyPlane(picture.u, picture.chromaWidth, picture.chromaHeight, frame->data[1], frame->linesize[1]);
-        CopyPlane(picture.v, picture.chromaWidth, picture.chromaHeight, frame->data[2], frame->linesize[2]);
+        CopyPlane(picture.y, width, height, frame->data[0], frame->linesize[0], PlaneKind::Luma);
+        CopyPlane(picture.u, picture.chromaWidth, picture.chromaHeight, frame->data[1], frame->linesize[1],
+                  PlaneKind::Chroma);
+        CopyPlane(picture.v, picture.chromaWidth, picture.chromaHeight, frame->data[2], frame->linesize[2],
+                  PlaneKind::Chroma);
         frame->pts = frameTimesMs[i];
         frame->pict_type = i == 0 ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
         if (avcodec_send_frame(ctx.get(), frame.get()) < 0) return {};

@@ -90,18 +90,39 @@ StreamDecoder::~StreamDecoder() {
 }
 
 bool StreamDecoder::Open(int codecId) {
-    const AVCodec* codec = avcodec_find_decoder(static_cast<AVCodecID>(codecId));
-    if (codec == nullptr) return false;
-    context_ = avcodec_alloc_context3(codec);
+    codecId_ = codecId;
     frame_ = av_frame_alloc();
     packet_ = av_packet_alloc();
-    if (context_ == nullptr || frame_ == nullptr || packet_ == nullptr) return false;
+    return frame_ != nullptr && packet_ != nullptr && OpenContext();
+}
+
+bool StreamDecoder::OpenContext() {
+    const AVCodec* codec = avcodec_find_decoder(static_cast<AVCodecID>(codecId_));
+    if (codec == nullptr) return false;
+    context_ = avcodec_alloc_context3(codec);
+    if (context_ == nullptr) return false;
     // One thread per handle: the library decodes many streams in parallel on
     // its own pool, and frame threading would hold pictures back by a frame per
     // thread, which every end of block would have to drain.
     context_->thread_count = 1;
     context_->max_pixels = kMaxPixels;
     return avcodec_open2(context_, codec, nullptr) == 0;
+}
+
+bool StreamDecoder::Reopen() {
+    avcodec_free_context(&context_);
+    av_frame_unref(frame_);
+    if (!OpenContext()) return false;
+    Restart();
+    return true;
+}
+
+bool StreamDecoder::RetryOnFreshContext() {
+    if (!endOfBlock_ || blockPictures_ != 0 || nextPacket_ == 0 || retried_) return false;
+    retried_ = true;
+    if (!Reopen()) return false;
+    nextPacket_ = 0;
+    return true;
 }
 
 void StreamDecoder::Restart() {
@@ -137,6 +158,8 @@ int32_t StreamDecoder::SetBytes(const uint8_t* data, int32_t length, bool reset,
     pending_ = false;
     // A drain in progress must be finished off before new data is accepted.
     if (reset || draining_) Restart();
+    blockPictures_ = 0;
+    retried_ = false;
     packets_.clear();
     nextPacket_ = 0;
     endOfBlock_ = endOfBlock;
@@ -174,11 +197,12 @@ bool StreamDecoder::NextPicture() {
     // Every turn takes a picture, feeds one packet, or ends; decode errors only
     // skip the damaged picture. The bound guards against a decoder that keeps
     // answering errors.
-    const size_t maxTurns = 2 * (packets_.size() - nextPacket_) + 64;
+    const size_t maxTurns = 4 * packets_.size() + 128;  // a retry feeds the packets once more
     for (size_t turn = 0; turn < maxTurns; ++turn) {
         const int result = avcodec_receive_frame(context_, frame_);
         if (result == 0) {
             ++picturesOut_;
+            ++blockPictures_;
             const int64_t pixels = static_cast<int64_t>(frame_->width) * frame_->height;
             if (frame_->width <= 0 || frame_->height <= 0 || pixels > kMaxPixels) {
                 av_frame_unref(frame_);
@@ -190,6 +214,7 @@ bool StreamDecoder::NextPicture() {
         if (result == AVERROR_EOF) {
             // Drained: every held picture is out; ready for an independent chunk.
             Restart();
+            if (RetryOnFreshContext()) continue;
             return false;
         }
         if (result != AVERROR(EAGAIN)) continue;
@@ -206,6 +231,7 @@ bool StreamDecoder::NextPicture() {
             draining_ = true;
             continue;
         }
+        if (RetryOnFreshContext()) continue;
         return false;
     }
     return false;

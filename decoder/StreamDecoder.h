@@ -63,6 +63,13 @@ public:
 private:
     StreamDecoder(int32_t codecValue, StreamKind kind);
     bool Open(int codecId);
+    bool OpenContext();
+    // A fresh codec context: forgets stream headers a flush would keep.
+    bool Reopen();
+    // At the end of a block that gave no picture at all: damaged data before it
+    // may have left stream headers behind that spoil it, so it is decoded once
+    // more on a fresh context.  True when that retry has begun.
+    bool RetryOnFreshContext();
     bool StoreChunk(const uint8_t* data, size_t length);
     bool NextPicture();
     void SendPacket(const PacketSpan& span);
@@ -92,6 +99,9 @@ private:
     size_t nextPacket_ = 0;
     int64_t picturesSent_ = 0;  // since the last restart
     int64_t picturesOut_ = 0;
+    int64_t blockPictures_ = 0;  // pictures out since the last SetBytes
+    int codecId_ = 0;
+    bool retried_ = false;       // this block was decoded again on a fresh context
     int64_t chunkAllocations_ = 0;
     bool pending_ = false;      // frame_ holds a picture not yet written
     bool endOfBlock_ = false;

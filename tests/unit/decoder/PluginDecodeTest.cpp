@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <atomic>
 #include <map>
+#include <string>
 #include <thread>
 
 extern "C" {
@@ -476,6 +477,54 @@ TEST_F(PluginBehaviour, DamagedStreamsWriteNothingToStderr) {
     const std::string written = capture.Finish();
     av_log_set_level(AV_LOG_QUIET);
     EXPECT_EQ(written, "");
+}
+
+std::vector<uint8_t> ReadSourceFile(const std::string& relative) {
+    std::FILE* file = std::fopen((std::string(ORV_SOURCE_DIR) + "/" + relative).c_str(), "rb");
+    std::vector<uint8_t> bytes;
+    if (file == nullptr) return bytes;
+    for (int c; (c = std::fgetc(file)) != EOF;) bytes.push_back(static_cast<uint8_t>(c));
+    std::fclose(file);
+    return bytes;
+}
+
+// Inputs in the fuzz target's layout (control byte, cut, chunk) that once left a
+// handle unable to decode the good block fed after them: each must cost itself only.
+TEST_F(PluginBehaviour, DamagedStreamHeadersDoNotSpoilTheNextGoodBlock) {
+    for (const char* name : {"regression_mpeg4_damaged_vol"}) {
+        const auto input = ReadSourceFile(std::string("decoder/corpus/") + name);
+        ASSERT_GT(input.size(), 2u) << name;
+        const uint8_t control = input[0];
+        const int32_t codec = (control & 1) ? decoder_abi::kCodecAvc : decoder_abi::kCodecMpeg4;
+        const auto goodSeed = ReadSourceFile(codec == decoder_abi::kCodecAvc ? "decoder/corpus/avc_ip"
+                                                                              : "decoder/corpus/mpeg4_ip");
+        ASSERT_GT(goodSeed.size(), 2u);
+        const std::vector<uint8_t> good(goodSeed.begin() + 2, goodSeed.end());
+        const int32_t handle = Api().GetDecoder(codec);
+        ASSERT_NE(handle, 0);
+        const size_t length = input.size() - 2;
+        const size_t cut = input[1] % (length + 1);
+        const size_t pieces[2][2] = {{0, cut}, {cut, length - cut}};
+        std::vector<uint8_t> picture(1 << 20);
+        int32_t w = 0, h = 0, f = 0;
+        for (const auto& piece : pieces) {
+            if (Api().SetBytes(handle, input.data() + 2 + piece[0], static_cast<int32_t>(piece[1]), 1,
+                               (control >> 3) & 1, (control >> 4) & 1) != 0) {
+                continue;
+            }
+            for (int n = 0; n < 64 && Api().GetFrameInfo(handle, &w, &h, &f) == 0; ++n) {
+                if (Api().GetFrame(handle, picture.data(), static_cast<int32_t>(picture.size())) != 0) break;
+            }
+        }
+        ASSERT_EQ(Api().SetBytes(handle, good.data(), static_cast<int32_t>(good.size()), 1, 0, 1), 0) << name;
+        int pictures = 0;
+        for (int n = 0; n < 64 && Api().GetFrameInfo(handle, &w, &h, &f) == 0; ++n) {
+            if (Api().GetFrame(handle, picture.data(), static_cast<int32_t>(picture.size())) != 0) break;
+            ++pictures;
+        }
+        EXPECT_GT(pictures, 0) << name;
+        Api().ReleaseDecoder(handle);
+    }
 }
 
 struct GarbageCase {

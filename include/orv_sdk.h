@@ -131,7 +131,9 @@ ORV_API int ORV_CALL ORV_CameraGetName(int camera, char* buffer, unsigned size);
 
 /* Newest live picture of a camera in the ORV_FRAME_* type asked for. Writes time, width,
  * height and data size; returns -6 (sizes still written) when the data does not fit,
- * -8 when no frame is available.
+ * -8 when no frame is available. A damaged picture is never reported as one: when the
+ * newest picture does not decode, the decoded types give -8, and the camera's next good
+ * picture is delivered as usual.
  *
  * Asked again before the camera has a picture newer than the last one handed out:
  *   - ORV_FRAME_JPEG from a camera that sends JPEG: ORV_OK with the same JPEG again and
@@ -152,7 +154,10 @@ ORV_API int ORV_CALL ORV_VideoArchiveOpen(int open);
 ORV_API int ORV_CALL ORV_VideoArchiveFindData(double time, int direction);
 /* Earliest begin and latest end of the archive over all servers. */
 ORV_API int ORV_CALL ORV_VideoArchiveGetInfo(double* begin, double* end);
-/* Reads the next archive frame of the given cameras, merged across servers in time order. */
+/* Reads the next archive frame of the given cameras, merged across servers in time order.
+ * A recorded JPEG that does not decode gives ORV_E_NOT_DECODABLE (-21) for the decoded types,
+ * and the read after it goes on with the next picture; a damaged block of compressed video
+ * gives -8 for the pictures it held. */
 ORV_API int ORV_CALL ORV_VideoArchiveGetFrame(const int* cameras, unsigned cameraCount, int frameType,
                                               int param1, int param2, char* buffer, unsigned size,
                                               int* camera, double* time, int* width, int* height,

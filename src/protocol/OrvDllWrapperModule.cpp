@@ -665,7 +665,8 @@ int32_t OrvDllWrapperModule::ReadLiveFramesEx(int32_t server, int32_t& count, TF
         if (ReadLiveBlocks(*record, lengths, lengthCount, frameData_.Data(), total) != 1) return -1;
         data = frameData_.Data();
     }
-    return longReply ? header_.field52 + 1 : 1;
+    // The server's value comes from the wire: saturate rather than overflow.
+    return longReply ? static_cast<int32_t>(std::min<int64_t>(int64_t{header_.field52} + 1, INT32_MAX)) : 1;
 }
 
 // ---------------------------------------------------------------------------

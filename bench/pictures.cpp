@@ -134,6 +134,48 @@ void BM_JpegToPlanar_TurboDirect(benchmark::State& state) {
 
 // --- pixel conversions --------------------------------------------------------
 
+// The planes of the 4:2:0 picture as our decode leaves them, for the conversions from planes.
+struct DecodedPlanes {
+    processing::JpegDecodeContext context;
+    processing::PlanarPicture picture{};
+    DecodedPlanes() {
+        std::vector<uint8_t> yuyv(kPixels * 2);
+        if (context.DecodeToPacked(Jpeg420().data(), Jpeg420().size(), yuyv.data(), yuyv.size()) != 0) {
+            throw std::runtime_error("decode");
+        }
+        for (int i = 0; i < 3; ++i) {
+            picture.planes[i] = context.Plane(i);
+            picture.strides[i] = context.Stride(i);
+        }
+        picture.width = kW;
+        picture.height = kH;
+        picture.hShift = 1;
+        picture.vShift = 1;
+    }
+};
+
+void BM_PlanarToBgr_Ours(benchmark::State& state) {
+    processing::SetVectorPathsEnabled(state.range(0) != 0);
+    DecodedPlanes planes;
+    std::vector<uint8_t> out(kPixels * 3);
+    for (auto _ : state) {
+        processing::PlanarToBgr(planes.picture, out.data());
+        benchmark::DoNotOptimize(out.data());
+    }
+    processing::SetVectorPathsEnabled(true);
+    Bytes(state, out.size());
+}
+
+void BM_PlanarToYuyv_Ours(benchmark::State& state) {
+    DecodedPlanes planes;
+    std::vector<uint8_t> out(kPixels * 2);
+    for (auto _ : state) {
+        processing::PlanarToYuyv(planes.picture, out.data());
+        benchmark::DoNotOptimize(out.data());
+    }
+    Bytes(state, out.size());
+}
+
 void BM_YuyvToBgr_Ours(benchmark::State& state) {
     processing::SetVectorPathsEnabled(state.range(0) != 0);
     std::vector<uint8_t> out(kPixels * 3);
@@ -227,6 +269,8 @@ BENCHMARK(BM_JpegToBgr_LiveOurs)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_JpegToBgr_TurboDirect)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_JpegToYuyv_Ours)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_JpegToPlanar_TurboDirect)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PlanarToBgr_Ours)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PlanarToYuyv_Ours)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_YuyvToBgr_Ours)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_YuyvToBgr_Libyuv)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_BgrToYuyv_Ours)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);

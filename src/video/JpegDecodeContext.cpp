@@ -138,19 +138,7 @@ int JpegDecodeContext::DecodeToBgr(const uint8_t* jpeg, size_t size, uint8_t* ta
     if (packable != kDecodeOk) {
         return packable;
     }
-    // Pack and convert one row at a time: the packed row stays in the first-level cache.
-    row_.Reserve(2 * static_cast<size_t>(width_));
-    PlanarPicture picture = Planar();
-    picture.height = 1;
-    const size_t bgrStride = 3 * static_cast<size_t>(width_);
-    for (int y = 0; y < height_; ++y) {
-        picture.planes[0] = planes_[0] + static_cast<size_t>(strides_[0]) * y;
-        for (int i = 1; i < 3; ++i) {
-            picture.planes[i] = planes_[i] + static_cast<size_t>(strides_[i]) * (y >> picture.vShift);
-        }
-        PlanarToYuyv(picture, row_.Data());
-        YuyvToBgr(row_.Data(), target + bgrStride * y, width_, 1);
-    }
+    PlanarToBgr(Planar(), target);
     return kDecodeOk;
 }
 

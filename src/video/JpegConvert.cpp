@@ -170,29 +170,53 @@ bool PassThrough(JpegDecodeContext& context, std::span<const uint8_t> payload, b
     return true;
 }
 
-// The common archive case, a JPEG asked for as Bgr24 with nothing to update:
-// the same bytes as decoding to the native format and converting, without the
-// whole-picture intermediate.
-bool DecodeArchiveToBgr(JpegDecodeContext& context, std::span<const uint8_t> payload, TOrvFrame& frame) {
+// A JPEG asked for as a picture with nothing to update and no picture to keep:
+// decoded straight into the record in the requested format, the same bytes as
+// decoding to the native format and converting, without the whole-picture
+// intermediate.  False for an unreadable header; a picture that does not decode
+// is delivered empty.
+bool DecodeStraight(JpegDecodeContext& context, std::span<const uint8_t> payload, int32_t requestedFormat,
+                    TOrvFrame& frame) {
     if (!context.ReadHeader(payload.data(), payload.size())) {
         return false;
     }
+    const size_t pixels = static_cast<size_t>(context.Width()) * static_cast<size_t>(context.Height());
     bool decoded = false;
     if (context.FitsDecodeLimits()) {
-        frame.data.resize(static_cast<size_t>(context.Width()) * static_cast<size_t>(context.Height()) * 3);
-        decoded = context.DecodeToBgr(payload.data(), payload.size(), frame.data.data(), frame.data.size()) ==
-                  kDecodeOk;
+        if (requestedFormat == kRequestBgr) {
+            frame.data.resize(3 * pixels);
+            decoded = context.DecodeToBgr(payload.data(), payload.size(), frame.data.data(), frame.data.size()) ==
+                      kDecodeOk;
+        } else if (requestedFormat == kRequestGrey) {
+            frame.data.resize(pixels);
+            decoded = context.DecodeToGrey(payload.data(), payload.size(), frame.data.data(), frame.data.size()) ==
+                      kDecodeOk;
+        } else {
+            frame.data.resize(context.PackedSize());
+            decoded = context.DecodeToPacked(payload.data(), payload.size(), frame.data.data(),
+                                             frame.data.size()) == kDecodeOk;
+        }
     }
-    frame.format = Bgr24;
     if (!decoded) {
         frame.data.clear();
         frame.width = frame.height = frame.isColour = 0;
-        return true;
+    } else {
+        frame.width = context.Width();
+        frame.height = context.Height();
+        frame.isColour = context.IsColour() ? 1 : 0;
     }
-    frame.width = context.Width();
-    frame.height = context.Height();
-    frame.isColour = context.IsColour() ? 1 : 0;
+    if (requestedFormat == kRequestBgr) {
+        frame.format = Bgr24;
+    } else if (requestedFormat == kRequestGrey) {
+        frame.format = Grey8;
+    } else {
+        frame.format = frame.isColour == 1 ? Yuyv : Grey8;
+    }
     return true;
+}
+
+bool DecodesStraight(int32_t requestedFormat) {
+    return requestedFormat == kRequestNative || requestedFormat == kRequestBgr || requestedFormat == kRequestGrey;
 }
 
 enum class Route { PassRaw, PassJpeg, Decode, Ignore };
@@ -235,23 +259,25 @@ bool EndsWithoutDecoding(JpegDecodeContext& context, std::span<const uint8_t> pa
     return false;
 }
 
-// A camera without block updates: the payload is decoded through the shared
-// workspace picture and the state keeps only the JPEG (the same bytes are
-// delivered as when decoding into the state).
-bool ConvertKeepingJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFrameState& state,
-                        std::span<const uint8_t> payload, int32_t requestedFormat, TOrvFrame& frame) {
-    const DecodeTarget target{ws.livePicture, state.width, state.height, state.isColour};
-    if (!DecodePayload(context, payload, target)) {
+// A camera without block updates keeps only the JPEG: the payload is decoded
+// straight into the record (the same bytes as decoding into the state and
+// converting from there).
+bool ConvertKeepingJpeg(JpegDecodeContext& context, CameraFrameState& state, std::span<const uint8_t> payload,
+                        int32_t requestedFormat, TOrvFrame& frame) {
+    if (!DecodeStraight(context, payload, requestedFormat, frame)) {
         return false;  // the state keeps what it had
     }
-    if (ws.livePicture.empty()) {
+    if (frame.width == 0) {
         state.picture->clear();  // the payload did not decode: no picture, as if decoded into the state
         state.pictureIsJpeg = false;
-    } else {
-        state.picture->assign(payload.begin(), payload.end());
-        state.pictureIsJpeg = true;
+        state.width = state.height = state.isColour = 0;
+        return true;
     }
-    DeliverPicture(context, ws, std::span<const uint8_t>(), target, true, requestedFormat, frame);
+    state.picture->assign(payload.begin(), payload.end());
+    state.pictureIsJpeg = true;
+    state.width = frame.width;
+    state.height = frame.height;
+    state.isColour = frame.isColour;
     return true;
 }
 
@@ -316,8 +342,8 @@ bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFra
     if (payload.empty() || !aux.empty()) {
         state.keepsDecodedPicture = true;
     }
-    if (!state.keepsDecodedPicture) {
-        return ConvertKeepingJpeg(context, ws, state, payload, requestedFormat, frame);
+    if (!state.keepsDecodedPicture && DecodesStraight(requestedFormat)) {
+        return ConvertKeepingJpeg(context, state, payload, requestedFormat, frame);
     }
     if (payload.empty()) {
         DecodeKeptJpeg(context, ws, state);
@@ -336,8 +362,8 @@ bool ConvertArchiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, std::s
     if (bool done = false; EndsWithoutDecoding(context, payload, aux, requestedFormat, frame, done)) {
         return done;
     }
-    if (requestedFormat == kRequestBgr && aux.empty() && !payload.empty()) {
-        return DecodeArchiveToBgr(context, payload, frame);
+    if (aux.empty() && !payload.empty() && DecodesStraight(requestedFormat)) {
+        return DecodeStraight(context, payload, requestedFormat, frame);
     }
     // A fresh state per archive frame: nothing carries over, so an empty payload
     // gives an empty picture.

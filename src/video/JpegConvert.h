@@ -7,8 +7,8 @@
 //                        full picture, so that an empty payload reuses it and a
 //                        block update can arrive on its own.  The state keeps the
 //                        picture without the update.  A camera that has never
-//                        needed its picture keeps the JPEG and decodes through the
-//                        workspace; the first empty payload or auxiliary data
+//                        needed its picture keeps the JPEG and decodes straight
+//                        into the record; the first empty payload or auxiliary data
 //                        decodes the kept JPEG and the state holds the decoded
 //                        picture from then on.  The caller takes the state out of
 //                        its map (creating it when absent) and puts it back.
@@ -52,7 +52,7 @@ constexpr int32_t kRequestJpegOrNative = 7;
 struct PictureWorkspace {
     std::vector<uint8_t> conversion;     // target of Bgr24/Grey8 conversions, exchanged with data
     std::vector<uint8_t> updatePicture;  // decoded JPEG of a block update
-    std::vector<uint8_t> livePicture;    // decoded picture of a camera that keeps only its JPEG
+    std::vector<uint8_t> livePicture;    // a kept JPEG decoded again, on its way into the camera's state
     int32_t updateWidth = 0;
     int32_t updateHeight = 0;
     int32_t updateIsColour = 0;

@@ -58,6 +58,12 @@ class JpegDecodeContext {
     // the target must hold width * height * 3 bytes.
     int DecodeToBgr(const uint8_t* jpeg, size_t size, uint8_t* target, size_t targetSize);
 
+    // Decodes to Grey8 with exactly the bytes that DecodeToPacked followed by the
+    // Yuyv to grey conversion would give (a colour picture that cannot be packed
+    // fails the same way), copying the luma plane instead of packing.  Same result
+    // codes; the target must hold width * height bytes.
+    int DecodeToGrey(const uint8_t* jpeg, size_t size, uint8_t* target, size_t targetSize);
+
     // Bytes that DecodeToPacked writes for the last header read.
     size_t PackedSize() const;
 

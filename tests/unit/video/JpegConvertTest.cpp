@@ -279,6 +279,9 @@ TEST(JpegDecode, ResultCodesAndTargetSizeRule) {
     EXPECT_EQ(ctx.DecodeToBgr(j444.data(), j444.size(), bgr.data(), bgr.size() - 1), kDecodeTargetTooSmall);
     EXPECT_EQ(ctx.DecodeToBgr(j444odd.data(), j444odd.size(), bgr.data(), bgr.size()), kDecodeFailed);
     EXPECT_EQ(ctx.DecodeToBgr(thin420.data(), thin420.size(), bgr.data(), bgr.size()), kDecodePackFailed);
+    EXPECT_EQ(ctx.DecodeToGrey(j444.data(), j444.size(), target.data(), 64 * 16 - 1), kDecodeTargetTooSmall);
+    EXPECT_EQ(ctx.DecodeToGrey(j444odd.data(), j444odd.size(), target.data(), target.size()), kDecodeFailed);
+    EXPECT_EQ(ctx.DecodeToGrey(thin420.data(), thin420.size(), target.data(), target.size()), kDecodePackFailed);
     const uint8_t junk[] = {1, 2, 3, 4};
     EXPECT_EQ(ctx.DecodeToPacked(junk, sizeof junk, target.data(), target.size()), kDecodeFailed);
 

@@ -176,25 +176,35 @@ bool PassThrough(JpegDecodeContext& context, std::span<const uint8_t> payload, b
 // intermediate.  False for an unreadable header; a picture that does not decode
 // is delivered empty.
 bool DecodeStraight(JpegDecodeContext& context, std::span<const uint8_t> payload, int32_t requestedFormat,
-                    TOrvFrame& frame) {
+                    TOrvFrame& frame, std::span<uint8_t> outside = {}, size_t* inOutside = nullptr) {
     if (!context.ReadHeader(payload.data(), payload.size())) {
         return false;
     }
     const size_t pixels = static_cast<size_t>(context.Width()) * static_cast<size_t>(context.Height());
     bool decoded = false;
+    bool wentOutside = false;
     if (context.FitsDecodeLimits()) {
+        size_t bytes = context.PackedSize();
         if (requestedFormat == kRequestBgr) {
-            frame.data.resize(3 * pixels);
-            decoded = context.DecodeToBgr(payload.data(), payload.size(), frame.data.data(), frame.data.size()) ==
-                      kDecodeOk;
+            bytes = 3 * pixels;
         } else if (requestedFormat == kRequestGrey) {
-            frame.data.resize(pixels);
-            decoded = context.DecodeToGrey(payload.data(), payload.size(), frame.data.data(), frame.data.size()) ==
-                      kDecodeOk;
+            bytes = pixels;
+        }
+        wentOutside = inOutside != nullptr && outside.size() >= bytes;
+        if (!wentOutside) {
+            frame.data.resize(bytes);
+        }
+        uint8_t* target = wentOutside ? outside.data() : frame.data.data();
+        if (requestedFormat == kRequestBgr) {
+            decoded = context.DecodeToBgr(payload.data(), payload.size(), target, bytes) == kDecodeOk;
+        } else if (requestedFormat == kRequestGrey) {
+            decoded = context.DecodeToGrey(payload.data(), payload.size(), target, bytes) == kDecodeOk;
         } else {
-            frame.data.resize(context.PackedSize());
-            decoded = context.DecodeToPacked(payload.data(), payload.size(), frame.data.data(),
-                                             frame.data.size()) == kDecodeOk;
+            decoded = context.DecodeToPacked(payload.data(), payload.size(), target, bytes) == kDecodeOk;
+        }
+        if (decoded && wentOutside) {
+            frame.data.clear();
+            *inOutside = bytes;
         }
     }
     if (!decoded) {
@@ -262,9 +272,9 @@ bool EndsWithoutDecoding(JpegDecodeContext& context, std::span<const uint8_t> pa
 // A camera without block updates keeps only the JPEG: the payload is decoded
 // straight into the record (the same bytes as decoding into the state and
 // converting from there).
-bool ConvertKeepingJpeg(JpegDecodeContext& context, CameraFrameState& state, std::span<const uint8_t> payload,
-                        int32_t requestedFormat, TOrvFrame& frame) {
-    if (!DecodeStraight(context, payload, requestedFormat, frame)) {
+bool ConvertKeepingJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFrameState& state,
+                        std::span<const uint8_t> payload, int32_t requestedFormat, TOrvFrame& frame) {
+    if (!DecodeStraight(context, payload, requestedFormat, frame, ws.outside, &ws.inOutside)) {
         return false;  // the state keeps what it had
     }
     if (frame.width == 0) {
@@ -330,6 +340,7 @@ bool DescribePassedOn(JpegDecodeContext& context, std::span<const uint8_t> paylo
 bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFrameState& state,
                      int32_t frameId, double time, std::span<const uint8_t> payload,
                      std::span<const uint8_t> aux, int32_t requestedFormat, TOrvFrame& frame) {
+    ws.inOutside = 0;
     if (bool done = false; EndsWithoutDecoding(context, payload, aux, requestedFormat, frame, done)) {
         return done;
     }
@@ -343,7 +354,7 @@ bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFra
         state.keepsDecodedPicture = true;
     }
     if (!state.keepsDecodedPicture && DecodesStraight(requestedFormat)) {
-        return ConvertKeepingJpeg(context, state, payload, requestedFormat, frame);
+        return ConvertKeepingJpeg(context, ws, state, payload, requestedFormat, frame);
     }
     if (payload.empty()) {
         DecodeKeptJpeg(context, ws, state);

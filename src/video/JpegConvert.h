@@ -58,6 +58,12 @@ struct PictureWorkspace {
     int32_t updateIsColour = 0;
     BlockUpdate update;  // values of the last accepted block update
     bool updateAccepted = false;
+    // Where a live picture decoded straight from its JPEG (no update, the camera
+    // keeps only the JPEG) goes instead of the record's data when it fits: the
+    // caller's own buffer.  Empty when there is none.  `inOutside` gives the bytes
+    // the last ConvertLiveJpeg wrote there, 0 when the picture is in the record.
+    std::span<uint8_t> outside;
+    size_t inOutside = 0;
 };
 
 bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& workspace, CameraFrameState& state,

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <tuple>
 
@@ -126,6 +127,46 @@ TEST_P(EverySubsampling, LiveAndArchiveBgrAgree) {
     EXPECT_EQ(frame.isColour, archive.isColour);
     EXPECT_EQ(frame.format, Bgr24);
     EXPECT_EQ(archive.format, Bgr24);
+}
+
+// A live picture decoded straight from its JPEG goes into the caller's buffer
+// when it fits, with the bytes the record would have held; when it does not fit,
+// into the record. Either way the camera keeps the JPEG for a later empty payload.
+TEST_F(JpegSource, LivePictureGoesIntoTheCallersBufferWhenItFits) {
+    const int w = 66, h = 17;
+    const auto jpeg = MakeJpeg(w, h, TJSAMP_420, 5);
+    int32_t id = 0;
+    for (const int32_t requested : {kRequestNative, kRequestBgr, kRequestGrey}) {
+        ASSERT_TRUE(Archive(jpeg, requested));
+        const TOrvFrame expected = frame;
+        ASSERT_FALSE(expected.data.empty());
+        for (const bool fits : {true, false}) {
+            std::vector<uint8_t> buffer(expected.data.size() - (fits ? 0 : 1), 0xEE);
+            workspace.outside = buffer;
+            ASSERT_TRUE(Live(jpeg, requested, ++id));
+            workspace.outside = {};
+            SCOPED_TRACE(::testing::Message() << "request " << requested << (fits ? " fits" : " too small"));
+            EXPECT_EQ(frame.format, expected.format);
+            EXPECT_EQ(frame.width, w);
+            EXPECT_EQ(frame.height, h);
+            if (fits) {
+                EXPECT_EQ(workspace.inOutside, expected.data.size());
+                EXPECT_TRUE(frame.data.empty());
+                EXPECT_EQ(buffer, expected.data);
+            } else {
+                EXPECT_EQ(workspace.inOutside, 0u);
+                EXPECT_EQ(frame.data, expected.data);
+                EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](uint8_t b) { return b == 0xEE; }));
+            }
+            EXPECT_TRUE(state.pictureIsJpeg);
+        }
+    }
+    ASSERT_TRUE(Live({}, kRequestBgr, ++id));  // the kept JPEG gives the picture again
+    EXPECT_EQ(workspace.inOutside, 0u);
+    ASSERT_TRUE(Archive(jpeg, kRequestBgr));
+    const auto archiveBgr = frame.data;
+    ASSERT_TRUE(Live({}, kRequestBgr, ++id));
+    EXPECT_EQ(frame.data, archiveBgr);
 }
 
 TEST_F(JpegSource, GreyJpegAsBgrHasThreeEqualBytesAndAsGreyStaysGrey) {

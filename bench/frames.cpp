@@ -11,7 +11,9 @@
 //
 // `bench_frames --paired [rounds]` measures the live ratios in short alternating
 // rounds instead (ours, then the reference, back to back), which holds up better
-// when the machine's speed drifts during a run.
+// when the machine's speed drifts during a run.  For BGR it also puts the call
+// beside the same request to the same simulator from a plain socket followed by
+// TurboJPEG's BGR decode.
 //
 // `bench_frames --pacing` polls an H.264 and an MPEG-4 camera at their frame rate
 // and reports how many calls delivered a picture and the largest step in time.
@@ -551,23 +553,34 @@ int Paired(int rounds) {
         simulatorBytes += static_cast<int64_t>(got);
         ++simulatorExchanges;
     };
-    std::vector<double> jpegPlain, jpegSimulator, simulatorPlain, bgrTurbo;
-    std::vector<double> tPlain, tJpeg, tSimulator, tBgr, tTurbo;
+    // The same server's reply through a plain socket, then TurboJPEG's BGR decode
+    // of a picture of the same camera kind: the like-for-like reference for BGR.
+    const auto simulatorTurbo = [&] {
+        simulatorExchange();
+        if (tjDecompress2(turbo, s.jpeg.data(), s.jpeg.size(), bgr.data(), kW, 0, kH, TJPF_BGR, 0) != 0) ++otherFailures;
+    };
+    std::vector<double> jpegPlain, jpegSimulator, simulatorPlain, bgrTurbo, bgrSimulatorTurbo;
+    std::vector<double> tPlain, tJpeg, tSimulator, tBgr, tTurbo, tSimulatorTurbo;
     for (int r = 0; r < rounds; ++r) {
         const double a = NsPerOp(plain, 200);
         const double b = NsPerOp([&] { live(1); }, 200);
         const double c = NsPerOp(simulatorExchange, 200);
         const double d = NsPerOp(plainTurbo, 10);
         const double e = NsPerOp([&] { live(3); }, 10);
+        const double f = NsPerOp(simulatorTurbo, 10);
+        const double g = NsPerOp([&] { live(3); }, 10);
         jpegPlain.push_back(b / a);
         jpegSimulator.push_back(b / c);
         simulatorPlain.push_back(c / a);
         bgrTurbo.push_back(e / d);
+        bgrSimulatorTurbo.push_back(g / f);
         tPlain.push_back(a);
         tJpeg.push_back(b);
         tSimulator.push_back(c);
         tTurbo.push_back(d);
         tBgr.push_back(e);
+        tBgr.push_back(g);
+        tSimulatorTurbo.push_back(f);
     }
     tjDestroy(turbo);
     std::printf("Paired rounds: %d (library calls without a frame: %lld, failed reference operations: %lld)\n", rounds,
@@ -575,15 +588,17 @@ int Paired(int rounds) {
     std::printf("bytes per exchange: plain %zu, simulator %lld\n", reply.size(),
                 static_cast<long long>(simulatorBytes / std::max<int64_t>(simulatorExchanges, 1)));
     std::printf("median time per operation, us: plain exchange %.1f | simulator exchange %.1f | live type 1 %.1f | "
-                "plain + TurboJPEG BGR %.1f | live type 3 %.1f\n",
+                "plain + TurboJPEG BGR %.1f | simulator + TurboJPEG BGR %.1f | live type 3 %.1f\n",
                 Median(tPlain) / 1000, Median(tSimulator) / 1000, Median(tJpeg) / 1000, Median(tTurbo) / 1000,
-                Median(tBgr) / 1000);
+                Median(tSimulatorTurbo) / 1000, Median(tBgr) / 1000);
     std::printf("%-70s %6.2f  (goal <= 1.20)\n", "live type 1 (JPEG) / plain loopback exchange", Median(jpegPlain));
     std::printf("%-70s %6.2f\n", "live type 1 (JPEG) / the same request to the simulator, plain socket",
                 Median(jpegSimulator));
     std::printf("%-70s %6.2f\n", "simulator exchange / plain loopback exchange", Median(simulatorPlain));
-    std::printf("%-70s %6.2f  (goal <= 1.30)\n", "live type 3 (BGR) / exchange + TurboJPEG BGR decode",
+    std::printf("%-70s %6.2f  (goal <= 0.85)\n", "live type 3 (BGR) / exchange + TurboJPEG BGR decode",
                 Median(bgrTurbo));
+    std::printf("%-70s %6.2f  (goal <= 0.85)\n", "live type 3 (BGR) / simulator exchange + TurboJPEG BGR decode",
+                Median(bgrSimulatorTurbo));
     ORV_Uninit();
     s.sim.reset();
     return 0;
@@ -663,7 +678,7 @@ int main(int argc, char** argv) {
     PrintRatio("live type 1 (JPEG) / the same request to the simulator, plain socket", "live_jpeg",
                "simulator_exchange", 0);
     PrintRatio("simulator exchange / plain loopback exchange", "simulator_exchange", "plain_transfer", 0);
-    PrintRatio("live type 3 (BGR) / exchange + TurboJPEG BGR decode", "live_bgr", "plain_transfer_turbo_bgr", 1.3);
+    PrintRatio("live type 3 (BGR) / exchange + TurboJPEG BGR decode", "live_bgr", "plain_transfer_turbo_bgr", 0.85);
     if (MedianNs("archive_one") > 0 && MedianNs("archive_two") > 0) {
         std::printf("%-70s %6.2f\n", "archive reads/s, two servers merged / one server",
                     MedianNs("archive_one") / MedianNs("archive_two"));

@@ -113,9 +113,10 @@ public:
                                   bool wantExtra) = 0;
     // GetLiveFrames for a caller that delivers into a buffer of its own: asked for
     // one camera, a payload passed on unchanged may be received straight into
-    // `target` (`targetCapacity` bytes). Its bytes are then not in frames[0].data
-    // and `inTarget` gives their count; otherwise `inTarget` is 0 and the frame is
-    // as GetLiveFrames gives it. Without such a path this is GetLiveFrames.
+    // `target` (`targetCapacity` bytes), and a picture decoded from a JPEG may be
+    // decoded straight into it. Those bytes are then not in frames[0].data and
+    // `inTarget` gives their count; otherwise `inTarget` is 0 and the frame is as
+    // GetLiveFrames gives it. Without such a path this is GetLiveFrames.
     virtual int32_t GetLiveFramesInto(int32_t& count, const std::vector<int32_t>& cameras,
                                       std::vector<TOrvFrame>& frames, int32_t requestedFormat, uint8_t* target,
                                       size_t targetCapacity, size_t& inTarget) {

@@ -195,7 +195,8 @@ private:
 
     // Frame retrieval (ORVLinkerFrames.cpp). Callers hold the server lock.
     int32_t LiveFrames(int32_t& count, const std::vector<int32_t>& cameras, std::vector<TOrvFrame>& frames,
-                       int32_t requestedFormat, bool wantExtra, orv_stuff::PayloadTarget* target, size_t& inTarget);
+                       int32_t requestedFormat, bool wantExtra, orv_stuff::PayloadTarget* target,
+                       std::span<uint8_t> pictureTarget, size_t& inTarget);
     ServerRecord* FindActiveCamera(int32_t index);
     bool TakeDecodedLive(int32_t handle, int32_t index, int32_t requestedFormat, TOrvFrame& frame);
     void QueueLiveRequest(const ServerRecord& server, int32_t index, uint32_t selector, bool wantExtra);
@@ -254,6 +255,7 @@ private:
     std::array<orv_stuff::TFrameEntry, 32> liveBatch_{};
     orv_stuff::PayloadTarget* liveTarget_ = nullptr;  // the caller's buffer during a one-camera call
     size_t liveInTarget_ = 0;                         // bytes delivered there by the call
+    std::span<uint8_t> livePictureTarget_;  // the caller's buffer for a picture decoded in a one-camera call
     std::array<uint8_t, kMaxCameraNumber> archiveCameraMask_{};
     std::array<std::array<uint8_t, kMaxCameraNumber>, kArchiveChannels> archiveStreamBits_{};
     processing::JpegDecodeContext liveDecode_;

@@ -107,28 +107,32 @@ ServerRecord* ORVLinker::FindActiveCamera(int32_t index) {
 int32_t ORVLinker::GetLiveFrames(int32_t& count, const std::vector<int32_t>& cameras, std::vector<TOrvFrame>& frames,
                                  int32_t requestedFormat, bool wantExtra) {
     size_t inTarget = 0;
-    return LiveFrames(count, cameras, frames, requestedFormat, wantExtra, nullptr, inTarget);
+    return LiveFrames(count, cameras, frames, requestedFormat, wantExtra, nullptr, {}, inTarget);
 }
 
 int32_t ORVLinker::GetLiveFramesInto(int32_t& count, const std::vector<int32_t>& cameras,
                                      std::vector<TOrvFrame>& frames, int32_t requestedFormat, uint8_t* target,
                                      size_t targetCapacity, size_t& inTarget) {
     inTarget = 0;
-    // Only a payload passed on unchanged may land in the caller's buffer; a
-    // picture made from it is delivered through the record as usual.
+    if (target == nullptr || targetCapacity == 0 || cameras.size() != 1) {
+        return LiveFrames(count, cameras, frames, requestedFormat, false, nullptr, {}, inTarget);
+    }
+    // A payload passed on unchanged is received into the caller's buffer; a
+    // picture decoded straight from a JPEG is decoded into it.
     const bool passesOn = processing::PassesOn(JpegRequest(requestedFormat), {}) != processing::PassOn::No;
-    if (target == nullptr || targetCapacity == 0 || cameras.size() != 1 || !passesOn) {
-        return LiveFrames(count, cameras, frames, requestedFormat, false, nullptr, inTarget);
+    if (!passesOn) {
+        return LiveFrames(count, cameras, frames, requestedFormat, false, nullptr,
+                          std::span<uint8_t>(target, targetCapacity), inTarget);
     }
     orv_stuff::PayloadTarget payloadTarget;
     payloadTarget.data = target;
     payloadTarget.capacity = static_cast<int64_t>(std::min<size_t>(targetCapacity, kReceiveAreaBytes));
-    return LiveFrames(count, cameras, frames, requestedFormat, false, &payloadTarget, inTarget);
+    return LiveFrames(count, cameras, frames, requestedFormat, false, &payloadTarget, {}, inTarget);
 }
 
 int32_t ORVLinker::LiveFrames(int32_t& count, const std::vector<int32_t>& cameras, std::vector<TOrvFrame>& frames,
                               int32_t requestedFormat, bool wantExtra, orv_stuff::PayloadTarget* target,
-                              size_t& inTarget) {
+                              std::span<uint8_t> pictureTarget, size_t& inTarget) {
     inTarget = 0;
     if (!moduleReady_) {
         return kNotReady;
@@ -141,8 +145,9 @@ int32_t ORVLinker::LiveFrames(int32_t& count, const std::vector<int32_t>& camera
     if (!lock) {
         return kNoFrame;
     }
-    // The target is used by this call only, under the lock.
+    // The targets are used by this call only, under the lock.
     liveTarget_ = target;
+    livePictureTarget_ = pictureTarget;
     liveInTarget_ = 0;
     struct TargetReset {
         ORVLinker& self;
@@ -150,6 +155,7 @@ int32_t ORVLinker::LiveFrames(int32_t& count, const std::vector<int32_t>& camera
         ~TargetReset() {
             inTarget = self.liveInTarget_;
             self.liveTarget_ = nullptr;
+            self.livePictureTarget_ = {};
             self.liveInTarget_ = 0;
         }
     } targetReset{*this, inTarget};
@@ -402,13 +408,18 @@ bool ORVLinker::LiveJpeg(const orv_stuff::TFrameEntry& entry, std::span<const ui
     bool converted = false;
     {
         StateLoan state(frameStates_, entry.camera);
+        // The caller's buffer takes one picture at most.
+        liveWorkspace_.outside = liveInTarget_ == 0 ? livePictureTarget_ : std::span<uint8_t>();
         converted = processing::ConvertLiveJpeg(liveDecode_, liveWorkspace_, *state, entry.frameId, entry.time,
                                                 payload, aux, request, frame);
+        liveWorkspace_.outside = {};
     }
     if (!converted) {
         ClearPicture(frame);  // the record is reused by the next entry
+        return false;
     }
-    return converted;
+    liveInTarget_ = std::max(liveInTarget_, liveWorkspace_.inOutside);
+    return true;
 }
 
 // An entry without payload whose auxiliary data updates blocks of the camera's

@@ -170,29 +170,63 @@ bool PassThrough(JpegDecodeContext& context, std::span<const uint8_t> payload, b
     return true;
 }
 
-// The common archive case, a JPEG asked for as Bgr24 with nothing to update:
-// the same bytes as decoding to the native format and converting, without the
-// whole-picture intermediate.
-bool DecodeArchiveToBgr(JpegDecodeContext& context, std::span<const uint8_t> payload, TOrvFrame& frame) {
+// A JPEG asked for as a picture with nothing to update and no picture to keep:
+// decoded straight into the record in the requested format, the same bytes as
+// decoding to the native format and converting, without the whole-picture
+// intermediate.  False for an unreadable header; a picture that does not decode
+// leaves the record empty (width 0), which the callers report as a failure.
+bool DecodeStraight(JpegDecodeContext& context, std::span<const uint8_t> payload, int32_t requestedFormat,
+                    TOrvFrame& frame, std::span<uint8_t> outside = {}, size_t* inOutside = nullptr) {
     if (!context.ReadHeader(payload.data(), payload.size())) {
         return false;
     }
+    const size_t pixels = static_cast<size_t>(context.Width()) * static_cast<size_t>(context.Height());
     bool decoded = false;
+    bool wentOutside = false;
     if (context.FitsDecodeLimits()) {
-        frame.data.resize(static_cast<size_t>(context.Width()) * static_cast<size_t>(context.Height()) * 3);
-        decoded = context.DecodeToBgr(payload.data(), payload.size(), frame.data.data(), frame.data.size()) ==
-                  kDecodeOk;
+        size_t bytes = context.PackedSize();
+        if (requestedFormat == kRequestBgr) {
+            bytes = 3 * pixels;
+        } else if (requestedFormat == kRequestGrey) {
+            bytes = pixels;
+        }
+        wentOutside = inOutside != nullptr && outside.size() >= bytes;
+        if (!wentOutside) {
+            frame.data.resize(bytes);
+        }
+        uint8_t* target = wentOutside ? outside.data() : frame.data.data();
+        if (requestedFormat == kRequestBgr) {
+            decoded = context.DecodeToBgr(payload.data(), payload.size(), target, bytes) == kDecodeOk;
+        } else if (requestedFormat == kRequestGrey) {
+            decoded = context.DecodeToGrey(payload.data(), payload.size(), target, bytes) == kDecodeOk;
+        } else {
+            decoded = context.DecodeToPacked(payload.data(), payload.size(), target, bytes) == kDecodeOk;
+        }
+        if (decoded && wentOutside) {
+            frame.data.clear();
+            *inOutside = bytes;
+        }
     }
-    frame.format = Bgr24;
     if (!decoded) {
         frame.data.clear();
         frame.width = frame.height = frame.isColour = 0;
-        return false;
+    } else {
+        frame.width = context.Width();
+        frame.height = context.Height();
+        frame.isColour = context.IsColour() ? 1 : 0;
     }
-    frame.width = context.Width();
-    frame.height = context.Height();
-    frame.isColour = context.IsColour() ? 1 : 0;
+    if (requestedFormat == kRequestBgr) {
+        frame.format = Bgr24;
+    } else if (requestedFormat == kRequestGrey) {
+        frame.format = Grey8;
+    } else {
+        frame.format = frame.isColour == 1 ? Yuyv : Grey8;
+    }
     return true;
+}
+
+bool DecodesStraight(int32_t requestedFormat) {
+    return requestedFormat == kRequestNative || requestedFormat == kRequestBgr || requestedFormat == kRequestGrey;
 }
 
 enum class Route { PassRaw, PassJpeg, Decode, Ignore };
@@ -235,24 +269,26 @@ bool EndsWithoutDecoding(JpegDecodeContext& context, std::span<const uint8_t> pa
     return false;
 }
 
-// A camera without block updates: the payload is decoded through the shared
-// workspace picture and the state keeps only the JPEG (the same bytes are
-// delivered as when decoding into the state).
+// A camera without block updates keeps only the JPEG: the payload is decoded
+// straight into the record (the same bytes as decoding into the state and
+// converting from there).
 bool ConvertKeepingJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFrameState& state,
                         std::span<const uint8_t> payload, int32_t requestedFormat, TOrvFrame& frame) {
-    const DecodeTarget target{ws.livePicture, state.width, state.height, state.isColour};
-    if (!DecodePayload(context, payload, target)) {
+    if (!DecodeStraight(context, payload, requestedFormat, frame, ws.outside, &ws.inOutside)) {
         return false;  // the state keeps what it had
     }
-    if (ws.livePicture.empty()) {
+    if (frame.width == 0) {
         state.picture->clear();  // the payload did not decode: no picture, as if decoded into the state
         state.pictureIsJpeg = false;
-    } else {
-        state.picture->assign(payload.begin(), payload.end());
-        state.pictureIsJpeg = true;
+        state.width = state.height = state.isColour = 0;
+        return false;  // no picture is a failure, never an empty picture reported as one
     }
-    DeliverPicture(context, ws, std::span<const uint8_t>(), target, true, requestedFormat, frame);
-    return !frame.data.empty();
+    state.picture->assign(payload.begin(), payload.end());
+    state.pictureIsJpeg = true;
+    state.width = frame.width;
+    state.height = frame.height;
+    state.isColour = frame.isColour;
+    return true;
 }
 
 // Replaces a kept JPEG by its decoded picture. The JPEG decoded once already, so
@@ -304,6 +340,7 @@ bool DescribePassedOn(JpegDecodeContext& context, std::span<const uint8_t> paylo
 bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFrameState& state,
                      int32_t frameId, double time, std::span<const uint8_t> payload,
                      std::span<const uint8_t> aux, int32_t requestedFormat, TOrvFrame& frame) {
+    ws.inOutside = 0;
     if (bool done = false; EndsWithoutDecoding(context, payload, aux, requestedFormat, frame, done)) {
         return done;
     }
@@ -316,7 +353,7 @@ bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFra
     if (payload.empty() || !aux.empty()) {
         state.keepsDecodedPicture = true;
     }
-    if (!state.keepsDecodedPicture) {
+    if (!state.keepsDecodedPicture && DecodesStraight(requestedFormat)) {
         return ConvertKeepingJpeg(context, ws, state, payload, requestedFormat, frame);
     }
     if (payload.empty()) {
@@ -328,7 +365,7 @@ bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFra
     }
     state.pictureIsJpeg = false;
     DeliverPicture(context, ws, aux, target, true, requestedFormat, frame);
-    return !frame.data.empty();
+    return frame.width > 0;
 }
 
 bool ConvertArchiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, std::span<const uint8_t> payload,
@@ -336,8 +373,8 @@ bool ConvertArchiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, std::s
     if (bool done = false; EndsWithoutDecoding(context, payload, aux, requestedFormat, frame, done)) {
         return done;
     }
-    if (requestedFormat == kRequestBgr && aux.empty() && !payload.empty()) {
-        return DecodeArchiveToBgr(context, payload, frame);
+    if (aux.empty() && !payload.empty() && DecodesStraight(requestedFormat)) {
+        return DecodeStraight(context, payload, requestedFormat, frame) && frame.width > 0;
     }
     // A fresh state per archive frame: nothing carries over, so an empty payload
     // gives an empty picture.
@@ -350,7 +387,7 @@ bool ConvertArchiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, std::s
         return false;
     }
     DeliverPicture(context, ws, aux, target, false, requestedFormat, frame);
-    return !frame.data.empty();
+    return frame.width > 0;
 }
 
 }  // namespace processing

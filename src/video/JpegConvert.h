@@ -7,8 +7,8 @@
 //                        full picture, so that an empty payload reuses it and a
 //                        block update can arrive on its own.  The state keeps the
 //                        picture without the update.  A camera that has never
-//                        needed its picture keeps the JPEG and decodes through the
-//                        workspace; the first empty payload or auxiliary data
+//                        needed its picture keeps the JPEG and decodes straight
+//                        into the record; the first empty payload or auxiliary data
 //                        decodes the kept JPEG and the state holds the decoded
 //                        picture from then on.  The caller takes the state out of
 //                        its map (creating it when absent) and puts it back.
@@ -55,12 +55,18 @@ constexpr int32_t kRequestJpegOrNative = 7;
 struct PictureWorkspace {
     std::vector<uint8_t> conversion;     // target of Bgr24/Grey8 conversions, exchanged with data
     std::vector<uint8_t> updatePicture;  // decoded JPEG of a block update
-    std::vector<uint8_t> livePicture;    // decoded picture of a camera that keeps only its JPEG
+    std::vector<uint8_t> livePicture;    // a kept JPEG decoded again, on its way into the camera's state
     int32_t updateWidth = 0;
     int32_t updateHeight = 0;
     int32_t updateIsColour = 0;
     BlockUpdate update;  // values of the last accepted block update
     bool updateAccepted = false;
+    // Where a live picture decoded straight from its JPEG (no update, the camera
+    // keeps only the JPEG) goes instead of the record's data when it fits: the
+    // caller's own buffer.  Empty when there is none.  `inOutside` gives the bytes
+    // the last ConvertLiveJpeg wrote there, 0 when the picture is in the record.
+    std::span<uint8_t> outside;
+    size_t inOutside = 0;
 };
 
 bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& workspace, CameraFrameState& state,

@@ -3,6 +3,7 @@
 #include <turbojpeg.h>
 
 #include <atomic>
+#include <cstring>
 
 #include "video/PixelConvert.h"
 
@@ -138,18 +139,35 @@ int JpegDecodeContext::DecodeToBgr(const uint8_t* jpeg, size_t size, uint8_t* ta
     if (packable != kDecodeOk) {
         return packable;
     }
-    // Pack and convert one row at a time: the packed row stays in the first-level cache.
-    row_.Reserve(2 * static_cast<size_t>(width_));
-    PlanarPicture picture = Planar();
-    picture.height = 1;
-    const size_t bgrStride = 3 * static_cast<size_t>(width_);
+    PlanarToBgr(Planar(), target);
+    return kDecodeOk;
+}
+
+int JpegDecodeContext::DecodeToGrey(const uint8_t* jpeg, size_t size, uint8_t* target, size_t targetSize) {
+    if (!ReadHeader(jpeg, size) || !FitsDecodeLimits()) {
+        return kDecodeFailed;
+    }
+    if (!IsColour()) {
+        return DecodeToPacked(jpeg, size, target, targetSize);
+    }
+    const size_t pixels = static_cast<size_t>(width_) * static_cast<size_t>(height_);
+    if (target == nullptr || targetSize < pixels) {
+        return kDecodeTargetTooSmall;
+    }
+    const int packable = CheckPackable();
+    if (packable == kDecodeFailed) {
+        return kDecodeFailed;
+    }
+    if (DecodePlanar(jpeg, size) != 0) {
+        return kDecodeFailed;
+    }
+    if (packable != kDecodeOk) {
+        return packable;
+    }
+    // The grey picture is the luma plane without the plane's row padding.
     for (int y = 0; y < height_; ++y) {
-        picture.planes[0] = planes_[0] + static_cast<size_t>(strides_[0]) * y;
-        for (int i = 1; i < 3; ++i) {
-            picture.planes[i] = planes_[i] + static_cast<size_t>(strides_[i]) * (y >> picture.vShift);
-        }
-        PlanarToYuyv(picture, row_.Data());
-        YuyvToBgr(row_.Data(), target + bgrStride * y, width_, 1);
+        std::memcpy(target + static_cast<size_t>(width_) * y, planes_[0] + static_cast<size_t>(strides_[0]) * y,
+                    static_cast<size_t>(width_));
     }
     return kDecodeOk;
 }

@@ -53,10 +53,16 @@ class JpegDecodeContext {
     int DecodeToPacked(const uint8_t* jpeg, size_t size, uint8_t* target, size_t targetSize);
 
     // Decodes straight to Bgr24 with exactly the bytes that DecodeToPacked
-    // followed by the Yuyv (or grey) to BGR conversion would give, but row by
-    // row through a small buffer instead of a whole packed picture.  Same
-    // result codes; the target must hold width * height * 3 bytes.
+    // followed by the Yuyv (or grey) to BGR conversion would give, converted
+    // in one pass from the planes without a packed picture.  Same result codes;
+    // the target must hold width * height * 3 bytes.
     int DecodeToBgr(const uint8_t* jpeg, size_t size, uint8_t* target, size_t targetSize);
+
+    // Decodes to Grey8 with exactly the bytes that DecodeToPacked followed by the
+    // Yuyv to grey conversion would give (a colour picture that cannot be packed
+    // fails the same way), copying the luma plane instead of packing.  Same result
+    // codes; the target must hold width * height bytes.
+    int DecodeToGrey(const uint8_t* jpeg, size_t size, uint8_t* target, size_t targetSize);
 
     // Bytes that DecodeToPacked writes for the last header read.
     size_t PackedSize() const;
@@ -84,7 +90,6 @@ class JpegDecodeContext {
     uint8_t* planes_[3] = {nullptr, nullptr, nullptr};
     int strides_[3] = {0, 0, 0};
     ByteBuffer scratch_;
-    ByteBuffer row_;  // one packed row for DecodeToBgr
 };
 
 }  // namespace processing

@@ -103,6 +103,32 @@ void PlanarRowToYuyvScalar(const uint8_t* __restrict y, const uint8_t* __restric
     }
 }
 
+// The pixels that packing a planar row and converting the packed row give.
+void PlanarRowToBgrScalar(const uint8_t* __restrict y, const uint8_t* __restrict u, const uint8_t* __restrict v,
+                          uint8_t* __restrict dst, int from, int width, int hShift) {
+    const YuyvToBgrTables& t = kTables;
+    int x = from;
+    for (; x + 1 < width; x += 2) {
+        const int c0 = x >> hShift, c1 = (x + 1) >> hShift;
+        const int cu = (u[c0] + u[c1]) >> 1, cv = (v[c0] + v[c1]) >> 1;
+        const int b = t.blueU[cu], g = t.greenU[cu] + t.greenV[cv], r = t.redV[cv];
+        uint8_t* d = dst + 3 * static_cast<size_t>(x);
+        d[0] = Clamp(y[x] + b);
+        d[1] = Clamp(y[x] - g);
+        d[2] = Clamp(y[x] + r);
+        d[3] = Clamp(y[x + 1] + b);
+        d[4] = Clamp(y[x + 1] - g);
+        d[5] = Clamp(y[x + 1] + r);
+    }
+    if (x < width) {  // lone last pixel: its own U sample and the neutral V
+        const int cu = u[x >> hShift];
+        uint8_t* d = dst + 3 * static_cast<size_t>(x);
+        d[0] = Clamp(y[x] + t.blueU[cu]);
+        d[1] = Clamp(y[x] - t.greenU[cu] - t.greenV[128]);
+        d[2] = Clamp(y[x] + t.redV[128]);
+    }
+}
+
 inline size_t Pixels(int width, int height) {
     return static_cast<size_t>(width) * static_cast<size_t>(height);
 }
@@ -195,6 +221,28 @@ void PlanarToYuyv(const PlanarPicture& p, uint8_t* dst) {
                                  : kernels::InterleaveYuyvAveragedSse2(y, u, v, d, p.width);
         }
         PlanarRowToYuyvScalar(y, u, v, d, done, p.width, p.hShift);
+    }
+}
+
+void PlanarToBgr(const PlanarPicture& p, uint8_t* dst) {
+    const bool vector = gVectorPaths && (p.hShift == 0 || p.hShift == 1);
+    const size_t bgrStride = 3 * static_cast<size_t>(p.width);
+    // With vertical subsampling by 2 two luma rows share each chroma row: their
+    // chroma terms are computed once.
+    const int rowsPerStep = p.vShift == 1 ? 2 : 1;
+    for (int row = 0; row < p.height; row += rowsPerStep) {
+        const int rows = std::min(rowsPerStep, p.height - row);
+        const uint8_t* y0 = p.planes[0] + static_cast<size_t>(p.strides[0]) * row;
+        const uint8_t* y1 = rows == 2 ? y0 + p.strides[0] : nullptr;
+        const uint8_t* u = p.planes[1] + static_cast<size_t>(p.strides[1]) * (row >> p.vShift);
+        const uint8_t* v = p.planes[2] + static_cast<size_t>(p.strides[2]) * (row >> p.vShift);
+        uint8_t* d0 = dst + bgrStride * row;
+        const int done = vector ? kernels::PlanarRowsToBgrAvx2(y0, y1, u, v, d0, d0 + bgrStride, p.width, p.hShift)
+                                : 0;
+        PlanarRowToBgrScalar(y0, u, v, d0, done, p.width, p.hShift);
+        if (y1 != nullptr) {
+            PlanarRowToBgrScalar(y1, u, v, d0 + bgrStride, done, p.width, p.hShift);
+        }
     }
 }
 

@@ -62,6 +62,9 @@ struct PlanarPicture {
     int vShift;
 };
 void PlanarToYuyv(const PlanarPicture& picture, uint8_t* dst);
+// Planar YCbCr straight to Bgr24: the same bytes as PlanarToYuyv followed by
+// YuyvToBgr, in one pass and without the packed picture.
+void PlanarToBgr(const PlanarPicture& picture, uint8_t* dst);
 
 // Frame-level conversions: the converted picture is written into `scratch`
 // and then exchanged with `frame.data`, so no buffer is copied or freed.

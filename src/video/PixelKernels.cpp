@@ -90,6 +90,85 @@ ORV_AVX2 size_t YuyvToBgrAvx2(const uint8_t* src, uint8_t* dst, size_t pixels) {
     return done;
 }
 
+namespace {
+
+// Sixteen B, G and R words (pixels 0-7 in the low lane, 8-15 in the high) to 48
+// bytes of BGR; the unsigned saturation of the packing is the clamp to 0..255.
+ORV_AVX2 inline void StoreBgr16(__m256i b, __m256i g, __m256i r, uint8_t* d) {
+    const __m256i fromBgLo = _mm256_setr_epi8(0, 8, -1, 1, 9, -1, 2, 10, -1, 3, 11, -1, 4, 12, -1, 5, 0, 8,
+                                              -1, 1, 9, -1, 2, 10, -1, 3, 11, -1, 4, 12, -1, 5);
+    const __m256i fromRLo = _mm256_setr_epi8(-1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1,
+                                             -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1);
+    const __m256i fromBgHi = _mm256_setr_epi8(13, -1, 6, 14, -1, 7, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                              13, -1, 6, 14, -1, 7, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m256i fromRHi = _mm256_setr_epi8(-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                             5, -1, -1, 6, -1, -1, 7, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m256i bg = _mm256_packus_epi16(b, g);
+    const __m256i rr = _mm256_packus_epi16(r, r);
+    const __m256i lo = _mm256_or_si256(_mm256_shuffle_epi8(bg, fromBgLo), _mm256_shuffle_epi8(rr, fromRLo));
+    const __m256i hi = _mm256_or_si256(_mm256_shuffle_epi8(bg, fromBgHi), _mm256_shuffle_epi8(rr, fromRHi));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm256_castsi256_si128(lo));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 16), _mm256_castsi256_si128(hi));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 24), _mm256_extracti128_si256(lo, 1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 40), _mm256_extracti128_si256(hi, 1));
+}
+
+// One 16-pixel half of a 32-pixel block: luma bytes widened to words, plus the terms.
+ORV_AVX2 inline void BgrFromTerms(__m128i luma, __m256i blue, __m256i green, __m256i red, uint8_t* d) {
+    const __m256i y = _mm256_cvtepu8_epi16(luma);
+    StoreBgr16(_mm256_add_epi16(y, blue), _mm256_sub_epi16(y, green), _mm256_add_epi16(y, red), d);
+}
+
+// Sixteen chroma words c0..c15 (c0-7 low lane) to per-pixel words for pixels
+// 0-15 (c0..c7 each twice) and 16-31 (c8..c15 each twice).
+ORV_AVX2 inline void SpreadPairs(__m256i c, __m256i& first, __m256i& second) {
+    const __m256i q = _mm256_permute4x64_epi64(c, 0xD8);  // c0-3 c8-11 | c4-7 c12-15
+    first = _mm256_unpacklo_epi16(q, q);
+    second = _mm256_unpackhi_epi16(q, q);
+}
+
+}  // namespace
+
+ORV_AVX2 int PlanarRowsToBgrAvx2(const uint8_t* y0, const uint8_t* y1, const uint8_t* u, const uint8_t* v,
+                                 uint8_t* dst0, uint8_t* dst1, int width, int hShift) {
+    const __m256i bias = _mm256_set1_epi16(128);
+    const __m256i lowByte = _mm256_set1_epi16(0x00FF);
+    int x = 0;
+    for (; x + 32 <= width; x += 32) {
+        __m256i cu, cv;  // one chroma word per pixel pair, pairs 0-7 in the low lane
+        if (hShift == 1) {
+            cu = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(u + x / 2)));
+            cv = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + x / 2)));
+        } else {
+            const __m256i ur = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(u + x));
+            const __m256i vr = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + x));
+            cu = _mm256_srli_epi16(_mm256_add_epi16(_mm256_and_si256(ur, lowByte), _mm256_srli_epi16(ur, 8)), 1);
+            cv = _mm256_srli_epi16(_mm256_add_epi16(_mm256_and_si256(vr, lowByte), _mm256_srli_epi16(vr, 8)), 1);
+        }
+        const __m256i du = _mm256_sub_epi16(cu, bias);
+        const __m256i dv = _mm256_sub_epi16(cv, bias);
+        const __m256i au = _mm256_abs_epi16(du);
+        const __m256i av = _mm256_abs_epi16(dv);
+        __m256i blue[2], green[2], red[2];
+        SpreadPairs(TruncMul(du, au, kBlueUMul, kBlueUShift), blue[0], blue[1]);
+        SpreadPairs(_mm256_add_epi16(TruncMul(du, au, kGreenUMul, kGreenUShift),
+                                     TruncMul(dv, av, kGreenVMul, kGreenVShift)),
+                    green[0], green[1]);
+        SpreadPairs(TruncMul(dv, av, kRedVMul, kRedVShift), red[0], red[1]);
+        for (int row = 0; row < 2; ++row) {
+            const uint8_t* y = row == 0 ? y0 : y1;
+            if (y == nullptr) {
+                break;
+            }
+            uint8_t* d = (row == 0 ? dst0 : dst1) + 3 * static_cast<size_t>(x);
+            const __m256i luma = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y + x));
+            BgrFromTerms(_mm256_castsi256_si128(luma), blue[0], green[0], red[0], d);
+            BgrFromTerms(_mm256_extracti128_si256(luma, 1), blue[1], green[1], red[1], d + 48);
+        }
+    }
+    return x;
+}
+
 ORV_AVX2 size_t GreyToBgrAvx2(const uint8_t* src, uint8_t* dst, size_t pixels) {
     const __m128i m0 = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
     const __m128i m1 = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
@@ -229,6 +308,10 @@ int InterleaveYuyvSse2(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*,
     return 0;
 }
 int InterleaveYuyvAveragedSse2(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, int) {
+    return 0;
+}
+int PlanarRowsToBgrAvx2(const uint8_t*, const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, uint8_t*, int,
+                        int) {
     return 0;
 }
 bool Avx2MatchesTables(const YuyvToBgrTables&) {

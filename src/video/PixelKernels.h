@@ -21,6 +21,12 @@ size_t BgrToGreyAvx2(const uint8_t* src, uint8_t* dst, size_t pixels);
 int InterleaveYuyvSse2(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* dst, int width);
 // Y, U and V rows of equal width; each pair takes the floor average of its two U and two V samples.
 int InterleaveYuyvAveragedSse2(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* dst, int width);
+// Planar to BGR without the packed intermediate: luma rows y0 and (unless null) y1
+// share the chroma rows u and v, each pixel pair taking its chroma as the packing
+// does (hShift 1: the shared sample; 0: the floor average of the pair's two).
+// The chroma terms are computed once for both rows.  Returns a multiple of 32.
+int PlanarRowsToBgrAvx2(const uint8_t* y0, const uint8_t* y1, const uint8_t* u, const uint8_t* v, uint8_t* dst0,
+                        uint8_t* dst1, int width, int hShift);
 
 // The vector YUYV-to-BGR path computes the table terms by multiplication;
 // this checks, once, that it reproduces every table entry.

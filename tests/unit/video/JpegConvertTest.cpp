@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <tuple>
 
@@ -54,7 +55,16 @@ class JpegSource : public ::testing::Test {
     TOrvFrame frame;
 };
 
-// Every subsampling TurboJPEG writes, odd and even sizes, through the whole path.
+// 4:4:4 packs only whole groups of four; 4:2:2 and 4:2:0 need a pixel pair
+// (and 4:2:0 a row pair) to pack at all.
+bool Packable(int subsampling, int w, int h) {
+    return !(subsampling == TJSAMP_444 && w % 4 != 0) &&
+           !((subsampling == TJSAMP_422 || subsampling == TJSAMP_420) && w < 2) &&
+           !(subsampling == TJSAMP_420 && h < 2);
+}
+
+// Every subsampling TurboJPEG writes, odd and even sizes (around the 32-pixel vector
+// blocks, single rows and columns), through the whole path.
 using Case = std::tuple<int, int, int>;  // subsampling, width, height
 class EverySubsampling : public JpegSource, public ::testing::WithParamInterface<Case> {};
 
@@ -62,7 +72,7 @@ TEST_P(EverySubsampling, NativeBgrAndGreyAgreeWithPlanarDecode) {
     const auto [subsampling, w, h] = GetParam();
     const auto jpeg = MakeJpeg(w, h, subsampling, w + h);
     const bool colour = subsampling != TJSAMP_GRAY;
-    const bool packable = !(subsampling == TJSAMP_444 && w % 4 != 0);
+    const bool packable = Packable(subsampling, w, h);
 
     if (!packable) {
         // No picture is a failure, never an empty picture reported as one.
@@ -109,12 +119,13 @@ TEST_P(EverySubsampling, NativeBgrAndGreyAgreeWithPlanarDecode) {
 INSTANTIATE_TEST_SUITE_P(Shapes, EverySubsampling,
                          ::testing::Combine(::testing::Values(TJSAMP_444, TJSAMP_422, TJSAMP_420, TJSAMP_GRAY,
                                                               TJSAMP_440, TJSAMP_411),
-                                            ::testing::Values(64, 33, 66, 2), ::testing::Values(48, 17, 2)));
+                                            ::testing::Values(64, 33, 66, 2, 97, 1),
+                                            ::testing::Values(48, 17, 2, 1)));
 
 TEST_P(EverySubsampling, LiveAndArchiveBgrAgree) {
     const auto [subsampling, w, h] = GetParam();
     const auto jpeg = MakeJpeg(w, h, subsampling, 3 * w + h);
-    const bool packable = !(subsampling == TJSAMP_444 && w % 4 != 0);
+    const bool packable = Packable(subsampling, w, h);
     ASSERT_EQ(Archive(jpeg, kRequestBgr), packable);
     const TOrvFrame archive = frame;
     ASSERT_EQ(Live(jpeg, kRequestBgr, 1), packable);
@@ -123,6 +134,46 @@ TEST_P(EverySubsampling, LiveAndArchiveBgrAgree) {
     EXPECT_EQ(frame.isColour, archive.isColour);
     EXPECT_EQ(frame.format, Bgr24);
     EXPECT_EQ(archive.format, Bgr24);
+}
+
+// A live picture decoded straight from its JPEG goes into the caller's buffer
+// when it fits, with the bytes the record would have held; when it does not fit,
+// into the record. Either way the camera keeps the JPEG for a later empty payload.
+TEST_F(JpegSource, LivePictureGoesIntoTheCallersBufferWhenItFits) {
+    const int w = 66, h = 17;
+    const auto jpeg = MakeJpeg(w, h, TJSAMP_420, 5);
+    int32_t id = 0;
+    for (const int32_t requested : {kRequestNative, kRequestBgr, kRequestGrey}) {
+        ASSERT_TRUE(Archive(jpeg, requested));
+        const TOrvFrame expected = frame;
+        ASSERT_FALSE(expected.data.empty());
+        for (const bool fits : {true, false}) {
+            std::vector<uint8_t> buffer(expected.data.size() - (fits ? 0 : 1), 0xEE);
+            workspace.outside = buffer;
+            ASSERT_TRUE(Live(jpeg, requested, ++id));
+            workspace.outside = {};
+            SCOPED_TRACE(::testing::Message() << "request " << requested << (fits ? " fits" : " too small"));
+            EXPECT_EQ(frame.format, expected.format);
+            EXPECT_EQ(frame.width, w);
+            EXPECT_EQ(frame.height, h);
+            if (fits) {
+                EXPECT_EQ(workspace.inOutside, expected.data.size());
+                EXPECT_TRUE(frame.data.empty());
+                EXPECT_EQ(buffer, expected.data);
+            } else {
+                EXPECT_EQ(workspace.inOutside, 0u);
+                EXPECT_EQ(frame.data, expected.data);
+                EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](uint8_t b) { return b == 0xEE; }));
+            }
+            EXPECT_TRUE(state.pictureIsJpeg);
+        }
+    }
+    ASSERT_TRUE(Live({}, kRequestBgr, ++id));  // the kept JPEG gives the picture again
+    EXPECT_EQ(workspace.inOutside, 0u);
+    ASSERT_TRUE(Archive(jpeg, kRequestBgr));
+    const auto archiveBgr = frame.data;
+    ASSERT_TRUE(Live({}, kRequestBgr, ++id));
+    EXPECT_EQ(frame.data, archiveBgr);
 }
 
 TEST_F(JpegSource, GreyJpegAsBgrHasThreeEqualBytesAndAsGreyStaysGrey) {
@@ -276,6 +327,9 @@ TEST(JpegDecode, ResultCodesAndTargetSizeRule) {
     EXPECT_EQ(ctx.DecodeToBgr(j444.data(), j444.size(), bgr.data(), bgr.size() - 1), kDecodeTargetTooSmall);
     EXPECT_EQ(ctx.DecodeToBgr(j444odd.data(), j444odd.size(), bgr.data(), bgr.size()), kDecodeFailed);
     EXPECT_EQ(ctx.DecodeToBgr(thin420.data(), thin420.size(), bgr.data(), bgr.size()), kDecodePackFailed);
+    EXPECT_EQ(ctx.DecodeToGrey(j444.data(), j444.size(), target.data(), 64 * 16 - 1), kDecodeTargetTooSmall);
+    EXPECT_EQ(ctx.DecodeToGrey(j444odd.data(), j444odd.size(), target.data(), target.size()), kDecodeFailed);
+    EXPECT_EQ(ctx.DecodeToGrey(thin420.data(), thin420.size(), target.data(), target.size()), kDecodePackFailed);
     const uint8_t junk[] = {1, 2, 3, 4};
     EXPECT_EQ(ctx.DecodeToPacked(junk, sizeof junk, target.data(), target.size()), kDecodeFailed);
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <tuple>
 
@@ -198,30 +199,45 @@ TEST(PixelGolden, NeutralYuyvGivesGreyBgr) {
     EXPECT_EQ(std::vector<uint8_t>(bgr, bgr + 6), (std::vector<uint8_t>{16, 16, 16, 235, 235, 235}));
 }
 
-TEST_P(VectorPaths, PlanarPackingMatchesReferenceForEverySubsamplingShape) {
+// Packing and the one-pass conversion to BGR, against the reference packing and
+// the reference YUYV-to-BGR formulas: every subsampling shape, widths around the
+// 16- and 32-pixel vector blocks, odd widths and heights, a lone last row.
+TEST_P(VectorPaths, PlanarPackingAndBgrMatchReferenceForEverySubsamplingShape) {
     for (const auto& [hs, vs] : {std::pair{0, 0}, {1, 0}, {1, 1}, {0, 1}, {2, 0}}) {
-        for (const int w : {1, 2, 5, 16, 33, 64, 70}) {
-            const int h = 7;
-            picture_test::Planes p;
-            p.width = w;
-            p.height = h;
-            p.planeWidth[0] = w;
-            p.hFactor = 1 << hs;
-            p.vFactor = 1 << vs;
-            p.planeWidth[1] = p.planeWidth[2] = (w + (1 << hs) - 1) >> hs;
-            const int ch = (h + (1 << vs) - 1) >> vs;
-            p.plane[0] = RandomBytes(static_cast<size_t>(w) * h, 1);
-            p.plane[1] = RandomBytes(static_cast<size_t>(p.planeWidth[1]) * ch, 2);
-            p.plane[2] = RandomBytes(static_cast<size_t>(p.planeWidth[1]) * ch, 3);
-            PlanarPicture pic{{p.plane[0].data(), p.plane[1].data(), p.plane[2].data()},
-                              {w, p.planeWidth[1], p.planeWidth[2]},
-                              w,
-                              h,
-                              hs,
-                              vs};
-            std::vector<uint8_t> out(static_cast<size_t>(w) * h * 2);
-            PlanarToYuyv(pic, out.data());
-            EXPECT_EQ(out, picture_test::ReferenceYuyv(p)) << "shift " << hs << "," << vs << " width " << w;
+        for (const int w : {1, 2, 5, 16, 31, 32, 33, 64, 65, 70, 97, 130}) {
+            for (const int h : {1, 2, 7}) {
+                picture_test::Planes p;
+                p.width = w;
+                p.height = h;
+                p.planeWidth[0] = w;
+                p.hFactor = 1 << hs;
+                p.vFactor = 1 << vs;
+                p.planeWidth[1] = p.planeWidth[2] = (w + (1 << hs) - 1) >> hs;
+                const int ch = (h + (1 << vs) - 1) >> vs;
+                const auto seed = static_cast<uint32_t>(w * 8 + h);
+                p.plane[0] = RandomBytes(static_cast<size_t>(w) * h, seed);
+                p.plane[1] = RandomBytes(static_cast<size_t>(p.planeWidth[1]) * ch, seed + 1);
+                p.plane[2] = RandomBytes(static_cast<size_t>(p.planeWidth[1]) * ch, seed + 2);
+                PlanarPicture pic{{p.plane[0].data(), p.plane[1].data(), p.plane[2].data()},
+                                  {w, p.planeWidth[1], p.planeWidth[2]},
+                                  w,
+                                  h,
+                                  hs,
+                                  vs};
+                SCOPED_TRACE(::testing::Message() << "shift " << hs << "," << vs << " size " << w << "x" << h);
+                std::vector<uint8_t> yuyv(static_cast<size_t>(w) * h * 2);
+                PlanarToYuyv(pic, yuyv.data());
+                const auto reference = picture_test::ReferenceYuyv(p);
+                ASSERT_EQ(yuyv, reference);
+
+                std::vector<uint8_t> bgr(static_cast<size_t>(w) * h * 3 + 64, 0xEE);
+                PlanarToBgr(pic, bgr.data());
+                const auto expected = RefYuyvToBgr(reference, w, h);
+                ASSERT_TRUE(std::equal(expected.begin(), expected.end(), bgr.begin()));
+                ASSERT_TRUE(std::all_of(bgr.begin() + static_cast<std::ptrdiff_t>(expected.size()), bgr.end(),
+                                        [](uint8_t b) { return b == 0xEE; }))
+                    << "wrote past the picture";
+            }
         }
     }
 }

@@ -6,7 +6,7 @@ namespace orv_api {
 namespace {
 
 // Statically initialised, so any thread may take it at any time.
-boost::mutex g_libraryLock;
+platform::LibraryMutex g_libraryLock;
 
 // Members are destroyed in reverse order at unload when ORV_Uninit was not called:
 // the block first, then the plate helper, then the manager reference.
@@ -14,13 +14,13 @@ LibraryState g_state;
 
 }  // namespace
 
-boost::mutex& LibraryLock() { return g_libraryLock; }
+platform::LibraryMutex& LibraryLock() { return g_libraryLock; }
 
 LibraryState& State() { return g_state; }
 
 int Init() {
     try {
-        boost::lock_guard<boost::mutex> lock(g_libraryLock);
+        platform::LibraryLockGuard lock(g_libraryLock);
         if (g_state.manager == nullptr) {
             // Whatever the slots held is released first (normally nothing).
             g_state.plates.reset();
@@ -44,7 +44,7 @@ int Init() {
 
 int Uninit() {
     try {
-        boost::lock_guard<boost::mutex> lock(g_libraryLock);
+        platform::LibraryLockGuard lock(g_libraryLock);
         if (auto plates = std::move(g_state.plates)) {
             plates.reset();  // joins its worker and drops its manager reference
         }

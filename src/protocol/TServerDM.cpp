@@ -1,13 +1,11 @@
 #include "protocol/TServerDM.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/error.hpp>
-#include <cerrno>
 #include <cstring>
+
+#include "platform/SocketCalls.h"
 
 namespace orv_stuff {
 
@@ -33,7 +31,7 @@ bool WouldBlock(const error_code& error) {
 // call that sees no progress within the time-out fails with EAGAIN, which is
 // the time-out error here.
 error_code IoError(int code) {
-    if (code == EAGAIN || code == EWOULDBLOCK) return asio::error::timed_out;
+    if (platform::IsIoTimeout(code)) return asio::error::timed_out;
     return error_code(code, asio::error::get_system_category());
 }
 
@@ -129,23 +127,16 @@ error_code TServerDM::ConnectOne(const asio::ip::tcp::endpoint& endpoint) {
     if (!WouldBlock(error)) return error;
     error = WaitReady(POLLOUT);
     if (error) return error;
-    int soError = 0;
-    socklen_t len = sizeof soError;
-    if (::getsockopt(socket_.native_handle(), SOL_SOCKET, SO_ERROR, &soError, &len) != 0) soError = errno;
+    const int soError = platform::PendingSocketError(socket_.native_handle());
     return soError == 0 ? error_code{} : error_code(soError, asio::error::get_system_category());
 }
 
 void TServerDM::SetSocketOptions() {
     error_code ignored;
-    const int fd = socket_.native_handle();
     // The limit of every blocking read and write once connected (a zero value
     // would mean no limit at all, so the shortest limit is one millisecond).
     const int64_t timeoutMs = std::max<int64_t>(ioTimeout_.count(), 1);
-    timeval tv{};
-    tv.tv_sec = static_cast<time_t>(timeoutMs / 1000);
-    tv.tv_usec = static_cast<suseconds_t>((timeoutMs % 1000) * 1000);
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    platform::SetSocketTimeouts(socket_.native_handle(), timeoutMs);
     socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
     socket_.set_option(asio::socket_base::receive_buffer_size(kSocketBufferSize), ignored);
     socket_.set_option(asio::socket_base::send_buffer_size(kSocketBufferSize), ignored);
@@ -156,18 +147,16 @@ void TServerDM::SetSocketOptions() {
 // poll() bounded by the I/O time-out, and reads and writes call the socket
 // directly.
 error_code TServerDM::WaitReady(short events) {
-    pollfd pfd{};
-    pfd.fd = socket_.native_handle();
-    pfd.events = events;
     const auto deadline = std::chrono::steady_clock::now() + ioTimeout_;
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
                                                                                 std::chrono::steady_clock::now());
         const int waitMs = static_cast<int>(std::max<int64_t>(left.count(), 0));
-        const int rc = ::poll(&pfd, 1, waitMs);
+        const int rc = platform::WaitSocket(socket_.native_handle(), events, waitMs);
         if (rc > 0) return {};
         if (rc == 0) return asio::error::timed_out;
-        if (errno != EINTR) return error_code(errno, asio::error::get_system_category());
+        const int failure = platform::LastSocketError();
+        if (!platform::IsInterrupted(failure)) return error_code(failure, asio::error::get_system_category());
     }
 }
 
@@ -178,20 +167,20 @@ bool TServerDM::Read(void* buffer, int32_t n) {
         std::memset(bytes, 0, static_cast<size_t>(n));
         return false;
     }
-    const int fd = socket_.native_handle();
+    const auto fd = socket_.native_handle();
     int32_t done = 0;
     error_code error;
     while (done < n && !error) {
         const int32_t chunk = std::min(n - done, kMaxReceiveCall);
         // One call waits for the whole chunk; when the receive time-out ends first it
         // returns what arrived (the loop goes on) or, with nothing at all, the time-out.
-        const ssize_t got = ::recv(fd, bytes + done, static_cast<size_t>(chunk), MSG_WAITALL);
+        const long got = platform::ReceiveAll(fd, bytes + done, static_cast<size_t>(chunk));
         if (got > 0) {
             done += static_cast<int32_t>(got);
         } else if (got == 0) {
             error = asio::error::eof;
-        } else if (errno != EINTR) {
-            error = IoError(errno);
+        } else if (const int failure = platform::LastSocketError(); !platform::IsInterrupted(failure)) {
+            error = IoError(failure);
         }
     }
     // Only the bytes that never arrived are cleared: a complete read overwrites
@@ -204,16 +193,16 @@ bool TServerDM::Read(void* buffer, int32_t n) {
 
 bool TServerDM::Write(const void* buffer, int32_t n) {
     if (!socket_.is_open() || n <= 0 || buffer == nullptr) return false;
-    const int fd = socket_.native_handle();
+    const auto fd = socket_.native_handle();
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     int32_t done = 0;
     error_code error;
     while (done < n && !error) {
-        const ssize_t sent = ::send(fd, bytes + done, static_cast<size_t>(n - done), MSG_NOSIGNAL);
+        const long sent = platform::SendSome(fd, bytes + done, static_cast<size_t>(n - done));
         if (sent > 0) {
             done += static_cast<int32_t>(sent);
-        } else if (sent < 0 && errno != EINTR) {
-            error = IoError(errno);
+        } else if (sent < 0 && !platform::IsInterrupted(platform::LastSocketError())) {
+            error = IoError(platform::LastSocketError());
         } else if (sent == 0) {
             error = asio::error::connection_aborted;
         }

@@ -6,7 +6,7 @@
  * 127.0.0.1 with tests/windows/sim-config.json and exits non-zero on any failed check.
  *
  *   host e2e PORT1 PORT2      the whole scenario
- *   host bench PORT1 FRAMES   JPEG->BGR of the 1080p camera, milliseconds per picture
+ *   host bench PORT1 FRAMES   new live pictures of the 1080p camera as JPEG and as BGR, ms each
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -300,26 +300,31 @@ static int RunScenario(const Api* api, int port1, int port2) {
     return failures != 0;
 }
 
-/* Milliseconds per 1080p BGR picture fetched through the library (JPEG decode and
- * conversion included), against the time of the same pictures as received (JPEG). */
+/* Milliseconds per new 1080p live picture delivered as BGR (fetch, JPEG decode and
+ * conversion) and as received (JPEG). Only calls that delivered a picture are timed:
+ * between the camera's frames the library answers "no new frame" at once. */
 static int RunBench(const Api* api, int port, int frames) {
     if (api->Init() != ORV_OK || !Connect(api, port, 0)) return 1;
     const int types[] = {ORV_FRAME_JPEG, ORV_FRAME_BGR};
     for (int t = 0; t < 2; ++t) {
-        int w = 0, h = 0, n = 0;
-        if (LivePicture(api, 5, types[t], kBufferSize, &w, &h, &n) != ORV_OK) {
-            printf("FAIL: no picture of type %d\n", types[t]);
-            return 1;
+        int got = 0, w = 0, h = 0, n = 0;
+        double time = 0, busy = 0, best = 1e9;
+        const double deadline = NowMs() + 60000;
+        while (got < frames && NowMs() < deadline) {
+            const double start = NowMs();
+            const int rc = api->VideoGetFrame(5, types[t], buffer, kBufferSize, &time, &w, &h, &n);
+            const double took = NowMs() - start;
+            if (rc == ORV_OK) {
+                ++got;
+                busy += took;
+                if (took < best) best = took;
+            } else {
+                SleepMs(2);
+            }
         }
-        double time = 0;
-        int got = 0;
-        const double start = NowMs();
-        for (int i = 0; i < frames; ++i) {
-            if (api->VideoGetFrame(5, types[t], buffer, kBufferSize, &time, &w, &h, &n) == ORV_OK) ++got;
-        }
-        const double elapsed = NowMs() - start;
-        printf("bench %s %dx%d: %.3f ms per picture (%d of %d)\n", types[t] == ORV_FRAME_JPEG ? "jpeg" : "bgr", w, h,
-               elapsed / frames, got, frames);
+        printf("bench %s %dx%d: %.3f ms per picture, best %.3f (%d pictures)\n",
+               types[t] == ORV_FRAME_JPEG ? "jpeg" : "bgr", w, h, got ? busy / got : 0.0, best, got);
+        if (got != frames) return 1;
     }
     api->Uninit();
     return 0;

@@ -58,3 +58,22 @@ function(orv_windows_dll_exports target def)
     COMMAND ${CMAKE_DLLTOOL} -d ${def} -D $<TARGET_FILE_NAME:${target}> -k -l $<TARGET_LINKER_FILE:${target}>
     VERBATIM)
 endfunction()
+
+# The tools (orv-sim.exe, orvctl.exe): header-only CLI11 and nlohmann-json from the same
+# folder as Boost; libpng, zlib, libx264 and an encoding libavcodec in ${ORV_WINDOWS_PREFIX}/tools.
+add_library(CLI11::CLI11 INTERFACE IMPORTED)
+set_target_properties(CLI11::CLI11 PROPERTIES INTERFACE_LINK_LIBRARIES Boost::headers)
+add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
+set_target_properties(nlohmann_json::nlohmann_json PROPERTIES INTERFACE_LINK_LIBRARIES Boost::headers)
+set(ORV_WINDOWS_TOOLS ${ORV_WINDOWS_PREFIX}/tools)
+if(EXISTS ${ORV_WINDOWS_TOOLS}/lib/libavcodec.a AND EXISTS ${ORV_WINDOWS_TOOLS}/lib/libx264.a)
+  set(ORV_WINDOWS_HAVE_TOOLS ON)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${ORV_WINDOWS_TOOLS})
+  add_library(orv_sim_avcodec INTERFACE IMPORTED)
+  set_target_properties(orv_sim_avcodec PROPERTIES
+    INTERFACE_INCLUDE_DIRECTORIES ${ORV_WINDOWS_TOOLS}/include
+    INTERFACE_LINK_LIBRARIES "${ORV_WINDOWS_TOOLS}/lib/libavcodec.a;${ORV_WINDOWS_TOOLS}/lib/libx264.a;${ORV_WINDOWS_TOOLS}/lib/libavutil.a;bcrypt;ole32;user32")
+  set(ORV_SIM_AVCODEC orv_sim_avcodec)
+else()
+  set(ORV_WINDOWS_HAVE_TOOLS OFF)
+endif()

@@ -1,6 +1,7 @@
 #include "api/LibraryState.h"
 
 #include "manager/ORVLinker.h"
+#include "platform/ModuleLifetime.h"
 
 namespace orv_api {
 namespace {
@@ -11,6 +12,15 @@ platform::LibraryMutex g_libraryLock;
 // Members are destroyed in reverse order at unload when ORV_Uninit was not called:
 // the block first, then the plate helper, then the manager reference.
 LibraryState g_state;
+
+// Destroyed just before g_state. When the process is ending with the library still
+// initialised, the other threads are gone, maybe holding locks the teardown needs:
+// the state is then left to the system (platform/ModuleLifetime.h).
+struct AbandonAtProcessEnd {
+    ~AbandonAtProcessEnd() {
+        if (platform::ProcessIsEnding()) new LibraryState(std::move(g_state));
+    }
+} g_abandonAtProcessEnd;
 
 }  // namespace
 
@@ -30,6 +40,7 @@ int Init() {
             g_state.managerRef = manager;
             g_state.manager = manager.get();
             g_state.plates = std::move(plates);
+            platform::HoldModule();
         }
         if (!g_state.block) {
             g_state.block = std::make_unique<platform::SharedBlock>();
@@ -55,6 +66,7 @@ int Uninit() {
         if (auto block = std::move(g_state.block)) {
             block->Release();
         }
+        platform::ReleaseModule();
         return 0;
     } catch (...) {
         return kFailure;

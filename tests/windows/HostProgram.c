@@ -6,6 +6,7 @@
  * 127.0.0.1 with tests/windows/sim-config.json and exits non-zero on any failed check.
  *
  *   host e2e PORT1 PORT2      the whole scenario
+ *   host leave PORT1 PORT2    connects, then ends without ORV_Uninit
  *   host bench PORT1 FRAMES   new live pictures of the 1080p camera as JPEG and as BGR, ms each
  */
 #include <stdio.h>
@@ -106,8 +107,14 @@ static FARPROC Lookup(HMODULE dll, const char* name) {
         memcpy(&api->field, &address, sizeof address); \
     } while (0)
 
+static HMODULE dll = NULL;
+
+static void UnloadApi(void) {
+    CHECK(FreeLibrary(dll), "FreeLibrary");
+}
+
 static int LoadApi(Api* api) {
-    HMODULE dll = LoadLibraryA("OrvSdkDll.dll");
+    dll = LoadLibraryA("OrvSdkDll.dll");
     if (dll == NULL) {
         printf("FAIL: LoadLibraryA(OrvSdkDll.dll) error %lu\n", (unsigned long)GetLastError());
         return 0;
@@ -159,6 +166,8 @@ static int LoadApi(Api* api) {
     api->WindowLiveShow = ORV_WindowLiveShow;
     return 1;
 }
+
+static void UnloadApi(void) {}
 #endif
 
 enum { kBufferSize = 1920 * 1080 * 3 };
@@ -353,7 +362,7 @@ static int RunBench(const Api* api, int port, int frames) {
 int main(int argc, char** argv) {
     setvbuf(stdout, NULL, _IONBF, 0);
     if (argc < 4) {
-        fprintf(stderr, "usage: %s e2e PORT1 PORT2 | bench PORT FRAMES\n", argv[0]);
+        fprintf(stderr, "usage: %s e2e PORT1 PORT2 | leave PORT1 PORT2 | bench PORT FRAMES\n", argv[0]);
         return 2;
     }
     Api api;
@@ -363,6 +372,13 @@ int main(int argc, char** argv) {
     if (strcmp(argv[1], "e2e") == 0) {
         rc = RunScenario(&api, atoi(argv[2]), atoi(argv[3]));
         printf("%s: %d failed checks\n", rc == 0 ? "OK" : "FAILED", failures);
+    } else if (strcmp(argv[1], "leave") == 0) {
+        /* A host that ends (after unloading the DLL, when loaded at run time) with the
+         * library still initialised and connected must end promptly, not hang. */
+        rc = api.Init() != ORV_OK || !Connect(&api, atoi(argv[2]), atoi(argv[3]));
+        UnloadApi();
+        printf("%s: leaving with the library initialised\n", rc == 0 && failures == 0 ? "OK" : "FAILED");
+        rc = rc || failures != 0;
     } else if (strcmp(argv[1], "bench") == 0) {
         rc = RunBench(&api, atoi(argv[2]), atoi(argv[3]));
     }

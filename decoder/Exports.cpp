@@ -10,7 +10,11 @@
 #include "StreamDecoder.h"
 #include "video/DecoderApi.h"
 
+#ifdef _WIN32
+#define VEVID_EXPORT extern "C"  // the export list is VEVIDAZev2.def
+#else
 #define VEVID_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace vevid {
 namespace {

@@ -1,5 +1,5 @@
 /*
- * orv_sdk.h - public C interface of the ORV client library (libOrvSdk.so / OrvSdk.dll).
+ * orv_sdk.h - public C interface of the ORV client library (libOrvSdk.so / OrvSdkDll.dll).
  *
  * The library talks to up to 31 recording servers over TCP. Cameras are numbered
  * 1..2048 across all servers. Every function returns an int result code (ORV_OK
@@ -25,7 +25,9 @@ extern "C" {
 
 #if defined(_WIN32)
 #if defined(ORV_SDK_BUILDING)
-#define ORV_API __declspec(dllexport)
+/* The DLL's export list is its .def file (plain names, no @bytes); dllexport here
+ * would add the decorated names as well. */
+#define ORV_API
 #else
 #define ORV_API __declspec(dllimport)
 #endif

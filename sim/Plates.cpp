@@ -74,7 +74,11 @@ std::string LocalTimeText(int64_t timeMs) {
     const time_t seconds = static_cast<time_t>(FloorDiv(timeMs, 1000));
     const int millis = static_cast<int>(timeMs - static_cast<int64_t>(seconds) * 1000);
     struct tm local {};
+#ifdef _WIN32
+    localtime_s(&local, &seconds);
+#else
     localtime_r(&seconds, &local);
+#endif
     char text[40];
     std::snprintf(text, sizeof text, "%02d.%02d.%04d %02d:%02d:%02d.%03d", local.tm_mday, local.tm_mon + 1,
                   local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec, millis);

@@ -1,15 +1,6 @@
 #include "sim/ServerCore.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -151,12 +142,11 @@ ServerCore::~ServerCore() {
 }
 
 void ServerCore::Start() {
-    if (pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0)
-        throw std::runtime_error("cannot create a wake-up pipe");
+    if (!wake_.Open()) throw std::runtime_error("cannot create a wake-up channel");
     port_ = config_.port;
     if (!OpenListener()) {
         throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(config_.port) + ": " +
-                                 std::strerror(errno));
+                                 net::ErrorText(net::LastError()));
     }
     started_ = true;
     acceptor_ = std::thread([this] { AcceptLoop(); });
@@ -181,10 +171,7 @@ void ServerCore::Stop() {
     for (auto& c : connections) {
         if (c->thread.joinable()) c->thread.join();
     }
-    for (int& fd : wakePipe_) {
-        if (fd >= 0) close(fd);
-        fd = -1;
-    }
+    wake_.Close();
 }
 
 int64_t ServerCore::NowMs() const {
@@ -220,40 +207,19 @@ Session ServerCore::NewSession() const {
 // Sockets
 
 bool ServerCore::OpenListener() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    const int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port_);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0) {
-        const int saved = errno;
-        close(fd);
-        errno = saved;
-        return false;
-    }
     // The port is learnt once, before the acceptor runs; reopening binds the same one.
-    if (port_ == 0) {
-        socklen_t len = sizeof addr;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-    }
+    const int fd = net::ListenLoopback(port_);
+    if (fd < 0) return false;
     listenFd_ = fd;
     return true;
 }
 
 void ServerCore::CloseListener() {
-    if (listenFd_ >= 0) close(listenFd_);
+    if (listenFd_ >= 0) net::Close(listenFd_);
     listenFd_ = -1;
 }
 
-void ServerCore::WakeAcceptor() {
-    if (wakePipe_[1] < 0) return;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = write(wakePipe_[1], &byte, 1);
-}
+void ServerCore::WakeAcceptor() { wake_.Signal(); }
 
 void ServerCore::Restart() {
     Log("fault: restarting");
@@ -288,28 +254,26 @@ void ServerCore::AcceptLoop() {
             retry = !OpenListener();
             if (!retry) Log("listening again");
         }
-        pollfd fds[2] = {{wakePipe_[0], POLLIN, 0}, {listenFd_, POLLIN, 0}};
-        const nfds_t count = listenFd_ >= 0 ? 2 : 1;
+        pollfd fds[2]{};
+        fds[0].fd = wake_.ReadHandle();
+        fds[0].events = POLLIN;
+        fds[1].fd = listenFd_;
+        fds[1].events = POLLIN;
+        const net::PollCount count = listenFd_ >= 0 ? 2 : 1;
         int timeoutMs = retry ? 100 : -1;
         if (restartEvery > 0) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(nextRestart - Clock::now()).count();
             const int wait = static_cast<int>(std::clamp<int64_t>(left, 0, INT_MAX));
             timeoutMs = timeoutMs < 0 ? wait : std::min(timeoutMs, wait);
         }
-        if (poll(fds, count, timeoutMs) < 0 && errno != EINTR) break;
-        if ((fds[0].revents & POLLIN) != 0) {
-            char drain[64];
-            while (read(wakePipe_[0], drain, sizeof drain) > 0) {
-            }
-        }
+        if (net::Poll(fds, count, timeoutMs) < 0 && !net::Interrupted(net::LastError())) break;
+        if ((fds[0].revents & POLLIN) != 0) wake_.Drain();
         ReapConnections();
         if (count < 2 || (fds[1].revents & POLLIN) == 0 || stop_) continue;
-        const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = net::Accept(listenFd_);
         if (fd < 0) continue;
-        const int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         if (!StartConnection(fd)) {
-            close(fd);
+            net::Close(fd);
             Log("connection refused: too many connections or no thread");
             continue;
         }
@@ -357,7 +321,7 @@ void ServerCore::ReapConnections() {
 void ServerCore::DropConnections() {
     std::lock_guard<std::mutex> lock(connectionsMutex_);
     for (auto& c : connections_) {
-        if (c->fd >= 0) shutdown(c->fd, SHUT_RDWR);
+        if (c->fd >= 0) net::ShutdownBoth(c->fd);
     }
 }
 
@@ -372,8 +336,8 @@ namespace {
 bool RecvExact(int fd, uint8_t* data, size_t size) {
     size_t got = 0;
     while (got < size) {
-        const ssize_t n = recv(fd, data + got, size - got, 0);
-        if (n < 0 && errno == EINTR) continue;
+        const long n = net::Receive(fd, data + got, size - got);
+        if (n < 0 && net::Interrupted(net::LastError())) continue;
         if (n <= 0) return false;
         got += static_cast<size_t>(n);
     }
@@ -389,7 +353,7 @@ void ServerCore::Serve(Connection* connection) {
         Log(std::string("connection ended by an error: ") + e.what());
     }
     std::lock_guard<std::mutex> lock(connectionsMutex_);
-    close(connection->fd);
+    net::Close(connection->fd);
     connection->fd = -1;
     connection->done = true;
     WakeAcceptor();  // lets the acceptor join this thread
@@ -434,7 +398,7 @@ bool ServerCore::SleepUnlessStopped(int ms) {
 bool ServerCore::SendRange(int fd, const std::vector<std::pair<const uint8_t*, size_t>>& pieces, size_t limit,
                            size_t chunk, int delayMs) {
     size_t sent = 0;
-    std::vector<iovec> window;
+    std::vector<std::pair<const uint8_t*, size_t>> window;
     while (sent < limit) {
         const size_t want = chunk > 0 ? std::min(chunk, limit - sent) : limit - sent;
         window.clear();
@@ -447,15 +411,12 @@ bool ServerCore::SendRange(int fd, const std::vector<std::pair<const uint8_t*, s
                 continue;
             }
             const size_t take = std::min(size - skip, left);
-            window.push_back(iovec{const_cast<uint8_t*>(data + skip), take});
+            window.emplace_back(data + skip, take);
             left -= take;
             skip = 0;
         }
-        msghdr message{};
-        message.msg_iov = window.data();
-        message.msg_iovlen = window.size();
-        const ssize_t n = sendmsg(fd, &message, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
+        const long n = net::SendGathered(fd, window);
+        if (n < 0 && net::Interrupted(net::LastError())) continue;
         if (n <= 0) return false;
         sent += static_cast<size_t>(n);
         if (chunk > 0 && delayMs > 0 && sent < limit && !SleepUnlessStopped(delayMs)) return false;

@@ -18,6 +18,7 @@
 #include "protocol/Wire.h"
 #include "sim/SimCamera.h"
 #include "sim/SimConfig.h"
+#include "sim/NetCalls.h"
 #include "sim/Simulator.h"
 
 namespace orv_sim {
@@ -140,7 +141,7 @@ class ServerCore {
 
     uint16_t port_ = 0;
     int listenFd_ = -1;  // touched by the acceptor thread only once started
-    int wakePipe_[2] = {-1, -1};
+    net::WakeChannel wake_;
     std::thread acceptor_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> started_{false};

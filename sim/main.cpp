@@ -1,5 +1,11 @@
 // orv-sim: recording-server simulator for tests, demos and integrators.
+#ifdef _WIN32
+#include <windows.h>
+
+#include <condition_variable>
+#else
 #include <signal.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -35,6 +41,58 @@ std::vector<orv_sim::ServerConfig> BuildServers(const Options& o) {
 
 }  // namespace
 
+namespace {
+
+#ifdef _WIN32
+
+// Ctrl+C, Ctrl+Break and closing the console end the simulator.
+std::mutex g_stopMutex;
+std::condition_variable g_stopChanged;
+bool g_stopRequested = false;
+
+BOOL WINAPI OnConsoleEvent(DWORD) {
+    {
+        std::lock_guard<std::mutex> lock(g_stopMutex);
+        g_stopRequested = true;
+    }
+    g_stopChanged.notify_all();
+    return TRUE;
+}
+
+void BlockStopSignals() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+
+void WaitForStopSignal() {
+    std::unique_lock<std::mutex> lock(g_stopMutex);
+    g_stopChanged.wait(lock, [] { return g_stopRequested; });
+}
+
+#else
+
+// Signals are taken synchronously by the main thread; every other thread
+// inherits the blocked mask, so this runs before any thread starts.
+sigset_t StopSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    return signals;
+}
+
+void BlockStopSignals() {
+    const sigset_t signals = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+void WaitForStopSignal() {
+    const sigset_t signals = StopSignals();
+    int received = 0;
+    sigwait(&signals, &received);
+}
+
+#endif
+
+}  // namespace
+
 int main(int argc, char** argv) {
     Options o;
     CLI::App app{"orv-sim: simulated recording servers on 127.0.0.1"};
@@ -54,13 +112,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    // Signals are taken synchronously by the main thread; every other thread
-    // inherits the blocked mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    BlockStopSignals();
 
     orv_sim::SimulatorOptions options;
     std::mutex logMutex;
@@ -78,8 +130,7 @@ int main(int argc, char** argv) {
                         server.FirstCamera() + 1, server.FirstCamera() + server.CameraCount());
         }
         std::fflush(stdout);
-        int received = 0;
-        sigwait(&signals, &received);
+        WaitForStopSignal();
         simulator.Stop();
     } catch (const std::exception& e) {
         std::cerr << "orv-sim: " << e.what() << '\n';

@@ -1,26 +1,36 @@
 #include "api/LibraryState.h"
 
 #include "manager/ORVLinker.h"
+#include "platform/ModuleLifetime.h"
 
 namespace orv_api {
 namespace {
 
 // Statically initialised, so any thread may take it at any time.
-boost::mutex g_libraryLock;
+platform::LibraryMutex g_libraryLock;
 
 // Members are destroyed in reverse order at unload when ORV_Uninit was not called:
 // the block first, then the plate helper, then the manager reference.
 LibraryState g_state;
 
+// Destroyed just before g_state. When the process is ending with the library still
+// initialised, the other threads are gone, maybe holding locks the teardown needs:
+// the state is then left to the system (platform/ModuleLifetime.h).
+struct AbandonAtProcessEnd {
+    ~AbandonAtProcessEnd() {
+        if (platform::ProcessIsEnding()) new LibraryState(std::move(g_state));
+    }
+} g_abandonAtProcessEnd;
+
 }  // namespace
 
-boost::mutex& LibraryLock() { return g_libraryLock; }
+platform::LibraryMutex& LibraryLock() { return g_libraryLock; }
 
 LibraryState& State() { return g_state; }
 
 int Init() {
     try {
-        boost::lock_guard<boost::mutex> lock(g_libraryLock);
+        platform::LibraryLockGuard lock(g_libraryLock);
         if (g_state.manager == nullptr) {
             // Whatever the slots held is released first (normally nothing).
             g_state.plates.reset();
@@ -30,6 +40,7 @@ int Init() {
             g_state.managerRef = manager;
             g_state.manager = manager.get();
             g_state.plates = std::move(plates);
+            platform::HoldModule();
         }
         if (!g_state.block) {
             g_state.block = std::make_unique<platform::SharedBlock>();
@@ -44,7 +55,7 @@ int Init() {
 
 int Uninit() {
     try {
-        boost::lock_guard<boost::mutex> lock(g_libraryLock);
+        platform::LibraryLockGuard lock(g_libraryLock);
         if (auto plates = std::move(g_state.plates)) {
             plates.reset();  // joins its worker and drops its manager reference
         }
@@ -55,6 +66,7 @@ int Uninit() {
         if (auto block = std::move(g_state.block)) {
             block->Release();
         }
+        platform::ReleaseModule();
         return 0;
     } catch (...) {
         return kFailure;

@@ -4,10 +4,8 @@
 
 #include <memory>
 
-#include <boost/thread/lock_guard.hpp>
-#include <boost/thread/mutex.hpp>
-
 #include "manager/IOrvServerManager.h"
+#include "platform/LibraryMutex.h"
 #include "platform/SharedBlock.h"
 #include "plates/KeloHelper.h"
 
@@ -24,7 +22,7 @@ struct LibraryState {
     std::unique_ptr<platform::SharedBlock> block;
 };
 
-boost::mutex& LibraryLock();
+platform::LibraryMutex& LibraryLock();
 // Only under LibraryLock().
 LibraryState& State();
 
@@ -36,7 +34,7 @@ int Uninit();
 template <class Body>
 int Guarded(Body&& body) noexcept {
     try {
-        boost::lock_guard<boost::mutex> lock(LibraryLock());
+        platform::LibraryLockGuard lock(LibraryLock());
         LibraryState& state = State();
         if (state.manager == nullptr) {
             return kNotInitialised;

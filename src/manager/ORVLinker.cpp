@@ -1,6 +1,6 @@
 #include "manager/ORVLinker.h"
 
-#include <arpa/inet.h>
+#include "platform/SocketCalls.h"  // inet_addr
 
 #include <algorithm>
 #include <cctype>

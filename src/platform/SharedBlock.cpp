@@ -1,5 +1,7 @@
 #include "platform/SharedBlock.h"
 
+#ifndef _WIN32
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -138,3 +140,5 @@ void SharedBlock::Release() {
 SharedBlock::~SharedBlock() { Release(); }
 
 }  // namespace platform
+
+#endif  // !_WIN32

@@ -6,6 +6,8 @@
 // holder that can take the exclusive lock knows it is alone. Such a holder is the
 // creator on open (it zeroes the block, also a stale one left by a crashed process)
 // and removes the name on release. Other holders never touch the contents.
+// On Windows the block is a paging-file backed named mapping (SharedBlockWindows.cpp):
+// the system gives it exactly that lifetime by itself.
 #pragma once
 
 #include <cstddef>
@@ -16,7 +18,11 @@ namespace platform {
 
 class SharedBlock {
 public:
+#ifdef _WIN32
+    static constexpr const char* kDefaultName = "OrvIntegrData";
+#else
     static constexpr const char* kDefaultName = "/OrvIntegrData";
+#endif
     static constexpr std::size_t kDefaultSize = 120;
 
     // Opens or creates the block and maps it. Failures are silent: IsMapped() is then false.
@@ -35,14 +41,18 @@ public:
     void Release();
 
 private:
+    std::string name_;
+    std::size_t size_;
+#ifdef _WIN32
+    void* mapping_ = nullptr;  // HANDLE of the named mapping
+#else
     bool OpenLocked();
     void MapView();
     bool StillNamed() const;
     void CloseHandle();
 
-    std::string name_;
-    std::size_t size_;
     int fd_ = -1;
+#endif
     void* view_ = nullptr;
     bool created_ = false;
 };

@@ -1,13 +1,11 @@
 #include "protocol/TServerDM.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/error.hpp>
-#include <cerrno>
 #include <cstring>
+
+#include "platform/SocketCalls.h"
 
 namespace orv_stuff {
 
@@ -33,7 +31,7 @@ bool WouldBlock(const error_code& error) {
 // call that sees no progress within the time-out fails with EAGAIN, which is
 // the time-out error here.
 error_code IoError(int code) {
-    if (code == EAGAIN || code == EWOULDBLOCK) return asio::error::timed_out;
+    if (platform::IsIoTimeout(code)) return asio::error::timed_out;
     return error_code(code, asio::error::get_system_category());
 }
 
@@ -129,17 +127,15 @@ error_code TServerDM::ConnectOne(const asio::ip::tcp::endpoint& endpoint) {
     if (!WouldBlock(error)) return error;
     error = WaitReady(POLLOUT);
     if (error) return error;
-    int soError = 0;
-    socklen_t len = sizeof soError;
-    if (::getsockopt(socket_.native_handle(), SOL_SOCKET, SO_ERROR, &soError, &len) != 0) soError = errno;
+    const int soError = platform::PendingSocketError(socket_.native_handle());
     return soError == 0 ? error_code{} : error_code(soError, asio::error::get_system_category());
 }
 
 void TServerDM::SetSocketOptions() {
     error_code ignored;
     receiveArmed_ = sendArmed_ = std::chrono::milliseconds{0};
-    ArmTimeout(SO_RCVTIMEO, receiveArmed_);
-    ArmTimeout(SO_SNDTIMEO, sendArmed_);
+    ArmTimeout(platform::SocketTimeout::Receive, receiveArmed_);
+    ArmTimeout(platform::SocketTimeout::Send, sendArmed_);
     socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
     socket_.set_option(asio::socket_base::receive_buffer_size(kSocketBufferSize), ignored);
     socket_.set_option(asio::socket_base::send_buffer_size(kSocketBufferSize), ignored);
@@ -154,7 +150,7 @@ void TServerDM::BeginExchange() {
 // exchange, at most the I/O time-out, at least a millisecond (zero would mean no
 // limit at all).  A receive that waits for a whole chunk gives up at this limit
 // with what arrived, so a peer trickling bytes cannot stretch an exchange.
-error_code TServerDM::ArmTimeout(int option, std::chrono::milliseconds& armed) {
+error_code TServerDM::ArmTimeout(platform::SocketTimeout which, std::chrono::milliseconds& armed) {
     using std::chrono::milliseconds;
     milliseconds limit = std::max(ioTimeout_, milliseconds{1});
     if (exchangeDeadline_ != std::chrono::steady_clock::time_point::max()) {
@@ -163,11 +159,8 @@ error_code TServerDM::ArmTimeout(int option, std::chrono::milliseconds& armed) {
         limit = std::min(limit, std::max(std::chrono::ceil<milliseconds>(left), milliseconds{1}));
     }
     if (limit == armed) return {};
-    timeval tv{};
-    tv.tv_sec = static_cast<time_t>(limit.count() / 1000);
-    tv.tv_usec = static_cast<suseconds_t>((limit.count() % 1000) * 1000);
-    if (::setsockopt(socket_.native_handle(), SOL_SOCKET, option, &tv, sizeof tv) != 0) {
-        return error_code(errno, asio::error::get_system_category());
+    if (!platform::SetSocketTimeout(socket_.native_handle(), which, limit.count())) {
+        return error_code(platform::LastSocketError(), asio::error::get_system_category());
     }
     armed = limit;
     return {};
@@ -177,18 +170,16 @@ error_code TServerDM::ArmTimeout(int option, std::chrono::milliseconds& armed) {
 // poll() bounded by the I/O time-out, and reads and writes call the socket
 // directly.
 error_code TServerDM::WaitReady(short events) {
-    pollfd pfd{};
-    pfd.fd = socket_.native_handle();
-    pfd.events = events;
     const auto deadline = std::chrono::steady_clock::now() + ioTimeout_;
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
                                                                                 std::chrono::steady_clock::now());
         const int waitMs = static_cast<int>(std::max<int64_t>(left.count(), 0));
-        const int rc = ::poll(&pfd, 1, waitMs);
+        const int rc = platform::WaitSocket(socket_.native_handle(), events, waitMs);
         if (rc > 0) return {};
         if (rc == 0) return asio::error::timed_out;
-        if (errno != EINTR) return error_code(errno, asio::error::get_system_category());
+        const int failure = platform::LastSocketError();
+        if (!platform::IsInterrupted(failure)) return error_code(failure, asio::error::get_system_category());
     }
 }
 
@@ -206,22 +197,22 @@ IoResult TServerDM::Read(void* buffer, int32_t n) {
         result.error = asio::error::not_connected;
         return result;
     }
-    const int fd = socket_.native_handle();
+    const auto fd = socket_.native_handle();
     int32_t& done = result.transferred;
     error_code& error = result.error;
     while (done < n && !error) {
-        error = ArmTimeout(SO_RCVTIMEO, receiveArmed_);
+        error = ArmTimeout(platform::SocketTimeout::Receive, receiveArmed_);
         if (error) break;
         const int32_t chunk = std::min(n - done, kMaxReceiveCall);
         // One call waits for the whole chunk; when the receive time-out ends first it
         // returns what arrived (the loop goes on) or, with nothing at all, the time-out.
-        const ssize_t got = ::recv(fd, bytes + done, static_cast<size_t>(chunk), MSG_WAITALL);
+        const long got = platform::ReceiveAll(fd, bytes + done, static_cast<size_t>(chunk));
         if (got > 0) {
             done += static_cast<int32_t>(got);
         } else if (got == 0) {
             error = asio::error::eof;
-        } else if (errno != EINTR) {
-            error = IoError(errno);
+        } else if (const int failure = platform::LastSocketError(); !platform::IsInterrupted(failure)) {
+            error = IoError(failure);
         }
     }
     // Only the bytes that never arrived are cleared: a complete read overwrites
@@ -244,18 +235,18 @@ IoResult TServerDM::Write(const void* buffer, int32_t n) {
         result.error = asio::error::not_connected;
         return result;
     }
-    const int fd = socket_.native_handle();
+    const auto fd = socket_.native_handle();
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     int32_t& done = result.transferred;
     error_code& error = result.error;
     while (done < n && !error) {
-        error = ArmTimeout(SO_SNDTIMEO, sendArmed_);
+        error = ArmTimeout(platform::SocketTimeout::Send, sendArmed_);
         if (error) break;
-        const ssize_t sent = ::send(fd, bytes + done, static_cast<size_t>(n - done), MSG_NOSIGNAL);
+        const long sent = platform::SendSome(fd, bytes + done, static_cast<size_t>(n - done));
         if (sent > 0) {
             done += static_cast<int32_t>(sent);
-        } else if (sent < 0 && errno != EINTR) {
-            error = IoError(errno);
+        } else if (sent < 0 && !platform::IsInterrupted(platform::LastSocketError())) {
+            error = IoError(platform::LastSocketError());
         } else if (sent == 0) {
             error = asio::error::connection_aborted;
         }

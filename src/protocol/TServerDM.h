@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/SocketCalls.h"
 #include "protocol/Wire.h"
 
 namespace orv_stuff {
@@ -88,7 +89,7 @@ private:
     // Sets the socket's receive or send time-out (SO_RCVTIMEO, SO_SNDTIMEO) to
     // what is left of the exchange, at most the I/O time-out; timed_out when
     // nothing is left.
-    boost::system::error_code ArmTimeout(int option, std::chrono::milliseconds& armed);
+    boost::system::error_code ArmTimeout(platform::SocketTimeout which, std::chrono::milliseconds& armed);
 
     std::chrono::milliseconds ioTimeout_;
     // End of the running exchange; none before the first one.

@@ -55,7 +55,11 @@ std::tm CivilFromUnixMs(int64_t unixMs, int& millis) {
     millis = static_cast<int>(rest);
     const std::time_t t = static_cast<std::time_t>(seconds);
     std::tm tm{};
+#ifdef _WIN32
+    gmtime_s(&tm, &t);
+#else
     gmtime_r(&t, &tm);
+#endif
     return tm;
 }
 
@@ -110,7 +114,11 @@ double ParseTimeArg(const std::string& text, double nowOle) {
 
     std::time_t seconds = 0;
     if (m[8].matched) {
+#ifdef _WIN32
+        seconds = _mkgmtime(&tm);
+#else
         seconds = timegm(&tm);
+#endif
         const std::string zone = m[8];
         if (zone != "Z") {
             const int sign = zone[0] == '-' ? -1 : 1;

@@ -1,6 +1,10 @@
 #include "TextEncoding.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <iconv.h>
+#endif
 
 #include <array>
 
@@ -8,6 +12,30 @@ namespace orvctl {
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+#ifdef _WIN32
+
+// The system's code-page tables, one byte at a time as below.
+class Converter {
+  public:
+    void Append(char byte, std::string& out) {
+        wchar_t wide = 0;
+        std::array<char, 8> buffer{};
+        if (MultiByteToWideChar(1251, MB_ERR_INVALID_CHARS, &byte, 1, &wide, 1) != 1) {
+            out += kReplacement;
+            return;
+        }
+        const int n = WideCharToMultiByte(CP_UTF8, 0, &wide, 1, buffer.data(), static_cast<int>(buffer.size()),
+                                          nullptr, nullptr);
+        if (n <= 0) {
+            out += kReplacement;
+            return;
+        }
+        out.append(buffer.data(), static_cast<size_t>(n));
+    }
+};
+
+#else
 
 // Converts one byte at a time so an unassigned byte (0x98) costs one replacement
 // character instead of ending the conversion.
@@ -43,6 +71,8 @@ class Converter {
   private:
     iconv_t cd_;
 };
+
+#endif
 
 }  // namespace
 

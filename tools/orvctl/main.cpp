@@ -1,6 +1,12 @@
 // orvctl: command-line client of the recording-server library, built on its public C
 // interface only.
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define STDERR_FILENO 2
+#else
 #include <unistd.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <csignal>

@@ -1,0 +1,105 @@
+#include "Archive.h"
+
+#include "orv_sdk.h"
+
+namespace gateway {
+namespace {
+constexpr double kHalfMsDays = 0.5 / 86'400'000.0;
+constexpr size_t kMaxFrameBytes = 64u << 20;
+constexpr int kEmptyReadsAtEnd = 3;
+}  // namespace
+
+int Archive::Open() { return ORV_VideoArchiveOpen(1); }
+
+int Archive::Range(double& begin, double& end) {
+    std::lock_guard lock(mutex_);
+    const int code = Open();
+    if (code != ORV_OK) {
+        return code;
+    }
+    return ORV_VideoArchiveGetInfo(&begin, &end);
+}
+
+int Archive::PictureAt(int camera, double at, Frame& out) {
+    std::vector<FramePtr> frames;
+    bool ended = false;
+    // The position lands each server on its picture nearest the time, which may lie
+    // before it; that picture is the answer.
+    const int code = ReadStep({camera}, at, 0.0, 1e9, 1, frames, ended);
+    if (code != ORV_OK) {
+        return code;
+    }
+    if (frames.empty()) {
+        return ORV_E_NO_FRAME;
+    }
+    out = *frames.front();
+    return ORV_OK;
+}
+
+int Archive::ReadStep(const std::vector<int>& cameras, double from, double after, double to, int maxFrames,
+                      std::vector<FramePtr>& out, bool& ended) {
+    std::lock_guard lock(mutex_);
+    ended = false;
+    int code = Open();
+    if (code != ORV_OK) {
+        return code;
+    }
+    code = ORV_VideoArchiveFindData(from, 0);
+    if (code != ORV_OK) {
+        return code;
+    }
+    int emptyReads = 0;
+    int reads = 0;
+    const int maxReads = maxFrames * 4 + 16;  // every read moves on; bound the ones that bring nothing
+    while (static_cast<int>(out.size()) < maxFrames && reads++ < maxReads) {
+        int camera = 0, width = 0, height = 0, size = 0;
+        double time = 0;
+        code = ORV_VideoArchiveGetFrame(cameras.data(), static_cast<unsigned>(cameras.size()), ORV_FRAME_JPEG, 0, 1,
+                                        buffer_.data(), static_cast<unsigned>(buffer_.size()), &camera, &time, &width,
+                                        &height, &size);
+        if (code == ORV_E_BUFFER_TOO_SMALL && size > 0 && static_cast<size_t>(size) <= kMaxFrameBytes) {
+            // That read used up the picture: grow and go back to its time.
+            buffer_.resize(static_cast<size_t>(size));
+            code = ORV_VideoArchiveFindData(time, 0);
+            if (code != ORV_OK) {
+                return code;
+            }
+            continue;
+        }
+        if (code == ORV_E_NOT_DECODABLE) {
+            continue;
+        }
+        if (code == ORV_E_NO_FRAME || code == ORV_E_FAILED) {
+            // Past the end of the archive both answers come back; give up after a few.
+            if (++emptyReads >= kEmptyReadsAtEnd) {
+                ended = true;
+                return out.empty() ? code : ORV_OK;
+            }
+            continue;
+        }
+        if (code != ORV_OK) {
+            return code;
+        }
+        emptyReads = 0;
+        if (time > to + kHalfMsDays) {
+            ended = true;
+            return ORV_OK;
+        }
+        if (after > 0 && time <= after + kHalfMsDays) {
+            continue;
+        }
+        if (size <= 0 || static_cast<size_t>(size) > buffer_.size()) {
+            continue;
+        }
+        auto frame = std::make_shared<Frame>();
+        frame->camera = camera;
+        frame->time = time;
+        frame->width = width;
+        frame->height = height;
+        frame->jpeg.assign(buffer_.begin(), buffer_.begin() + size);
+        out.push_back(std::move(frame));
+    }
+    return ORV_OK;
+}
+
+}  // namespace gateway

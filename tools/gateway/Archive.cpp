@@ -21,6 +21,16 @@ int Archive::Range(double& begin, double& end) {
 }
 
 int Archive::PictureAt(int camera, double at, Frame& out) {
+    // Outside the recorded span there is no nearest picture to speak of.
+    double begin = 0, end = 0;
+    const int rangeCode = Range(begin, end);
+    if (rangeCode != ORV_OK) {
+        return rangeCode;
+    }
+    constexpr double kSlackDays = 1.0 / 86'400.0;
+    if (at < begin - kSlackDays || at > end + kSlackDays) {
+        return ORV_E_NO_FRAME;
+    }
     std::vector<FramePtr> frames;
     bool ended = false;
     // The position lands each server on its picture nearest the time, which may lie

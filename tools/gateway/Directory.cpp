@@ -77,9 +77,14 @@ std::optional<orvctl::CameraRow> Directory::Camera(int camera) {
 
 std::optional<orvctl::ServerRow> Directory::ServerOf(int camera) {
     std::lock_guard lock(mutex_);
-    for (const auto& row : snapshot_.servers) {
-        if (row.rangeResult == 0 && row.cameraCount > 0 && camera >= row.firstCamera && camera <= row.lastCamera) {
-            return row;
+    for (const auto& row : snapshot_.cameras) {
+        if (row.camera != camera) {
+            continue;
+        }
+        for (const auto& server : snapshot_.servers) {
+            if (server.handle == row.serverHandle) {
+                return server;
+            }
         }
     }
     return std::nullopt;

@@ -28,7 +28,7 @@ class Directory {
 
     DirectorySnapshot Snapshot();
     std::optional<orvctl::CameraRow> Camera(int camera);
-    // The server row that owns a camera number by its range, if any.
+    // The row of the server a listed camera belongs to.
     std::optional<orvctl::ServerRow> ServerOf(int camera);
     void Stop();
 

@@ -43,7 +43,9 @@ constexpr auto kReadTimeout = std::chrono::seconds(60);
 constexpr auto kKeepAlivePeriod = std::chrono::seconds(15);
 constexpr size_t kBodyLimit = 64 * 1024;
 constexpr size_t kSseQueue = 256;
+constexpr int kLiveSendBuffer = 128 * 1024;
 constexpr char kBoundary[] = "orvframe";
+constexpr double kHalfMsDays = 0.5 / 86'400'000.0;
 
 std::string PlateTimeText(double localOle) {
     std::string text = orvctl::FormatOleNaive(localOle);
@@ -296,6 +298,11 @@ class MjpegWriter : public StreamWriter, public FrameSink {
     }
 
     void Subscribe() {
+        // A live viewer wants the newest picture, not a queue of old ones: keep the
+        // kernel's backlog for this client to a fraction of a second of pictures, so that
+        // a slow client starts skipping in the slot here instead of falling behind there.
+        beast::error_code ec;
+        socket_.set_option(net::socket_base::send_buffer_size(kLiveSendBuffer), ec);
         auto self = std::static_pointer_cast<MjpegWriter>(shared_from_this());
         for (const auto& slot : slots_) {
             gateway_.Svc().feeds.Subscribe(slot.camera, std::shared_ptr<FrameSink>(self, static_cast<FrameSink*>(this)));
@@ -599,6 +606,11 @@ class Playback {
                     break;
                 }
                 for (const auto& frame : frames) {
+                    // Right after a seek a server may hand out a picture older than one
+                    // already sent; the merged stream stays in time order without it.
+                    if (frame->time < after - kHalfMsDays) {
+                        continue;
+                    }
                     if (firstTime < 0) {
                         firstTime = frame->time;
                     }
@@ -999,6 +1011,22 @@ void Gateway::Handle(const std::shared_ptr<Connection>& connection) {
             if (what == "snapshot.jpg") {
                 if (!isGet) {
                     return methodNotAllowed("GET");
+                }
+                // Known answers come at once; only a camera that should deliver is waited for.
+                const auto row = services_.directory.Camera(*camera);
+                const auto server = services_.directory.ServerOf(*camera);
+                if (!server || server->stateResult != ORV_OK || server->state != ORV_STATE_CONNECTED) {
+                    connection->Reply(JsonReply(
+                        503, json{{"error", "server_down"},
+                                  {"message", "the camera's server is not connected"},
+                                  {"server", row->serverHandle},
+                                  {"state", server && server->stateResult == ORV_OK ? orvctl::StateName(server->state)
+                                                                                   : std::string("unknown")}}));
+                    return;
+                }
+                if (!row->active) {
+                    connection->Reply(CodeError(ORV_E_CAMERA_INACTIVE, 409));
+                    return;
                 }
                 const FeedStatus status = services_.feeds.Status(*camera);
                 const uint64_t stale =

@@ -103,7 +103,13 @@ std::optional<std::vector<int>> ParseCameraList(std::string_view text) {
             return std::nullopt;
         }
         cameras.push_back(*camera);
-        text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
+        if (comma == std::string_view::npos) {
+            break;
+        }
+        text = text.substr(comma + 1);
+        if (text.empty()) {
+            return std::nullopt;  // a trailing comma
+        }
     }
     if (cameras.empty()) {
         return std::nullopt;

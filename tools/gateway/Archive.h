@@ -22,11 +22,17 @@ class Archive {
     // `maxFrames` of them, none later than `to`. Pictures at or before `after` were handed
     // out by the previous step and are skipped. `ended` turns true when `to` or the end of
     // the archive is reached.
-    int ReadStep(const std::vector<int>& cameras, double from, double after, double to, int maxFrames,
-                 std::vector<FramePtr>& out, bool& ended);
+    // `owner` names the playback: when nobody else used the archive since its previous
+    // step, reading goes on from where it stopped instead of positioning again (which, on
+    // compressed video, would decode from the last full picture once more).
+    int ReadStep(const void* owner, const std::vector<int>& cameras, double from, double after, double to,
+                 int maxFrames, std::vector<FramePtr>& out, bool& ended);
 
   private:
     int Open();
+    int RangeLocked(double& begin, double& end);
+
+    const void* lastOwner_ = nullptr;
 
     std::mutex mutex_;
     std::vector<char> buffer_ = std::vector<char>(4u << 20);

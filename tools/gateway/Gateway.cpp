@@ -504,7 +504,7 @@ class SnapshotWaiter : public FrameSink, public std::enable_shared_from_this<Sna
   public:
     SnapshotWaiter(std::shared_ptr<Connection> connection, Gateway& gateway, int camera, uint64_t staleSequence)
         : connection_(std::move(connection)), gateway_(gateway), camera_(camera), stale_(staleSequence),
-          timer_(gateway.Io()) {}
+          strand_(net::make_strand(gateway.Io())), timer_(strand_) {}
 
     void Start() {
         gateway_.Svc().feeds.Subscribe(camera_, std::shared_ptr<FrameSink>(shared_from_this(), this));
@@ -527,8 +527,8 @@ class SnapshotWaiter : public FrameSink, public std::enable_shared_from_this<Sna
         if (done_.exchange(true)) {
             return;
         }
-        // Not from inside the feed's delivery: leave on the I/O side.
-        net::post(gateway_.Io(), [self = shared_from_this(), frame] {
+        // Not from inside the feed's delivery: leave on the strand the timer lives on.
+        net::post(strand_, [self = shared_from_this(), frame] {
             self->timer_.cancel();
             self->gateway_.Svc().feeds.Unsubscribe(self->camera_, self.get());
             if (frame) {
@@ -551,6 +551,7 @@ class SnapshotWaiter : public FrameSink, public std::enable_shared_from_this<Sna
     Gateway& gateway_;
     const int camera_;
     const uint64_t stale_;
+    net::strand<net::io_context::executor_type> strand_;
     net::steady_timer timer_;
     std::atomic<bool> done_{false};
 };
@@ -601,7 +602,7 @@ class Playback {
             bool ended = false;
             while (!ended && !stop_) {
                 std::vector<FramePtr> frames;
-                const int code = archive_.ReadStep(cameras_, cursor, after, to_, kStepFrames, frames, ended);
+                const int code = archive_.ReadStep(this, cameras_, cursor, after, to_, kStepFrames, frames, ended);
                 if (code != ORV_OK || frames.empty()) {
                     break;
                 }

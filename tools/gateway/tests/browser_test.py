@@ -113,14 +113,18 @@ def main():
         active = sum(1 for c in cameras if c["active"])
         print(f"gateway at {url}, {len(cameras)} cameras, {active} active")
 
-        with tempfile.TemporaryDirectory() as profile:
-            started = time.time()
-            run = subprocess.run(
-                [browser, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
-                 "--no-first-run", "--user-data-dir=" + profile, "--window-size=1280,800",
-                 "--virtual-time-budget=4000", "--screenshot=" + shot, url],
-                capture_output=True, text=True, timeout=120)
-            print(f"chromium ran {time.time() - started:.1f} s, exit {run.returncode}")
+        def screenshot(path, page):
+            with tempfile.TemporaryDirectory() as profile:
+                started = time.time()
+                run = subprocess.run(
+                    [browser, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+                     "--no-first-run", "--user-data-dir=" + profile, "--window-size=1280,800",
+                     "--virtual-time-budget=4000", "--screenshot=" + path, page],
+                    capture_output=True, text=True, timeout=120)
+                print(f"chromium ran {time.time() - started:.1f} s on {page}, exit {run.returncode}")
+                return run
+
+        run = screenshot(shot, url)
         if not os.path.exists(shot):
             print("SKIPPED: chromium could not start or take a screenshot:")
             print(run.stderr[-2000:])
@@ -133,6 +137,21 @@ def main():
         print(f"{len(pictured)} tiles with pictures of {active} active cameras; screenshot {shot}")
         if len(pictured) < active:
             print("FAIL: not every active camera's tile shows a picture")
+            return 1
+
+        # One camera's own view: its live picture fills most of the page's width.
+        view = os.path.join(args.workdir, "camera.png")
+        if os.path.exists(view):
+            os.remove(view)
+        first = next(c["camera"] for c in cameras if c["active"])
+        screenshot(view, f"{url}#camera={first}")
+        if not os.path.exists(view):
+            print("FAIL: no screenshot of the camera view")
+            return 1
+        large = [t for t in picture_tiles(view) if t[0] >= 800 and t[1] >= 400 and t[2] >= 8.0]
+        print(f"camera {first} view: {len(large)} large picture(s); screenshot {view}")
+        if len(large) != 1:
+            print("FAIL: the camera view shows no live picture")
             return 1
         print("PASS")
         return 0

@@ -27,6 +27,10 @@ void PlateHub::Stop() {
     if (thread_.joinable()) {
         thread_.join();
     }
+    {
+        std::lock_guard lock(mutex_);
+        sinks_.clear();
+    }
     ORV_KeloEnablePlateDetect(0);
 }
 

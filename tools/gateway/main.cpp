@@ -129,9 +129,11 @@ int main(int argc, char** argv) {
         sigwait(&signals, &received);
         LogLine(std::string("stopping on ") + (received == SIGINT ? "SIGINT" : "SIGTERM"));
         server.Stop();
+        // The feeds and the plate list hold the viewers' stream writers, whose sockets
+        // belong to the gateway's I/O context: let go of them before it goes.
+        feeds.StopAll();
+        plates.Stop();
     }
-    feeds.StopAll();
-    plates.Stop();
     directory.Stop();
     LogLine("stopped");
     return status;

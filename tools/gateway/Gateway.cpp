@@ -158,8 +158,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
             return;
         }
         if (ec) {
-            Send(RequestError(400, "bad_request", ec.message()));
-            keepAlive_ = false;
+            keepAlive_ = false;  // the stream is out of step: answer, then close
+            Send(RequestError(ec == http::error::body_limit ? 413 : 400, "bad_request", ec.message()));
             return;
         }
         started = Clock::now();
@@ -578,8 +578,12 @@ class Playback {
     }
     void Stop() {
         stop_ = true;
-        beast::error_code ec;
-        socket_.shutdown(tcp::socket::shutdown_both, ec);
+        // Wakes a write under way; the socket is closed only by the playback's own thread.
+        std::lock_guard lock(socketMutex_);
+        if (!closed_) {
+            beast::error_code ec;
+            socket_.shutdown(tcp::socket::shutdown_both, ec);
+        }
     }
     bool Done() const { return done_; }
     uint64_t Sent() const { return sent_; }
@@ -639,9 +643,13 @@ class Playback {
                 Write({net::buffer(close)});
             }
         }
-        beast::error_code ec;
-        socket_.shutdown(tcp::socket::shutdown_both, ec);
-        socket_.close(ec);
+        {
+            std::lock_guard lock(socketMutex_);
+            beast::error_code ec;
+            socket_.shutdown(tcp::socket::shutdown_both, ec);
+            socket_.close(ec);
+            closed_ = true;
+        }
         done_ = true;
     }
 
@@ -649,6 +657,8 @@ class Playback {
     const std::vector<int> cameras_;
     const double from_, to_, speed_;
     Archive& archive_;
+    std::mutex socketMutex_;
+    bool closed_ = false;
     std::atomic<bool> stop_{false};
     std::atomic<bool> done_{false};
     std::atomic<uint64_t> sent_{0};

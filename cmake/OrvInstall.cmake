@@ -1,5 +1,5 @@
 # Install rules and package files: `cmake --install` lays out
-#   bin/orvctl, bin/orv-sim
+#   bin/orvctl, bin/orv-gateway, bin/orv-sim
 #   lib/libOrvSdk.so*, lib/libVEVIDAZev2.so (the decoder plug-in is looked up beside the library)
 #   include/orv_sdk.h
 #   lib/cmake/OrvSdk/ (find_package(OrvSdk) -> OrvSdk::OrvSdk), lib/pkgconfig/orv-sdk.pc
@@ -42,7 +42,7 @@ foreach(_orv_plugin VEVIDAZev2)
 endforeach()
 
 # orv-sim carries its own install rule beside its target (sim/CMakeLists.txt).
-foreach(_orv_tool orvctl)
+foreach(_orv_tool orvctl orv-gateway)
   if(TARGET ${_orv_tool})
     get_target_property(_orv_tool_type ${_orv_tool} TYPE)
     if(_orv_tool_type STREQUAL "EXECUTABLE")

@@ -52,13 +52,14 @@ Session::~Session() {
     ORV_Uninit();
 }
 
-int Session::AddServers(const std::vector<ServerAddress>& servers, std::ostream& err) {
+int Session::AddServers(const std::vector<ServerAddress>& servers, std::ostream& err,
+                        const std::string& program) {
     for (const auto& address : servers) {
         int number = 0;
         const int code =
             ORV_ServerAddEx(address.host.c_str(), address.port, 0, 0, address.password.c_str(), &number);
         if (code != ORV_OK) {
-            err << "orvctl: cannot add server " << address.Address() << ": " << DescribeResult(code) << '\n';
+            err << program << ": cannot add server " << address.Address() << ": " << DescribeResult(code) << '\n';
             return code;
         }
         servers_.push_back(address);

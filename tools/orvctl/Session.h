@@ -39,8 +39,10 @@ class Session {
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Registers every server; stops at the first failure and returns its code.
-    int AddServers(const std::vector<ServerAddress>& servers, std::ostream& err);
+    // Registers every server; stops at the first failure and returns its code. The
+    // message about a failure begins with `program`.
+    int AddServers(const std::vector<ServerAddress>& servers, std::ostream& err,
+                   const std::string& program = "orvctl");
     // ORV_ServersConnect, then polls until every server is connected with a known camera
     // range or has settled in a failure state, or the time-out passed. Returns the
     // connect call's code; the outcome per server is in Servers().

@@ -13,6 +13,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 constexpr double kMsPerDay = 86400000.0;
 constexpr double kNoon = 44260.5;  // 05.03.2021 12:00:00, exact in binary
@@ -169,7 +170,7 @@ INSTANTIATE_TEST_SUITE_P(
                       MalformedText{"OtherKind", "<W>4096</W><C>1</C><S>num=BAD</S>"},
                       MalformedText{"ImpossibleDate", PlateText(6, "BAD", "31.02.2021 25:61:61")},
                       MalformedText{"EmbeddedNulsAndHighBytes",
-                                    std::string("<W>4097</W>\0<C>\xFF\xFE</C><S>num=\x01\x02</S>", 40)},
+                                    "<W>4097</W>\0<C>\xFF\xFE</C><S>num=\x01\x02</S>"s},
                       MalformedText{"HugeNumber", PlateText(6, std::string(100000, 'Z'))},
                       MalformedText{"DigitsOverflowingInt", "<W>99999999999999999999</W><C>99999999999999</C>"}),
     [](const auto& info) { return std::string(info.param.name); });

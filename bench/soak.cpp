@@ -323,6 +323,13 @@ int main(int argc, char** argv) {
     }
     std::this_thread::sleep_until(begin + std::chrono::seconds(warmup));
     const long rssWarm = ResidentKiB();
+    // One sample a minute after the warm-up: a leak climbs steadily, a heap that
+    // settles flattens out.
+    std::vector<long> rssSamples;
+    for (auto next = Clock::now() + std::chrono::seconds(60); next < end; next += std::chrono::seconds(60)) {
+        std::this_thread::sleep_until(next);
+        rssSamples.push_back(ResidentKiB());
+    }
     for (auto& c : callers) c.join();
     const long rssEnd = ResidentKiB();
     const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
@@ -347,6 +354,11 @@ int main(int argc, char** argv) {
     const double growth = rssWarm > 0 ? 100.0 * static_cast<double>(rssEnd - rssWarm) / static_cast<double>(rssWarm) : 0.0;
     std::printf("RSS: start %ld KiB, after %d s warm-up %ld KiB, end %ld KiB (%+.1f %% since warm-up)\n", rssStart,
                 warmup, rssWarm, rssEnd, growth);
+    if (!rssSamples.empty()) {
+        std::printf("RSS each minute after the warm-up (KiB):");
+        for (long kib : rssSamples) std::printf(" %ld", kib);
+        std::printf("\n");
+    }
     if (growth > 5.0) std::printf("WARNING: resident memory grew %.1f %% after the warm-up\n", growth);
     for (const auto& [key, n] : tally.undocumented) {
         std::printf("FAILURE: %s returned undocumented code %d (%llu times)\n", kNames[static_cast<size_t>(key.first)],

@@ -1,5 +1,5 @@
 // Soak: host threads call every export of the library in random order against
-// in-process simulated servers with faults switched on (restarts, slow and
+// simulated servers (in a child process) with faults switched on (restarts, slow and
 // silent replies, damaged pictures and streams, plate floods), then report
 // calls per export, result codes, the slowest call and the resident memory.
 //
@@ -8,6 +8,8 @@
 // Exit status: 0 when every result was a documented code, 1 otherwise, 2 on
 // bad arguments or when the servers cannot start. Memory growth after the
 // warm-up beyond 5 % is reported as a warning line.
+#include <malloc.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,6 +82,14 @@ long ResidentKiB() {
     long size = 0, resident = 0;
     statm >> size >> resident;
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// What the heap has handed out and not had back, in KiB. Beside the resident
+// size it tells memory still held by the program from memory the allocator
+// keeps (free chunks in the arenas of busy threads).
+long HeapInUseKiB() {
+    const struct mallinfo2 info = mallinfo2();
+    return static_cast<long>((info.uordblks + info.hblkhd) / 1024);
 }
 
 double NowOle() {
@@ -272,6 +282,97 @@ void CycleFaults(orv_sim::SimServer& server, const std::atomic<bool>& stop) {
     }
 }
 
+// The simulated servers run in a child process, so that the memory figures are
+// the host's alone: the library and its callers, not the servers' pictures and
+// buffers. The child ends when the parent closes its end of the control pipe
+// (or dies).
+class ServerProcess {
+  public:
+    ServerProcess() = default;
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+    ~ServerProcess() { Stop(); }
+
+    // Forks before any thread exists; false when the servers could not start.
+    bool Start(Servers& servers) {
+        int control[2];
+        int report[2];
+        if (pipe(control) != 0) return false;
+        if (pipe(report) != 0) {
+            close(control[0]);
+            close(control[1]);
+            return false;
+        }
+        child_ = fork();
+        if (child_ < 0) return false;
+        if (child_ == 0) {
+            close(control[1]);
+            close(report[0]);
+            _exit(RunServers(control[0], report[1]));
+        }
+        close(control[0]);
+        close(report[1]);
+        control_ = control[1];
+        struct Entry {
+            uint16_t port;
+            int32_t cameras;
+        } entry{};
+        while (ReadAll(report[0], &entry, sizeof entry)) {
+            servers.ports.push_back(entry.port);
+            servers.cameras += entry.cameras;
+        }
+        close(report[0]);
+        return !servers.ports.empty();
+    }
+
+    void Stop() {
+        if (control_ >= 0) close(control_);
+        control_ = -1;
+        if (child_ > 0) waitpid(child_, nullptr, 0);
+        child_ = -1;
+    }
+
+  private:
+    static bool ReadAll(int fd, void* data, size_t size) {
+        auto* out = static_cast<uint8_t*>(data);
+        while (size > 0) {
+            const ssize_t n = read(fd, out, size);
+            if (n <= 0) return false;
+            out += n;
+            size -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    static int RunServers(int control, int report) {
+        try {
+            orv_sim::Simulator sim(SoakServers());
+            for (size_t i = 0; i < sim.ServerCount(); ++i) {
+                const struct {
+                    uint16_t port;
+                    int32_t cameras;
+                } entry{sim.Server(i).Port(), static_cast<int32_t>(sim.Server(i).CameraCount())};
+                if (write(report, &entry, sizeof entry) != static_cast<ssize_t>(sizeof entry)) return 2;
+            }
+            close(report);
+            std::atomic<bool> stop{false};
+            std::thread faults([&] { CycleFaults(sim.Server(3), stop); });
+            char byte = 0;
+            while (read(control, &byte, 1) > 0) {
+            }
+            stop = true;
+            faults.join();
+            return 0;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "soak: cannot start the servers: %s\n", e.what());
+            return 2;
+        }
+    }
+
+    pid_t child_ = -1;
+    int control_ = -1;
+};
+
 int Argument(int argc, char** argv, const char* name, int fallback) {
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], name) == 0) return std::atoi(argv[i + 1]);
@@ -294,26 +395,18 @@ int main(int argc, char** argv) {
     const int warmup = std::clamp(Argument(argc, argv, "--warmup", std::clamp(seconds / 6, 5, 120)), 0, seconds);
     const auto seed = static_cast<uint32_t>(Argument(argc, argv, "--seed", 1));
 
-    const long rssStart = ResidentKiB();
-    std::unique_ptr<orv_sim::Simulator> sim;
-    try {
-        sim = std::make_unique<orv_sim::Simulator>(SoakServers());
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "soak: cannot start the servers: %s\n", e.what());
+    Servers servers;
+    ServerProcess serverProcess;
+    if (!serverProcess.Start(servers)) {
+        std::fprintf(stderr, "soak: cannot start the servers\n");
         return 2;
     }
-    Servers servers;
-    for (size_t i = 0; i < sim->ServerCount(); ++i) {
-        servers.ports.push_back(sim->Server(i).Port());
-        servers.cameras += sim->Server(i).CameraCount();
-    }
+    const long rssStart = ResidentKiB();
     ORV_Init();
     for (uint16_t port : servers.ports) ORV_ServerAdd("127.0.0.1", port, 0, 0, "");
     ORV_ServersConnect();
     ORV_KeloEnablePlateDetect(1);
 
-    std::atomic<bool> stop{false};
-    std::thread faults([&] { CycleFaults(sim->Server(3), stop); });
     const auto begin = Clock::now();
     const auto end = begin + std::chrono::seconds(seconds);
     Tally tally;
@@ -323,20 +416,22 @@ int main(int argc, char** argv) {
     }
     std::this_thread::sleep_until(begin + std::chrono::seconds(warmup));
     const long rssWarm = ResidentKiB();
+    const long heapWarm = HeapInUseKiB();
     // One sample a minute after the warm-up: a leak climbs steadily, a heap that
     // settles flattens out.
     std::vector<long> rssSamples;
+    std::vector<long> heapSamples;
     for (auto next = Clock::now() + std::chrono::seconds(60); next < end; next += std::chrono::seconds(60)) {
         std::this_thread::sleep_until(next);
         rssSamples.push_back(ResidentKiB());
+        heapSamples.push_back(HeapInUseKiB());
     }
+    const long heapLast = HeapInUseKiB();
     for (auto& c : callers) c.join();
     const long rssEnd = ResidentKiB();
     const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
-    stop = true;
-    faults.join();
     ORV_Uninit();
-    sim.reset();
+    serverProcess.Stop();
 
     uint64_t total = 0;
     for (uint64_t n : tally.calls) total += n;
@@ -358,7 +453,11 @@ int main(int argc, char** argv) {
         std::printf("RSS each minute after the warm-up (KiB):");
         for (long kib : rssSamples) std::printf(" %ld", kib);
         std::printf("\n");
+        std::printf("heap in use each minute after the warm-up (KiB):");
+        for (long kib : heapSamples) std::printf(" %ld", kib);
+        std::printf("\n");
     }
+    std::printf("heap in use: after warm-up %ld KiB, before the threads stopped %ld KiB\n", heapWarm, heapLast);
     if (growth > 5.0) std::printf("WARNING: resident memory grew %.1f %% after the warm-up\n", growth);
     for (const auto& [key, n] : tally.undocumented) {
         std::printf("FAILURE: %s returned undocumented code %d (%llu times)\n", kNames[static_cast<size_t>(key.first)],

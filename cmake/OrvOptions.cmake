@@ -33,16 +33,34 @@ if(ORV_BUILD_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 
-# orv_add_subsystem(NAME DIR [DEPS ...]): a static (PIC) library from every source in DIR.
-function(orv_add_subsystem name dir)
-  file(GLOB _srcs CONFIGURE_DEPENDS ${dir}/*.cpp ${dir}/*.c)
-  if(_srcs)
-    add_library(${name} STATIC ${_srcs})
-    target_link_libraries(${name} PUBLIC ${ARGN} PRIVATE orv_warnings)
-    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)
-  else()
-    add_library(${name} INTERFACE)
-    target_link_libraries(${name} INTERFACE ${ARGN})
-    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)
+# orv_add_subsystem(NAME DIR SOURCES file... [DEPS target...]): a static (PIC) library
+# from the listed sources of src/DIR.
+#
+# Each subsystem publishes only its own folder: its include root is a directory of the
+# build tree holding one link, DIR -> src/DIR, so "DIR/Header.h" resolves for the
+# subsystem itself and for whatever links it (directly or through a subsystem above),
+# and nowhere else. A header of a layer that is not among the dependencies does not
+# compile, which keeps the layering honest.
+# orv_include_root(NAME FOLDER OUT): OUT = an include root where "NAME/..." is FOLDER.
+function(orv_include_root name folder out)
+  set(root ${PROJECT_BINARY_DIR}/layers/${name})
+  if(NOT EXISTS ${root}/${name})
+    file(MAKE_DIRECTORY ${root})
+    file(CREATE_LINK ${folder} ${root}/${name} SYMBOLIC)
   endif()
+  set(${out} ${root} PARENT_SCOPE)
+endfunction()
+
+function(orv_subsystem_include_root dir out)
+  orv_include_root(${dir} ${PROJECT_SOURCE_DIR}/src/${dir} root)
+  set(${out} ${root} PARENT_SCOPE)
+endfunction()
+
+function(orv_add_subsystem name dir)
+  cmake_parse_arguments(PARSE_ARGV 2 ARG "" "" "SOURCES;DEPS")
+  orv_subsystem_include_root(${dir} root)
+  list(TRANSFORM ARG_SOURCES PREPEND ${dir}/)
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE orv_warnings)
+  target_include_directories(${name} PUBLIC ${root})
 endfunction()

@@ -10,7 +10,7 @@
 #include "manager/ORVLinker.h"
 #include "sim/Simulator.h"
 #include "unit/manager/FakeModule.h"
-#include "unit/subscription/RecordingSubscriber.h"
+#include "unit/manager/RecordingSubscriber.h"
 
 namespace {
 

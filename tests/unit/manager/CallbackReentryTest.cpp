@@ -9,8 +9,8 @@
 
 #include "manager/SubscriptionRegistry.h"
 #include "unit/manager/FakeModule.h"
-#include "unit/subscription/FakeFrameManager.h"
-#include "unit/subscription/RecordingSubscriber.h"
+#include "unit/manager/FakeFrameManager.h"
+#include "unit/manager/RecordingSubscriber.h"
 
 namespace {
 

@@ -13,7 +13,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "video/DecoderApi.h"
+#include "video/DecoderAbi.h"
 
 namespace vevid {
 namespace {

@@ -121,6 +121,7 @@ PictureFormat ParseFormatOption(const std::string& text) {
 }
 
 const auto kFormats = CLI::IsMember({"jpeg", "jpg", "bgr", "yuyv", "grey", "gray"});
+const auto kCameraNumbers = CLI::Range(1, 2048);  // the library numbers cameras 1..2048
 
 // Each Add*Command registers one subcommand. The option values live in a block that the
 // callback owns, so they outlive the parse.
@@ -155,7 +156,7 @@ void AddSnapshotCommand(CLI::App& app, Run& run) {
                                         "decoded formats as PNG)");
     snapshot->add_option("-c,--camera", args->options.camera, "Camera number (1-2048)")
         ->required()
-        ->check(CLI::Range(1, 2048));
+        ->check(kCameraNumbers);
     snapshot->add_option("-f,--format", args->format, "Picture format asked of the library")
         ->check(kFormats)
         ->capture_default_str();
@@ -189,7 +190,7 @@ void AddArchiveCommand(CLI::App& app, Run& run) {
     archive->add_option("--to", args->to, "End, in the same forms")->capture_default_str();
     archive->add_option("-c,--camera", args->options.cameras, "Camera number(s)")
         ->required()
-        ->check(CLI::Range(1, 2048));
+        ->check(kCameraNumbers);
     archive->add_option("-o,--output", args->options.outputDir, "Output directory")->capture_default_str();
     archive->add_option("-f,--format", args->format, "Picture format asked of the library")
         ->check(kFormats)
@@ -219,7 +220,7 @@ void AddPlatesCommand(CLI::App& app, Run& run) {
         ->check(CLI::Range(0.0, 3600.0))
         ->capture_default_str();
     plates->add_option("-c,--camera", args->camera, "Latest plate of this camera instead of the plate queue")
-        ->check(CLI::Range(1, 2048));
+        ->check(kCameraNumbers);
     plates
         ->add_option("--max-age", args->options.maxAgeMs,
                      "With --camera: ignore plates older than this many ms (0: any)")
@@ -248,7 +249,7 @@ void AddEventCommand(CLI::App& app, Run& run) {
     auto args = std::make_shared<Args>();
     auto* event = app.add_subcommand(
         "event", "Raise an external event for a camera (four values) or a server (one value)");
-    auto* cameraOpt = event->add_option("-c,--camera", args->camera, "Camera number")->check(CLI::Range(1, 2048));
+    auto* cameraOpt = event->add_option("-c,--camera", args->camera, "Camera number")->check(kCameraNumbers);
     auto* serverOpt = event->add_option("--server-handle", args->server, "Server handle (see `orvctl servers`)")
                           ->check(CLI::PositiveNumber);
     cameraOpt->excludes(serverOpt);
@@ -270,7 +271,7 @@ void AddEventCommand(CLI::App& app, Run& run) {
 void AddPtzCommand(CLI::App& app, Run& run) {
     auto options = std::make_shared<PtzOptions>();
     auto* ptz = app.add_subcommand("ptz", "Send a pan/tilt/zoom telemetry command to a camera");
-    ptz->add_option("-c,--camera", options->camera, "Camera number")->required()->check(CLI::Range(1, 2048));
+    ptz->add_option("-c,--camera", options->camera, "Camera number")->required()->check(kCameraNumbers);
     ptz->add_option("--command", options->command, "Telemetry command code (its meaning lies with the server)")
         ->required();
     ptz->add_option("--speed1", options->speed1, "Speed 1 (clamped to 0-99)")->capture_default_str();
@@ -289,7 +290,7 @@ void AddConsoleCommand(CLI::App& app, Run& run) {
     console->add_option("--server-handle", args->server, "Server handle (see `orvctl servers`)")
         ->required()
         ->check(CLI::PositiveNumber);
-    console->add_option("-c,--camera", args->camera, "Camera number")->required()->check(CLI::Range(1, 2048));
+    console->add_option("-c,--camera", args->camera, "Camera number")->required()->check(kCameraNumbers);
     console->callback(
         [args, &run] { RunConnected(run, [&] { return RunConsole(args->server, args->camera, run.io); }); });
 }

@@ -97,7 +97,7 @@ extern "C" {
 
 /* What each frame type gives. A JPEG camera's server sends JPEG pictures (some with
  * block updates, which the decoded types lay over the picture); a video camera's sends
- * MPEG-4 Part 2 or H.264, which the decoder plug-in decodes. Live video pictures come
+ * MPEG-4 or H.264, which the decoder plug-in decodes. Live video pictures come
  * one call late and are decoded to BGR first, so their YUYV is converted from BGR.
  * "As received" is the server's JPEG unchanged, with its width and height for type 1
  * and 0 for the others. Plate pictures are read from the

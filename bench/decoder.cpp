@@ -16,7 +16,7 @@ extern "C" {
 
 #include <libyuv.h>
 
-#include "YuyvPacking.h"
+#include "pixel/PlanarPacking.h"
 #include "video/DecoderApi.h"
 #include "video/PixelConvert.h"
 
@@ -208,14 +208,14 @@ void PackYuyv(benchmark::State& state, Packer packer) {
     for (size_t i = 0; i < y.size(); ++i) y[i] = static_cast<uint8_t>(16 + i % 220);
     for (size_t i = 0; i < u.size(); ++i) u[i] = static_cast<uint8_t>(16 + i % 225), v[i] = static_cast<uint8_t>(240 - i % 225);
     std::vector<uint8_t> out(kWidth * kHeight * 2);
-    const vevid::Planes planes{y.data(), u.data(), v.data(), kWidth, kWidth / 2, kWidth / 2};
+    const pixel::Planes planes{y.data(), u.data(), v.data(), kWidth, kWidth / 2, kWidth / 2, kWidth, kHeight, 1, 1};
     for (auto _ : state) {
         if (packer == Packer::Libyuv) {
             libyuv::I420ToYUY2(y.data(), kWidth, u.data(), kWidth / 2, v.data(), kWidth / 2, out.data(), kWidth * 2,
                                kWidth, kHeight);
         } else {
-            vevid::PackYuyv(planes, kWidth, kHeight, 1,
-                            packer == Packer::PluginLimited ? vevid::SampleRange::Limited : vevid::SampleRange::Full,
+            pixel::PackYuyv(planes,
+                            packer == Packer::PluginLimited ? pixel::SampleRange::Limited : pixel::SampleRange::Full,
                             out.data());
         }
         benchmark::DoNotOptimize(out.data());

@@ -8,7 +8,7 @@
 
 #include "QuietLog.h"
 #include "StreamDecoder.h"
-#include "video/DecoderApi.h"
+#include "video/DecoderAbi.h"
 
 #ifdef _WIN32
 #define VEVID_EXPORT extern "C"  // the export list is VEVIDAZev2.def

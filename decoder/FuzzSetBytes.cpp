@@ -9,7 +9,7 @@ extern "C" {
 }
 
 #include "fuzz/GoodInput.h"
-#include "video/DecoderApi.h"
+#include "video/DecoderAbi.h"
 
 extern "C" int32_t GetDecoder(int32_t codec);
 extern "C" void ReleaseDecoder(int32_t handle);

@@ -13,8 +13,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "YuyvPacking.h"
-#include "video/DecoderApi.h"
+#include "video/DecoderAbi.h"
 
 namespace vevid {
 namespace {
@@ -48,16 +47,16 @@ bool HasLumaPlane8(int format) {
 // Streams say so when their samples use the whole 0..255 range (yuvj formats,
 // or the full-range flag of the video parameters); anything else, unspecified
 // included, is video range, as H.264 and MPEG-4 define it.
-SampleRange RangeOf(const AVFrame* frame) {
+pixel::SampleRange RangeOf(const AVFrame* frame) {
     switch (frame->format) {
         case AV_PIX_FMT_YUVJ420P:
         case AV_PIX_FMT_YUVJ422P:
         case AV_PIX_FMT_YUVJ444P:
         case AV_PIX_FMT_YUVJ440P:
         case AV_PIX_FMT_YUVJ411P:
-            return SampleRange::Full;
+            return pixel::SampleRange::Full;
         default:
-            return frame->color_range == AVCOL_RANGE_JPEG ? SampleRange::Full : SampleRange::Limited;
+            return frame->color_range == AVCOL_RANGE_JPEG ? pixel::SampleRange::Full : pixel::SampleRange::Limited;
     }
 }
 
@@ -271,16 +270,17 @@ bool StreamDecoder::Write(uint8_t* out) {
     const bool grey = GreyOutput();
     // We hand out full-range samples whatever the stream carries: the library
     // converts YUYV and grey with one set of (full-range) formulas for every source.
-    const SampleRange range = RangeOf(frame_);
+    const pixel::SampleRange range = RangeOf(frame_);
     if (grey && HasLumaPlane8(format)) {
-        PackGrey(frame_->data[0], frame_->linesize[0], width, height, range, out);
+        pixel::PackGrey(frame_->data[0], frame_->linesize[0], width, height, range, out);
         return true;
     }
     int chromaShiftY = 0;
     if (!grey && IsPlanar8(format, chromaShiftY)) {
-        const Planes planes{frame_->data[0],     frame_->data[1],     frame_->data[2],
-                            frame_->linesize[0], frame_->linesize[1], frame_->linesize[2]};
-        PackYuyv(planes, width, height, chromaShiftY, range, out);
+        const pixel::Planes planes{frame_->data[0],     frame_->data[1],     frame_->data[2],
+                                   frame_->linesize[0], frame_->linesize[1], frame_->linesize[2],
+                                   width, height, 1, chromaShiftY};
+        pixel::PackYuyv(planes, range, out);
         return true;
     }
     // Anything else (high bit depth, 4:4:4 to colour, ...) goes through libswscale,
@@ -292,8 +292,8 @@ bool StreamDecoder::Write(uint8_t* out) {
     return sws_scale(scaler_, frame_->data, frame_->linesize, 0, height, planes, strides) == height;
 }
 
-bool StreamDecoder::PrepareScaler(int width, int height, int format, int target, SampleRange range) {
-    const ScalerKey key{width, height, format, target, range == SampleRange::Full};
+bool StreamDecoder::PrepareScaler(int width, int height, int format, int target, pixel::SampleRange range) {
+    const ScalerKey key{width, height, format, target, range == pixel::SampleRange::Full};
     if (scaler_ != nullptr && key == scalerKey_) return true;
     // The ranges are options of the context, set before it is initialised: told
     // afterwards, libswscale keeps a plain repacking path that ignores them.

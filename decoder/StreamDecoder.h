@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "AccessUnits.h"
-#include "YuyvPacking.h"
+#include "pixel/PlanarPacking.h"
 
 struct AVBufferRef;
 struct AVCodecContext;
@@ -77,7 +77,7 @@ private:
     bool GreyOutput() const;
     size_t OutputBytes() const;
     bool Write(uint8_t* out);
-    bool PrepareScaler(int width, int height, int format, int target, SampleRange range);
+    bool PrepareScaler(int width, int height, int format, int target, pixel::SampleRange range);
 
     struct ScalerKey {
         int width = 0, height = 0, format = -1, target = -1;

@@ -37,7 +37,7 @@ extern "C" {
 #define ORV_API
 #endif
 
-/* Result codes. */
+/* Result codes. The comment after each says when it is answered. */
 #define ORV_OK 0
 #define ORV_E_FAILED (-1)            /* failure, not found, lock busy, server refused */
 #define ORV_E_INVALID_ARG (-5)       /* null pointer, zero count, camera out of range */
@@ -52,6 +52,31 @@ extern "C" {
 #define ORV_E_NOT_INITIALISED (-513) /* ORV_Init has not been called */
 #define ORV_E_NOT_SUPPORTED (-600)   /* not supported (window functions) */
 
+/* Every result code above with a one-line text for people, as an X-macro: one
+ * X(name, text) per code. name expands to the code's value and #name gives its
+ * name, so a host builds whatever table it needs without copying the list:
+ *
+ *   #define ORV_CODE_ROW(name, text) {name, #name, text},
+ *   static const struct { int code; const char* name; const char* text; } codes[] = {
+ *       ORV_RESULT_CODES(ORV_CODE_ROW)
+ *   };
+ *
+ * A code added above is added here as well. */
+#define ORV_RESULT_CODES(X)                                                            \
+    X(ORV_OK, "success")                                                               \
+    X(ORV_E_FAILED, "failed, not found, or the library was busy")                      \
+    X(ORV_E_INVALID_ARG, "invalid argument or camera out of range")                    \
+    X(ORV_E_BUFFER_TOO_SMALL, "buffer too small")                                      \
+    X(ORV_E_DUPLICATE, "a server with this address and port is already registered")    \
+    X(ORV_E_NO_FRAME, "no frame available")                                            \
+    X(ORV_E_CAMERA_INACTIVE, "camera not active on a connected server")                \
+    X(ORV_E_UNKNOWN_CAMERA, "unknown camera")                                          \
+    X(ORV_E_NOT_DECODABLE, "archive picture could not be decoded")                     \
+    X(ORV_E_NO_PLATE, "no plate record available")                                     \
+    X(ORV_E_NOT_READY, "protocol client not ready")                                    \
+    X(ORV_E_NOT_INITIALISED, "library not initialised")                                \
+    X(ORV_E_NOT_SUPPORTED, "not supported")
+
 /* Server states reported by ORV_ServerGetState. */
 #define ORV_STATE_IDLE 0
 #define ORV_STATE_CONNECTING 1
@@ -62,12 +87,40 @@ extern "C" {
 
 /* Frame types of ORV_VideoGetFrame, ORV_VideoArchiveGetFrame and the plate pictures.
  * Pictures are packed, rows top to bottom; "native" is YUYV for a colour camera and
- * grey (1 byte per pixel) for a grey camera. */
+ * grey (1 byte per pixel) for a grey camera. The table below says exactly what each
+ * type gives where. */
 #define ORV_FRAME_JPEG 1   /* a JPEG file (as received, or encoded from a decoded picture) */
-#define ORV_FRAME_YUYV 2   /* live: YUYV for colour cameras (Y0 U Y1 V), grey for grey cameras */
+#define ORV_FRAME_YUYV 2   /* live and archive: the native picture (YUYV: Y0 U Y1 V); plates: as received */
 #define ORV_FRAME_BGR 3    /* 3 bytes per pixel: blue, green, red */
 #define ORV_FRAME_NATIVE 4 /* the camera's native picture: YUYV or grey */
-#define ORV_FRAME_GREY 5   /* live only: grey, 1 byte per pixel; on the archive 5 gives the payload as received */
+#define ORV_FRAME_GREY 5   /* live: grey, 1 byte per pixel; archive and plates: see the table */
+
+/* What each frame type gives. A JPEG camera's server sends JPEG pictures (some with
+ * block updates, which the decoded types lay over the picture); a video camera's sends
+ * MPEG-4 or H.264, which the decoder plug-in decodes. Live video pictures come
+ * one call late and are decoded to BGR first, so their YUYV is converted from BGR.
+ * "As received" is the server's JPEG unchanged, with its width and height for type 1
+ * and 0 for the others. Plate pictures are read from the
+ * archive at the plate's time; an imageType <= 0 asks for none.
+ *
+ *  type      live (ORV_VideoGetFrame)       archive (ORV_VideoArchiveGetFrame)  plate picture (imageType)
+ *  --------  -----------------------------  ----------------------------------  -------------------------
+ *  1 JPEG    JPEG camera: as received,      JPEG camera: as received            as on the archive
+ *            updates not laid over (a       video: the decoded picture encoded
+ *            reply of updates alone: the    as JPEG, quality 78
+ *            updated picture encoded as
+ *            JPEG, quality 75)
+ *            video: the decoded picture
+ *            encoded as JPEG, quality 75
+ *  2 YUYV    as 4                           as 4                                as 5
+ *  3 BGR     BGR                            BGR                                 BGR
+ *  4 NATIVE  JPEG camera: native            native                              native
+ *            video: YUYV, also for grey
+ *  5 GREY    grey                           JPEG camera: as received            as on the archive
+ *                                           video: native
+ *  other     JPEG camera: as 1              as 5                                as 5
+ *            video: BGR
+ */
 
 /* Camera information filled by ORV_CameraGetInfo: 32 bytes, little-endian. */
 #pragma pack(push, 1)
@@ -94,7 +147,11 @@ typedef char orv_camera_info_size_check[(sizeof(OrvCameraInfo) == 32) ? 1 : -1];
 
 /* ---- Library state ---------------------------------------------------------- */
 
-/* Creates the library state. Idempotent; always returns ORV_OK. */
+/* Creates the library state: the server manager with its worker thread and the
+ * decoding threads, the plate helper and the shared integration block. Idempotent:
+ * ORV_OK when the state exists already. ORV_E_FAILED (-1) when the state cannot be
+ * created (memory exhausted, a thread that cannot be started); a later call tries
+ * again. A shared block the system refuses is no failure: the library works without it. */
 ORV_API int ORV_CALL ORV_Init(void);
 /* Disconnects everything and destroys the library state. Idempotent; always ORV_OK. */
 ORV_API int ORV_CALL ORV_Uninit(void);

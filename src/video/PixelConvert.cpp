@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 
+#include "pixel/PlanarPacking.h"
 #include "video/PixelKernels.h"
 
 namespace processing {
@@ -83,23 +84,6 @@ void BgrToGreyScalar(const uint8_t* __restrict src, uint8_t* __restrict dst, siz
     for (size_t i = 0; i < pixels; ++i) {
         const int b = src[3 * i], g = src[3 * i + 1], r = src[3 * i + 2];
         dst[i] = static_cast<uint8_t>((30 * r + 59 * g + 11 * b + 50) / 100);
-    }
-}
-
-void PlanarRowToYuyvScalar(const uint8_t* __restrict y, const uint8_t* __restrict u,
-                           const uint8_t* __restrict v, uint8_t* __restrict dst, int from, int width,
-                           int hShift) {
-    int x = from;
-    for (; x + 1 < width; x += 2) {
-        const int c0 = x >> hShift, c1 = (x + 1) >> hShift;
-        dst[2 * x] = y[x];
-        dst[2 * x + 1] = static_cast<uint8_t>((u[c0] + u[c1]) >> 1);
-        dst[2 * x + 2] = y[x + 1];
-        dst[2 * x + 3] = static_cast<uint8_t>((v[c0] + v[c1]) >> 1);
-    }
-    if (x < width) {
-        dst[2 * x] = y[x];
-        dst[2 * x + 1] = u[x >> hShift];
     }
 }
 
@@ -209,19 +193,10 @@ void BgrToGrey(const uint8_t* src, uint8_t* dst, int width, int height) {
 }
 
 void PlanarToYuyv(const PlanarPicture& p, uint8_t* dst) {
-    const bool vector = gVectorPaths && (p.hShift == 0 || p.hShift == 1);
-    for (int row = 0; row < p.height; ++row) {
-        const uint8_t* y = p.planes[0] + static_cast<size_t>(p.strides[0]) * row;
-        const uint8_t* u = p.planes[1] + static_cast<size_t>(p.strides[1]) * (row >> p.vShift);
-        const uint8_t* v = p.planes[2] + static_cast<size_t>(p.strides[2]) * (row >> p.vShift);
-        uint8_t* d = dst + 2 * static_cast<size_t>(p.width) * row;
-        int done = 0;
-        if (vector) {
-            done = p.hShift == 1 ? kernels::InterleaveYuyvSse2(y, u, v, d, p.width)
-                                 : kernels::InterleaveYuyvAveragedSse2(y, u, v, d, p.width);
-        }
-        PlanarRowToYuyvScalar(y, u, v, d, done, p.width, p.hShift);
-    }
+    const pixel::Planes planes{p.planes[0], p.planes[1], p.planes[2], p.strides[0], p.strides[1],
+                               p.strides[2], p.width, p.height, p.hShift, p.vShift};
+    pixel::PackYuyv(planes, pixel::SampleRange::Full, dst,
+                    gVectorPaths ? pixel::Kernels::Vector : pixel::Kernels::Scalar);
 }
 
 void PlanarToBgr(const PlanarPicture& p, uint8_t* dst) {

@@ -48,11 +48,8 @@ void BgrToYuyv(const uint8_t* src, uint8_t* dst, int width, int height);
 void BgrToGrey(const uint8_t* src, uint8_t* dst, int width, int height);
 
 // Planar YCbCr (one Y plane, two chroma planes subsampled by 2^hShift
-// horizontally and 2^vShift vertically) to Yuyv.  Each pixel pair (x, x + 1)
-// takes U = (U[x >> hShift] + U[(x + 1) >> hShift]) >> 1 from chroma row
-// y >> vShift, V likewise; for 2:1 horizontal subsampling that is the shared
-// sample itself, for none it is the average of the pair.  A lone last pixel of
-// an odd row takes its own chroma sample.
+// horizontally and 2^vShift vertically) to Yuyv, packed as pixel/PlanarPacking.h
+// says for full-range samples.
 struct PlanarPicture {
     const uint8_t* planes[3];
     int strides[3];

@@ -22,6 +22,27 @@ ORV_AVX2 inline __m256i TruncMul(__m256i d, __m256i absD, int mul, int shift) {
     return _mm256_sign_epi16(_mm256_mulhi_epu16(scaled, _mm256_set1_epi16(static_cast<int16_t>(mul))), d);
 }
 
+// Sixteen B, G and R words (pixels 0-7 in the low lane, 8-15 in the high) to 48
+// bytes of BGR; the unsigned saturation of the packing is the clamp to 0..255.
+ORV_AVX2 inline void StoreBgr16(__m256i b, __m256i g, __m256i r, uint8_t* d) {
+    const __m256i fromBgLo = _mm256_setr_epi8(0, 8, -1, 1, 9, -1, 2, 10, -1, 3, 11, -1, 4, 12, -1, 5, 0, 8,
+                                              -1, 1, 9, -1, 2, 10, -1, 3, 11, -1, 4, 12, -1, 5);
+    const __m256i fromRLo = _mm256_setr_epi8(-1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1,
+                                             -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1);
+    const __m256i fromBgHi = _mm256_setr_epi8(13, -1, 6, 14, -1, 7, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                              13, -1, 6, 14, -1, 7, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m256i fromRHi = _mm256_setr_epi8(-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                             5, -1, -1, 6, -1, -1, 7, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m256i bg = _mm256_packus_epi16(b, g);
+    const __m256i rr = _mm256_packus_epi16(r, r);
+    const __m256i lo = _mm256_or_si256(_mm256_shuffle_epi8(bg, fromBgLo), _mm256_shuffle_epi8(rr, fromRLo));
+    const __m256i hi = _mm256_or_si256(_mm256_shuffle_epi8(bg, fromBgHi), _mm256_shuffle_epi8(rr, fromRHi));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm256_castsi256_si128(lo));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 16), _mm256_castsi256_si128(hi));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 24), _mm256_extracti128_si256(lo, 1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 40), _mm256_extracti128_si256(hi, 1));
+}
+
 }  // namespace
 
 ORV_AVX2 bool Avx2MatchesTables(const YuyvToBgrTables& t) {
@@ -51,15 +72,6 @@ ORV_AVX2 size_t YuyvToBgrAvx2(const uint8_t* src, uint8_t* dst, size_t pixels) {
     const __m256i lowByte = _mm256_set1_epi16(0x00FF);
     const __m256i lowWord = _mm256_set1_epi32(0x0000FFFF);
     const __m256i bias = _mm256_set1_epi16(128);
-    // Per 128-bit lane: bg = B0..B7 G0..G7, rr = R0..R7 R0..R7; gather 24 bytes B G R.
-    const __m256i fromBgLo = _mm256_setr_epi8(0, 8, -1, 1, 9, -1, 2, 10, -1, 3, 11, -1, 4, 12, -1, 5, 0, 8,
-                                              -1, 1, 9, -1, 2, 10, -1, 3, 11, -1, 4, 12, -1, 5);
-    const __m256i fromRLo = _mm256_setr_epi8(-1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1,
-                                             -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1);
-    const __m256i fromBgHi = _mm256_setr_epi8(13, -1, 6, 14, -1, 7, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                              13, -1, 6, 14, -1, 7, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-    const __m256i fromRHi = _mm256_setr_epi8(-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                             5, -1, -1, 6, -1, -1, 7, -1, -1, -1, -1, -1, -1, -1, -1);
     size_t done = 0;
     for (; done + 16 <= pixels; done += 16) {
         const __m256i in = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 2 * done));
@@ -75,43 +87,12 @@ ORV_AVX2 size_t YuyvToBgrAvx2(const uint8_t* src, uint8_t* dst, size_t pixels) {
         const __m256i g = _mm256_sub_epi16(_mm256_sub_epi16(y, TruncMul(du, au, kGreenUMul, kGreenUShift)),
                                            TruncMul(dv, av, kGreenVMul, kGreenVShift));
         const __m256i r = _mm256_add_epi16(y, TruncMul(dv, av, kRedVMul, kRedVShift));
-        const __m256i bg = _mm256_packus_epi16(b, g);  // saturation is the clamp
-        const __m256i rr = _mm256_packus_epi16(r, r);
-        const __m256i lo =
-            _mm256_or_si256(_mm256_shuffle_epi8(bg, fromBgLo), _mm256_shuffle_epi8(rr, fromRLo));
-        const __m256i hi =
-            _mm256_or_si256(_mm256_shuffle_epi8(bg, fromBgHi), _mm256_shuffle_epi8(rr, fromRHi));
-        uint8_t* d = dst + 3 * done;
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm256_castsi256_si128(lo));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 16), _mm256_castsi256_si128(hi));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 24), _mm256_extracti128_si256(lo, 1));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 40), _mm256_extracti128_si256(hi, 1));
+        StoreBgr16(b, g, r, dst + 3 * done);
     }
     return done;
 }
 
 namespace {
-
-// Sixteen B, G and R words (pixels 0-7 in the low lane, 8-15 in the high) to 48
-// bytes of BGR; the unsigned saturation of the packing is the clamp to 0..255.
-ORV_AVX2 inline void StoreBgr16(__m256i b, __m256i g, __m256i r, uint8_t* d) {
-    const __m256i fromBgLo = _mm256_setr_epi8(0, 8, -1, 1, 9, -1, 2, 10, -1, 3, 11, -1, 4, 12, -1, 5, 0, 8,
-                                              -1, 1, 9, -1, 2, 10, -1, 3, 11, -1, 4, 12, -1, 5);
-    const __m256i fromRLo = _mm256_setr_epi8(-1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1,
-                                             -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1);
-    const __m256i fromBgHi = _mm256_setr_epi8(13, -1, 6, 14, -1, 7, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                              13, -1, 6, 14, -1, 7, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-    const __m256i fromRHi = _mm256_setr_epi8(-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                             5, -1, -1, 6, -1, -1, 7, -1, -1, -1, -1, -1, -1, -1, -1);
-    const __m256i bg = _mm256_packus_epi16(b, g);
-    const __m256i rr = _mm256_packus_epi16(r, r);
-    const __m256i lo = _mm256_or_si256(_mm256_shuffle_epi8(bg, fromBgLo), _mm256_shuffle_epi8(rr, fromRLo));
-    const __m256i hi = _mm256_or_si256(_mm256_shuffle_epi8(bg, fromBgHi), _mm256_shuffle_epi8(rr, fromRHi));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm256_castsi256_si128(lo));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 16), _mm256_castsi256_si128(hi));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 24), _mm256_extracti128_si256(lo, 1));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 40), _mm256_extracti128_si256(hi, 1));
-}
 
 // One 16-pixel half of a 32-pixel block: luma bytes widened to words, plus the terms.
 ORV_AVX2 inline void BgrFromTerms(__m128i luma, __m256i blue, __m256i green, __m256i red, uint8_t* d) {
@@ -254,39 +235,6 @@ ORV_AVX2 size_t BgrToYuyvAvx2(const uint8_t* src, uint8_t* dst, size_t pixels) {
     return done;
 }
 
-__attribute__((target("sse2"))) int InterleaveYuyvSse2(const uint8_t* y, const uint8_t* u, const uint8_t* v,
-                                                       uint8_t* dst, int width) {
-    int x = 0;
-    for (; x + 16 <= width; x += 16) {
-        const __m128i ys = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + x));
-        const __m128i us = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(u + x / 2));
-        const __m128i vs = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(v + x / 2));
-        const __m128i uv = _mm_unpacklo_epi8(us, vs);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * x), _mm_unpacklo_epi8(ys, uv));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * x + 16), _mm_unpackhi_epi8(ys, uv));
-    }
-    return x;
-}
-
-__attribute__((target("sse2"))) int InterleaveYuyvAveragedSse2(const uint8_t* y, const uint8_t* u,
-                                                               const uint8_t* v, uint8_t* dst, int width) {
-    const __m128i lowByte = _mm_set1_epi16(0x00FF);
-    int x = 0;
-    for (; x + 16 <= width; x += 16) {
-        const __m128i us = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + x));
-        const __m128i vs = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + x));
-        const __m128i uAvg =
-            _mm_srli_epi16(_mm_add_epi16(_mm_and_si128(us, lowByte), _mm_srli_epi16(us, 8)), 1);
-        const __m128i vAvg =
-            _mm_srli_epi16(_mm_add_epi16(_mm_and_si128(vs, lowByte), _mm_srli_epi16(vs, 8)), 1);
-        const __m128i uv = _mm_or_si128(uAvg, _mm_slli_epi16(vAvg, 8));
-        const __m128i ys = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + x));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * x), _mm_unpacklo_epi8(ys, uv));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * x + 16), _mm_unpackhi_epi8(ys, uv));
-    }
-    return x;
-}
-
 }  // namespace processing::kernels
 
 #else  // no x86 vector paths: the scalar forms do everything
@@ -302,12 +250,6 @@ size_t BgrToYuyvAvx2(const uint8_t*, uint8_t*, size_t) {
     return 0;
 }
 size_t BgrToGreyAvx2(const uint8_t*, uint8_t*, size_t) {
-    return 0;
-}
-int InterleaveYuyvSse2(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, int) {
-    return 0;
-}
-int InterleaveYuyvAveragedSse2(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, int) {
     return 0;
 }
 int PlanarRowsToBgrAvx2(const uint8_t*, const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, uint8_t*, int,

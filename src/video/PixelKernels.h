@@ -1,7 +1,7 @@
 // Vector forms of the pixel loops of PixelConvert.cpp.  Each converts as many
 // whole blocks as it can without reading or writing past `pixels` and returns
 // how many pixels it did; the caller finishes the rest with the scalar form.
-// Only called when the CPU supports AVX2 (SSE2 for the interleave).
+// Only called when the CPU supports AVX2.
 #pragma once
 
 #include <cstddef>
@@ -17,10 +17,6 @@ size_t YuyvToBgrAvx2(const uint8_t* src, uint8_t* dst, size_t pixels);
 size_t GreyToBgrAvx2(const uint8_t* src, uint8_t* dst, size_t pixels);
 size_t BgrToYuyvAvx2(const uint8_t* src, uint8_t* dst, size_t pixels);
 size_t BgrToGreyAvx2(const uint8_t* src, uint8_t* dst, size_t pixels);
-// Y row plus one shared U/V sample per pixel pair; returns an even pixel count.
-int InterleaveYuyvSse2(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* dst, int width);
-// Y, U and V rows of equal width; each pair takes the floor average of its two U and two V samples.
-int InterleaveYuyvAveragedSse2(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* dst, int width);
 // Planar to BGR without the packed intermediate: luma rows y0 and (unless null) y1
 // share the chroma rows u and v, each pixel pair taking its chroma as the packing
 // does (hShift 1: the shared sample; 0: the floor average of the pair's two).

@@ -274,6 +274,229 @@ int RunSnapshot(const SnapshotOptions& options, const Output& io, std::string* s
 
 // ---- Archive ---------------------------------------------------------------------------
 
+namespace {
+
+// The archive channel of one export: opened at the start, closed when the reading
+// ends or, on an early return, when the export is left.
+class ArchiveChannel {
+  public:
+    ArchiveChannel() = default;
+    ~ArchiveChannel() { Close(); }
+    ArchiveChannel(const ArchiveChannel&) = delete;
+    ArchiveChannel& operator=(const ArchiveChannel&) = delete;
+
+    int Open() {
+        const int code = ORV_VideoArchiveOpen(1);
+        open_ = code == ORV_OK;
+        return code;
+    }
+    void Close() {
+        if (open_) {
+            ORV_VideoArchiveOpen(0);
+            open_ = false;
+        }
+    }
+
+  private:
+    bool open_ = false;
+};
+
+// What one ORV_VideoArchiveGetFrame call answered and wrote.
+struct ArchiveRead {
+    int code = ORV_OK;
+    int camera = 0;
+    double time = 0;
+    int width = 0;
+    int height = 0;
+    int dataSize = 0;
+};
+
+ArchiveRead ReadArchiveFrame(const ArchiveOptions& options, std::vector<uint8_t>& buffer) {
+    ArchiveRead read;
+    read.code = ORV_VideoArchiveGetFrame(
+        options.cameras.data(), static_cast<unsigned>(options.cameras.size()),
+        FrameTypeOf(options.format, FramePath::Archive), 0, 1, reinterpret_cast<char*>(buffer.data()),
+        static_cast<unsigned>(buffer.size()), &read.camera, &read.time, &read.width, &read.height, &read.dataSize);
+    return read;
+}
+
+// Reads the frames between `from` and `to` in time order and saves each picture.
+class ArchiveReader {
+  public:
+    ArchiveReader(const ArchiveOptions& options, const Output& io, std::filesystem::path dir, double from,
+                  double to, ArchiveResult& result)
+        : options_(options), io_(io), dir_(std::move(dir)), from_(from), to_(to), result_(result), progress_(io) {}
+
+    // Reads until --to, --max-frames, an interruption or an answer that ends the export.
+    // False when a picture could not be saved (said on io.err).
+    bool ReadAll() {
+        // Every read moves the archive on, so reads are bounded by the frames asked for plus
+        // the reads that may bring nothing (skipped, empty, too large).
+        const long maxReads = static_cast<long>(options_.maxFrames) * 4 + 1000;
+        for (long reads = 0; result_.frames < options_.maxFrames && !gStopRequested && reads < maxReads; ++reads) {
+            const ArchiveRead read = ReadArchiveFrame(options_, buffer_);
+            lastCode_ = read.code;
+            switch (Next(read)) {
+                case Step::Skip:
+                    continue;
+                case Step::Stop:
+                    return true;
+                case Step::Save:
+                    break;
+            }
+            if (!Save(read)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Completes the progress line; called once the archive is closed.
+    void FinishProgress() {
+        if (reachedEnd_) {
+            progress_.Draw(1.0, result_.frames, true);
+        }
+        progress_.Finish();
+    }
+
+    bool ReachedEnd() const { return reachedEnd_; }
+    int LastCode() const { return lastCode_; }
+
+  private:
+    enum class Step { Save, Skip, Stop };
+
+    // What to do with the answer of one read.
+    Step Next(const ArchiveRead& read) {
+        switch (read.code) {
+            case ORV_E_BUFFER_TOO_SMALL:
+                // The read consumed the frame it could not hand over: grow, then go back to its time.
+                return GrowBuffer(buffer_, read.dataSize, grows_) && ORV_VideoArchiveFindData(read.time, 0) == ORV_OK
+                           ? Step::Skip
+                           : Step::Stop;
+            case ORV_E_NOT_DECODABLE:
+                ++result_.undecodable;
+                return Step::Skip;
+            case ORV_E_NO_FRAME:
+                return ++emptyReads_ >= kMaxArchiveEmptyReads ? Step::Stop : Step::Skip;
+            case ORV_OK:
+                emptyReads_ = 0;
+                return InRange(read);
+            default:
+                return Step::Stop;
+        }
+    }
+
+    Step InRange(const ArchiveRead& read) {
+        if (read.time > to_) {
+            lastCode_ = ORV_OK;
+            reachedEnd_ = true;
+            return Step::Stop;
+        }
+        // A seek lands each server on its frame nearest the start, which can lie before it;
+        // such frames are outside the asked range.
+        if (read.time < from_ - kHalfMsDays) {
+            ++result_.beforeStart;
+            return Step::Skip;
+        }
+        if (read.dataSize <= 0 || static_cast<size_t>(read.dataSize) > buffer_.size()) {
+            return Step::Skip;  // an empty answer carries no picture
+        }
+        return Step::Save;
+    }
+
+    bool Save(const ArchiveRead& read) {
+        if (read.time < lastTime_) {
+            ++result_.outOfOrder;
+        }
+        lastTime_ = read.time;
+        const auto size = static_cast<size_t>(read.dataSize);
+        const PixelLayout layout = DetectLayout(buffer_.data(), size, read.width, read.height);
+        const std::string name = "cam" + std::to_string(read.camera) + "-" + FormatOleForFileName(read.time) + "-" +
+                                 std::to_string(result_.frames) + "." + FileExtension(layout);
+        const std::string path = (dir_ / name).string();
+        try {
+            SavePicture(path, buffer_.data(), size, read.width, read.height, layout,
+                        options_.format == PictureFormat::Grey);
+        } catch (const std::exception& e) {
+            progress_.Finish();
+            io_.err << "orvctl: " << e.what() << '\n';
+            return false;
+        }
+        result_.paths.push_back(path);
+        result_.bytes += static_cast<uint64_t>(read.dataSize);
+        ++result_.frames;
+        progress_.Draw((read.time - from_) / (to_ - from_), result_.frames);
+        return true;
+    }
+
+    const ArchiveOptions& options_;
+    const Output& io_;
+    const std::filesystem::path dir_;
+    const double from_;
+    const double to_;
+    ArchiveResult& result_;
+    ProgressLine progress_;
+    std::vector<uint8_t> buffer_ = std::vector<uint8_t>(8 * 1024 * 1024);
+    int grows_ = 0;
+    int emptyReads_ = 0;
+    double lastTime_ = 0;
+    int lastCode_ = ORV_OK;
+    bool reachedEnd_ = false;
+};
+
+// The export's output directory, created when missing; false when it cannot be (said on io.err).
+bool PrepareOutputDir(const ArchiveOptions& options, const Output& io, std::filesystem::path& dir) {
+    try {
+        dir = EnsureDir(options.outputDir);
+        return true;
+    } catch (const std::exception& e) {
+        io.err << "orvctl: cannot create " << options.outputDir << ": " << e.what() << '\n';
+        return false;
+    }
+}
+
+// Reads the archive's range into `result` and clips the asked range to it. The result
+// code of a library call that failed, or ORV_OK; `inside` is false when nothing of the
+// asked range is recorded (said on io.err).
+int ClipToArchive(const ArchiveOptions& options, const Output& io, ArchiveResult& result, double& from,
+                  double& to, bool& inside) {
+    const int code = ORV_VideoArchiveGetInfo(&result.archiveBegin, &result.archiveEnd);
+    if (code != ORV_OK) {
+        return code;
+    }
+    io.out << "archive holds " << FormatOleUtc(result.archiveBegin) << " .. " << FormatOleUtc(result.archiveEnd)
+           << '\n';
+    from = std::max(options.from, result.archiveBegin);
+    to = std::min(options.to, result.archiveEnd);
+    inside = from <= to;
+    if (!inside) {
+        io.err << "orvctl: the requested range " << FormatOleUtc(options.from) << " .. "
+               << FormatOleUtc(options.to) << " lies outside the archive\n";
+    }
+    return ORV_OK;
+}
+
+// The closing lines of an export that saved frames, and its exit status.
+void ReportExport(const ArchiveOptions& options, const Output& io, const std::filesystem::path& dir,
+                  bool reachedEnd, ArchiveResult& result) {
+    io.out << result.frames << " frame(s), " << result.bytes << " bytes written to " << dir.string() << "; ended: "
+           << (reachedEnd                           ? "reached --to"
+               : result.frames >= options.maxFrames ? "--max-frames"
+               : gStopRequested                     ? "interrupted"
+                                                    : "the library answered " + ResultName(result.lastCode))
+           << '\n';
+    if (result.undecodable > 0) {
+        io.err << "orvctl: " << result.undecodable
+               << " archive picture(s) skipped: " << DescribeResult(ORV_E_NOT_DECODABLE) << '\n';
+    }
+    if (result.outOfOrder > 0) {
+        io.err << "orvctl: " << result.outOfOrder << " frame(s) arrived out of time order\n";
+        result.exitCode = kExitFailed;
+    }
+}
+
+}  // namespace
+
 ArchiveResult ExportArchive(const ArchiveOptions& options, const Output& io) {
     ArchiveResult result;
     auto fail = [&](const std::string& what, int code) {
@@ -287,146 +510,42 @@ ArchiveResult ExportArchive(const ArchiveOptions& options, const Output& io) {
         return result;
     }
     std::filesystem::path dir;
-    try {
-        dir = EnsureDir(options.outputDir);
-    } catch (const std::exception& e) {
-        io.err << "orvctl: cannot create " << options.outputDir << ": " << e.what() << '\n';
+    if (!PrepareOutputDir(options, io, dir)) {
         result.exitCode = kExitFailed;
         return result;
     }
-
-    int code = ORV_VideoArchiveOpen(1);
-    if (code != ORV_OK) {
+    ArchiveChannel channel;
+    if (const int code = channel.Open(); code != ORV_OK) {
         return fail("opening the archive", code);
     }
-    code = ORV_VideoArchiveGetInfo(&result.archiveBegin, &result.archiveEnd);
-    if (code != ORV_OK) {
-        ORV_VideoArchiveOpen(0);
+    double from = 0;
+    double to = 0;
+    bool inside = false;
+    if (const int code = ClipToArchive(options, io, result, from, to, inside); code != ORV_OK) {
         return fail("reading the archive range", code);
     }
-    io.out << "archive holds " << FormatOleUtc(result.archiveBegin) << " .. "
-           << FormatOleUtc(result.archiveEnd) << '\n';
-    const double from = std::max(options.from, result.archiveBegin);
-    const double to = std::min(options.to, result.archiveEnd);
-    if (from > to) {
-        ORV_VideoArchiveOpen(0);
-        io.err << "orvctl: the requested range " << FormatOleUtc(options.from) << " .. "
-               << FormatOleUtc(options.to) << " lies outside the archive\n";
+    if (!inside) {
         result.exitCode = kExitFailed;
         return result;
     }
-    code = ORV_VideoArchiveFindData(from, 0);
-    if (code != ORV_OK) {
-        ORV_VideoArchiveOpen(0);
+    if (const int code = ORV_VideoArchiveFindData(from, 0); code != ORV_OK) {
         return fail("positioning the archive at " + FormatOleUtc(from), code);
     }
-
-    std::vector<uint8_t> buffer(8 * 1024 * 1024);
-    int grows = 0;
-    int emptyReads = 0;
-    double lastTime = 0;
-    int lastCode = ORV_OK;
-    bool reachedEnd = false;
-    ProgressLine progress(io);
-    // Every read moves the archive on, so reads are bounded by the frames asked for plus
-    // the reads that may bring nothing (skipped, empty, too large).
-    const long maxReads = static_cast<long>(options.maxFrames) * 4 + 1000;
-    for (long reads = 0; result.frames < options.maxFrames && !gStopRequested && reads < maxReads; ++reads) {
-        int camera = 0;
-        double time = 0;
-        int width = 0;
-        int height = 0;
-        int dataSize = 0;
-        code = ORV_VideoArchiveGetFrame(
-            options.cameras.data(), static_cast<unsigned>(options.cameras.size()),
-            FrameTypeOf(options.format, FramePath::Archive), 0, 1, reinterpret_cast<char*>(buffer.data()),
-            static_cast<unsigned>(buffer.size()), &camera, &time, &width, &height, &dataSize);
-        lastCode = code;
-        if (code == ORV_E_BUFFER_TOO_SMALL) {
-            // The read consumed the frame it could not hand over: grow, then go back to its time.
-            if (!GrowBuffer(buffer, dataSize, grows) || ORV_VideoArchiveFindData(time, 0) != ORV_OK) {
-                break;
-            }
-            continue;
-        }
-        if (code == ORV_E_NOT_DECODABLE) {
-            ++result.undecodable;
-            continue;
-        }
-        if (code == ORV_E_NO_FRAME) {
-            if (++emptyReads >= kMaxArchiveEmptyReads) {
-                break;
-            }
-            continue;
-        }
-        if (code != ORV_OK) {
-            break;
-        }
-        emptyReads = 0;
-        if (time > to) {
-            lastCode = ORV_OK;
-            reachedEnd = true;
-            break;
-        }
-        // A seek lands each server on its frame nearest the start, which can lie before it;
-        // such frames are outside the asked range.
-        if (time < from - kHalfMsDays) {
-            ++result.beforeStart;
-            continue;
-        }
-        if (dataSize <= 0 || static_cast<size_t>(dataSize) > buffer.size()) {
-            continue;  // an empty answer carries no picture
-        }
-        if (time < lastTime) {
-            ++result.outOfOrder;
-        }
-        lastTime = time;
-        const PixelLayout layout = DetectLayout(buffer.data(), static_cast<size_t>(dataSize), width, height);
-        const std::string name = "cam" + std::to_string(camera) + "-" + FormatOleForFileName(time) + "-" +
-                                 std::to_string(result.frames) + "." + FileExtension(layout);
-        const std::string path = (dir / name).string();
-        try {
-            SavePicture(path, buffer.data(), static_cast<size_t>(dataSize), width, height, layout,
-                        options.format == PictureFormat::Grey);
-        } catch (const std::exception& e) {
-            progress.Finish();
-            io.err << "orvctl: " << e.what() << '\n';
-            ORV_VideoArchiveOpen(0);
-            result.exitCode = kExitFailed;
-            return result;
-        }
-        result.paths.push_back(path);
-        result.bytes += static_cast<uint64_t>(dataSize);
-        ++result.frames;
-        progress.Draw((time - from) / (to - from), result.frames);
+    ArchiveReader reader(options, io, dir, from, to, result);
+    if (!reader.ReadAll()) {
+        result.exitCode = kExitFailed;
+        return result;
     }
-    ORV_VideoArchiveOpen(0);
-    if (reachedEnd) {
-        progress.Draw(1.0, result.frames, true);
-    }
-    progress.Finish();
+    channel.Close();
+    reader.FinishProgress();
     // Running past the end of the archive answers "failed" or "no frame"; that is the
     // normal end once frames were read.
-    result.lastCode = lastCode;
+    result.lastCode = reader.LastCode();
     if (result.frames == 0) {
-        result.lastCode = lastCode == ORV_OK ? ORV_E_NO_FRAME : lastCode;
+        result.lastCode = reader.LastCode() == ORV_OK ? ORV_E_NO_FRAME : reader.LastCode();
         return fail("reading archive frames", result.lastCode);
     }
-    io.out << result.frames << " frame(s), " << result.bytes << " bytes written to " << dir.string()
-           << "; ended: "
-           << (reachedEnd                           ? "reached --to"
-               : result.frames >= options.maxFrames ? "--max-frames"
-               : gStopRequested                     ? "interrupted"
-                                                    : "the library answered " + ResultName(lastCode))
-           << '\n';
-    if (result.undecodable > 0) {
-        io.err << "orvctl: " << result.undecodable
-               << " archive picture(s) skipped: " << DescribeResult(ORV_E_NOT_DECODABLE) << '\n';
-    }
-    if (result.outOfOrder > 0) {
-        io.err << "orvctl: " << result.outOfOrder << " frame(s) arrived out of time order\n";
-        result.exitCode = kExitFailed;
-    }
+    ReportExport(options, io, dir, reader.ReachedEnd(), result);
     return result;
 }
 

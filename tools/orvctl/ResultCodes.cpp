@@ -13,20 +13,11 @@ struct CodeInfo {
     const char* text;
 };
 
-constexpr std::array kCodes{
-    CodeInfo{ORV_OK, "ORV_OK", "success"},
-    CodeInfo{ORV_E_FAILED, "ORV_E_FAILED", "failed, not found, or the library was busy"},
-    CodeInfo{ORV_E_INVALID_ARG, "ORV_E_INVALID_ARG", "invalid argument or unknown camera"},
-    CodeInfo{ORV_E_BUFFER_TOO_SMALL, "ORV_E_BUFFER_TOO_SMALL", "buffer too small"},
-    CodeInfo{ORV_E_DUPLICATE, "ORV_E_DUPLICATE", "a server with this address and port is already registered"},
-    CodeInfo{ORV_E_NO_FRAME, "ORV_E_NO_FRAME", "no frame available"},
-    CodeInfo{ORV_E_CAMERA_INACTIVE, "ORV_E_CAMERA_INACTIVE", "camera not active on a connected server"},
-    CodeInfo{ORV_E_UNKNOWN_CAMERA, "ORV_E_UNKNOWN_CAMERA", "unknown camera"},
-    CodeInfo{ORV_E_NOT_DECODABLE, "ORV_E_NOT_DECODABLE", "archive picture could not be decoded"},
-    CodeInfo{ORV_E_NO_PLATE, "ORV_E_NO_PLATE", "no plate record available"},
-    CodeInfo{ORV_E_NOT_READY, "ORV_E_NOT_READY", "protocol client not ready"},
-    CodeInfo{ORV_E_NOT_INITIALISED, "ORV_E_NOT_INITIALISED", "library not initialised"},
-    CodeInfo{ORV_E_NOT_SUPPORTED, "ORV_E_NOT_SUPPORTED", "not supported"},
+// The header's list, so a code added there is named here as well.
+constexpr CodeInfo kCodes[] = {
+#define ORVCTL_CODE_ROW(name, text) CodeInfo{name, #name, text},
+    ORV_RESULT_CODES(ORVCTL_CODE_ROW)
+#undef ORVCTL_CODE_ROW
 };
 
 constexpr std::array<const char*, 7> kStates{"Idle",  "Connecting",  "Failed", "Connected",

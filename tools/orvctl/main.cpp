@@ -11,6 +11,7 @@
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <iostream>
+#include <memory>
 
 #include "Commands.h"
 #include "Demo.h"
@@ -35,20 +36,50 @@ struct Globals {
     double connectTimeout = 10.0;
 };
 
-// Connects to the --server list and runs one command; prints why when it cannot connect.
-template <typename Command>
-int WithSession(const Globals& globals, const Output& io, bool requireAll, Command command) {
+// What every command shares: the global options, where to print, and the exit status
+// the command's callback leaves for main.
+struct Run {
+    Globals globals;
+    Output io;
+    int exitCode = kExitOk;
+};
+
+// The --server list parsed; false (said on io.err) when it is empty or an entry is malformed.
+bool ParseServers(const Globals& globals, const Output& io, std::vector<ServerAddress>& addresses) {
     if (globals.servers.empty()) {
         io.err << "orvctl: no server given; use --server HOST[:PORT][/PASSWORD] (or try `orvctl demo`)\n";
-        return kExitUsage;
+        return false;
     }
-    std::vector<ServerAddress> addresses;
     try {
         for (const auto& text : globals.servers) {
             addresses.push_back(ParseServerAddress(text));
         }
     } catch (const std::exception& e) {
         io.err << "orvctl: " << e.what() << '\n';
+        return false;
+    }
+    return true;
+}
+
+// Says which servers are not connected, or connected without a known camera list.
+void ReportUnconnected(Session& session, const Output& io) {
+    for (const auto& row : session.Servers()) {
+        if (row.stateResult != ORV_OK || row.state != ORV_STATE_CONNECTED) {
+            io.err << "orvctl: server " << row.handle << " (" << row.address << ") is "
+                   << (row.stateResult == ORV_OK ? StateName(row.state) : DescribeResult(row.stateResult)) << '\n';
+        } else if (row.rangeResult != ORV_OK) {
+            io.err << "orvctl: server " << row.handle << " (" << row.address
+                   << ") is connected but its camera list is not known: " << DescribeResult(row.rangeResult)
+                   << '\n';
+        }
+    }
+}
+
+// Connects to the --server list and runs one command; prints why when it cannot connect.
+template <typename Command>
+int WithSession(const Globals& globals, const Output& io, Command command) {
+    std::vector<ServerAddress> addresses;
+    if (!ParseServers(globals, io, addresses)) {
         return kExitUsage;
     }
     Session session;
@@ -62,22 +93,15 @@ int WithSession(const Globals& globals, const Output& io, bool requireAll, Comma
         return kExitFailed;
     }
     if (!session.AllConnected()) {
-        for (const auto& row : session.Servers()) {
-            if (row.stateResult != ORV_OK || row.state != ORV_STATE_CONNECTED) {
-                io.err << "orvctl: server " << row.handle << " (" << row.address << ") is "
-                       << (row.stateResult == ORV_OK ? StateName(row.state) : DescribeResult(row.stateResult))
-                       << '\n';
-            } else if (row.rangeResult != ORV_OK) {
-                io.err << "orvctl: server " << row.handle << " (" << row.address
-                       << ") is connected but its camera list is not known: "
-                       << DescribeResult(row.rangeResult) << '\n';
-            }
-        }
-        if (requireAll) {
-            return kExitFailed;
-        }
+        ReportUnconnected(session, io);  // the command runs on the servers that did connect
     }
     return command(session);
+}
+
+// Runs a command that needs the servers connected but not the session itself.
+template <typename Command>
+void RunConnected(Run& run, Command command) {
+    run.exitCode = WithSession(run.globals, run.io, [&](Session&) { return command(); });
 }
 
 double ParseTimeOption(const std::string& text) {
@@ -97,182 +121,190 @@ PictureFormat ParseFormatOption(const std::string& text) {
 }
 
 const auto kFormats = CLI::IsMember({"jpeg", "jpg", "bgr", "yuyv", "grey", "gray"});
+const auto kCameraNumbers = CLI::Range(1, 2048);  // the library numbers cameras 1..2048
 
-}  // namespace
+// Each Add*Command registers one subcommand. The option values live in a block that the
+// callback owns, so they outlive the parse.
 
-int main(int argc, char** argv) {
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
-    const Output io{std::cout, std::cerr, isatty(STDERR_FILENO) != 0};
-
-    CLI::App app{
-        "orvctl - command-line client for recording servers (list servers and cameras, save "
-        "snapshots, export the archive, read plates, send events, PTZ and console commands)"};
-    app.footer(
-        "Exit status: 0 success; 1 the library answered an error (printed by name) or a server is "
-        "not connected; 2 bad usage; 3 a connected server reports no cameras (a wrong password "
-        "looks like this).\n");
-    app.require_subcommand(1);
-    app.fallthrough();  // global options may also follow the command
-    Globals globals;
-    app.add_option("-s,--server", globals.servers,
+void AddGlobalOptions(CLI::App& app, Run& run) {
+    app.add_option("-s,--server", run.globals.servers,
                    "Recording server HOST[:PORT][/PASSWORD] (port 5001 by default); repeatable")
         ->type_name("HOST[:PORT][/PASSWORD]");
-    app.add_option("--connect-timeout", globals.connectTimeout, "Seconds to wait for the servers to connect")
+    app.add_option("--connect-timeout", run.globals.connectTimeout, "Seconds to wait for the servers to connect")
         ->check(CLI::Range(0.1, 600.0))
         ->capture_default_str();
+}
 
-    int exitCode = kExitOk;
+void AddListCommands(CLI::App& app, Run& run) {
+    app.add_subcommand("servers", "List the servers: handle, address, state, camera range")->callback([&run] {
+        run.exitCode = WithSession(run.globals, run.io, [&](Session& s) { return RunServers(s, run.io); });
+    });
+    app.add_subcommand("cameras", "List the cameras: number, name, server, active")->callback([&run] {
+        run.exitCode = WithSession(run.globals, run.io, [&](Session& s) { return RunCameras(s, run.io); });
+    });
+}
 
-    auto* servers = app.add_subcommand("servers", "List the servers: handle, address, state, camera range");
-    servers->callback(
-        [&] { exitCode = WithSession(globals, io, false, [&](Session& s) { return RunServers(s, io); }); });
-
-    auto* cameras = app.add_subcommand("cameras", "List the cameras: number, name, server, active");
-    cameras->callback(
-        [&] { exitCode = WithSession(globals, io, false, [&](Session& s) { return RunCameras(s, io); }); });
-
-    SnapshotOptions snap;
-    std::string snapFormat = "jpeg";
-    double snapTimeout = 5.0;
+void AddSnapshotCommand(CLI::App& app, Run& run) {
+    struct Args {
+        SnapshotOptions options;
+        std::string format = "jpeg";
+        double timeout = 5.0;
+    };
+    auto args = std::make_shared<Args>();
     auto* snapshot = app.add_subcommand("snapshot",
                                         "Save the newest live picture of a camera (JPEG as received, "
                                         "decoded formats as PNG)");
-    snapshot->add_option("-c,--camera", snap.camera, "Camera number (1-2048)")
+    snapshot->add_option("-c,--camera", args->options.camera, "Camera number (1-2048)")
         ->required()
-        ->check(CLI::Range(1, 2048));
-    snapshot->add_option("-f,--format", snapFormat, "Picture format asked of the library")
+        ->check(kCameraNumbers);
+    snapshot->add_option("-f,--format", args->format, "Picture format asked of the library")
         ->check(kFormats)
         ->capture_default_str();
-    snapshot->add_option("-o,--output", snap.output, "Output file (default camera-N.jpg or camera-N.png)");
-    snapshot->add_option("--timeout", snapTimeout, "Seconds to wait for a picture")
+    snapshot->add_option("-o,--output", args->options.output, "Output file (default camera-N.jpg or camera-N.png)");
+    snapshot->add_option("--timeout", args->timeout, "Seconds to wait for a picture")
         ->check(CLI::Range(0.0, 600.0))
         ->capture_default_str();
-    snapshot->callback([&] {
-        snap.format = ParseFormatOption(snapFormat);
-        snap.timeout = Seconds(snapTimeout);
-        exitCode = WithSession(globals, io, false, [&](Session&) { return RunSnapshot(snap, io); });
+    snapshot->callback([args, &run] {
+        args->options.format = ParseFormatOption(args->format);
+        args->options.timeout = Seconds(args->timeout);
+        RunConnected(run, [&] { return RunSnapshot(args->options, run.io); });
     });
+}
 
-    ArchiveOptions arch;
-    std::string archFrom;
-    std::string archTo = "now";
-    std::string archFormat = "jpeg";
+void AddArchiveCommand(CLI::App& app, Run& run) {
+    struct Args {
+        ArchiveOptions options;
+        std::string from;
+        std::string to = "now";
+        std::string format = "jpeg";
+    };
+    auto args = std::make_shared<Args>();
     auto* archive = app.add_subcommand(
         "archive", "Export the archive pictures of cameras between --from and --to, in time order");
     archive
         ->add_option(
-            "--from", archFrom,
+            "--from", args->from,
             "Start: ISO 8601 (2026-12-08T10:00:00 local, ...Z or +01:00 explicit), 'now' or relative "
             "(-10m, -1h30m, -2d)")
         ->required();
-    archive->add_option("--to", archTo, "End, in the same forms")->capture_default_str();
-    archive->add_option("-c,--camera", arch.cameras, "Camera number(s)")
+    archive->add_option("--to", args->to, "End, in the same forms")->capture_default_str();
+    archive->add_option("-c,--camera", args->options.cameras, "Camera number(s)")
         ->required()
-        ->check(CLI::Range(1, 2048));
-    archive->add_option("-o,--output", arch.outputDir, "Output directory")->capture_default_str();
-    archive->add_option("-f,--format", archFormat, "Picture format asked of the library")
+        ->check(kCameraNumbers);
+    archive->add_option("-o,--output", args->options.outputDir, "Output directory")->capture_default_str();
+    archive->add_option("-f,--format", args->format, "Picture format asked of the library")
         ->check(kFormats)
         ->capture_default_str();
-    archive->add_option("--max-frames", arch.maxFrames, "Stop after this many frames")
+    archive->add_option("--max-frames", args->options.maxFrames, "Stop after this many frames")
         ->check(CLI::PositiveNumber)
         ->capture_default_str();
-    archive->callback([&] {
-        arch.from = ParseTimeOption(archFrom);
-        arch.to = ParseTimeOption(archTo);
-        arch.format = ParseFormatOption(archFormat);
-        exitCode = WithSession(globals, io, false, [&](Session&) { return RunArchive(arch, io); });
+    archive->callback([args, &run] {
+        args->options.from = ParseTimeOption(args->from);
+        args->options.to = ParseTimeOption(args->to);
+        args->options.format = ParseFormatOption(args->format);
+        RunConnected(run, [&] { return RunArchive(args->options, run.io); });
     });
+}
 
-    PlateOptions plate;
-    double plateWait = 3.0;
-    int plateCamera = 0;
-    std::string plateFormat;
+void AddPlatesCommand(CLI::App& app, Run& run) {
+    struct Args {
+        PlateOptions options;
+        double wait = 3.0;
+        int camera = 0;
+        std::string picture;
+    };
+    auto args = std::make_shared<Args>();
     auto* plates = app.add_subcommand("plates", "Read recognised licence plates");
-    plates->add_flag("--follow", plate.follow, "Keep printing plates until interrupted");
-    plates->add_option("--wait", plateWait, "Seconds to wait for a plate (without --follow)")
+    plates->add_flag("--follow", args->options.follow, "Keep printing plates until interrupted");
+    plates->add_option("--wait", args->wait, "Seconds to wait for a plate (without --follow)")
         ->check(CLI::Range(0.0, 3600.0))
         ->capture_default_str();
-    plates->add_option("-c,--camera", plateCamera, "Latest plate of this camera instead of the plate queue")
-        ->check(CLI::Range(1, 2048));
+    plates->add_option("-c,--camera", args->camera, "Latest plate of this camera instead of the plate queue")
+        ->check(kCameraNumbers);
     plates
-        ->add_option("--max-age", plate.maxAgeMs,
+        ->add_option("--max-age", args->options.maxAgeMs,
                      "With --camera: ignore plates older than this many ms (0: any)")
         ->check(CLI::NonNegativeNumber);
-    plates->add_option("--picture", plateFormat, "Attach an archive picture in this format")->check(kFormats);
-    plates->add_option("--offset", plate.offsetMs, "Milliseconds added to the plate time for the picture");
-    plates->add_option("-o,--output", plate.outputDir, "Directory for pictures")->capture_default_str();
-    plates->callback([&] {
-        plate.wait = Seconds(plateWait);
-        if (plateCamera > 0) {
-            plate.camera = plateCamera;
+    plates->add_option("--picture", args->picture, "Attach an archive picture in this format")->check(kFormats);
+    plates->add_option("--offset", args->options.offsetMs, "Milliseconds added to the plate time for the picture");
+    plates->add_option("-o,--output", args->options.outputDir, "Directory for pictures")->capture_default_str();
+    plates->callback([args, &run] {
+        args->options.wait = Seconds(args->wait);
+        if (args->camera > 0) {
+            args->options.camera = args->camera;
         }
-        if (!plateFormat.empty()) {
-            plate.picture = ParseFormatOption(plateFormat);
+        if (!args->picture.empty()) {
+            args->options.picture = ParseFormatOption(args->picture);
         }
-        exitCode = WithSession(globals, io, false, [&](Session&) { return RunPlates(plate, io); });
+        RunConnected(run, [&] { return RunPlates(args->options, run.io); });
     });
+}
 
-    EventOptions ev;
-    int evCamera = 0;
-    int evServer = 0;
+void AddEventCommand(CLI::App& app, Run& run) {
+    struct Args {
+        EventOptions options;
+        int camera = 0;
+        int server = 0;
+    };
+    auto args = std::make_shared<Args>();
     auto* event = app.add_subcommand(
         "event", "Raise an external event for a camera (four values) or a server (one value)");
-    auto* evCameraOpt =
-        event->add_option("-c,--camera", evCamera, "Camera number")->check(CLI::Range(1, 2048));
-    auto* evServerOpt = event->add_option("--server-handle", evServer, "Server handle (see `orvctl servers`)")
-                            ->check(CLI::PositiveNumber);
-    evCameraOpt->excludes(evServerOpt);
-    event->add_option("--values", ev.values, "Four values for a camera event")
+    auto* cameraOpt = event->add_option("-c,--camera", args->camera, "Camera number")->check(kCameraNumbers);
+    auto* serverOpt = event->add_option("--server-handle", args->server, "Server handle (see `orvctl servers`)")
+                          ->check(CLI::PositiveNumber);
+    cameraOpt->excludes(serverOpt);
+    event->add_option("--values", args->options.values, "Four values for a camera event")
         ->expected(4)
-        ->needs(evCameraOpt);
-    event->add_option("--value", ev.value, "Value for a server event")->needs(evServerOpt);
-    event->callback([&] {
-        if (*evCameraOpt) {
-            ev.camera = evCamera;
+        ->needs(cameraOpt);
+    event->add_option("--value", args->options.value, "Value for a server event")->needs(serverOpt);
+    event->callback([args, cameraOpt, serverOpt, &run] {
+        if (*cameraOpt) {
+            args->options.camera = args->camera;
         }
-        if (*evServerOpt) {
-            ev.server = evServer;
+        if (*serverOpt) {
+            args->options.server = args->server;
         }
-        exitCode = WithSession(globals, io, false, [&](Session&) { return RunEvent(ev, io); });
+        RunConnected(run, [&] { return RunEvent(args->options, run.io); });
     });
+}
 
-    PtzOptions ptzOptions;
+void AddPtzCommand(CLI::App& app, Run& run) {
+    auto options = std::make_shared<PtzOptions>();
     auto* ptz = app.add_subcommand("ptz", "Send a pan/tilt/zoom telemetry command to a camera");
-    ptz->add_option("-c,--camera", ptzOptions.camera, "Camera number")
-        ->required()
-        ->check(CLI::Range(1, 2048));
-    ptz->add_option("--command", ptzOptions.command,
-                    "Telemetry command code (its meaning lies with the server)")
+    ptz->add_option("-c,--camera", options->camera, "Camera number")->required()->check(kCameraNumbers);
+    ptz->add_option("--command", options->command, "Telemetry command code (its meaning lies with the server)")
         ->required();
-    ptz->add_option("--speed1", ptzOptions.speed1, "Speed 1 (clamped to 0-99)")->capture_default_str();
-    ptz->add_option("--speed2", ptzOptions.speed2, "Speed 2 (clamped to 0-99)")->capture_default_str();
-    ptz->add_option("--value", ptzOptions.value, "Command value (low byte is sent)")->capture_default_str();
-    ptz->callback([&] {
-        exitCode = WithSession(globals, io, false, [&](Session&) { return RunPtz(ptzOptions, io); });
-    });
+    ptz->add_option("--speed1", options->speed1, "Speed 1 (clamped to 0-99)")->capture_default_str();
+    ptz->add_option("--speed2", options->speed2, "Speed 2 (clamped to 0-99)")->capture_default_str();
+    ptz->add_option("--value", options->value, "Command value (low byte is sent)")->capture_default_str();
+    ptz->callback([options, &run] { RunConnected(run, [&] { return RunPtz(*options, run.io); }); });
+}
 
-    int consoleServer = 0;
-    int consoleCamera = 0;
+void AddConsoleCommand(CLI::App& app, Run& run) {
+    struct Args {
+        int server = 0;
+        int camera = 0;
+    };
+    auto args = std::make_shared<Args>();
     auto* console = app.add_subcommand("console", "Switch a server's external control console to a camera");
-    console->add_option("--server-handle", consoleServer, "Server handle (see `orvctl servers`)")
+    console->add_option("--server-handle", args->server, "Server handle (see `orvctl servers`)")
         ->required()
         ->check(CLI::PositiveNumber);
-    console->add_option("-c,--camera", consoleCamera, "Camera number")
-        ->required()
-        ->check(CLI::Range(1, 2048));
-    console->callback([&] {
-        exitCode = WithSession(globals, io, false,
-                               [&](Session&) { return RunConsole(consoleServer, consoleCamera, io); });
-    });
+    console->add_option("-c,--camera", args->camera, "Camera number")->required()->check(kCameraNumbers);
+    console->callback(
+        [args, &run] { RunConnected(run, [&] { return RunConsole(args->server, args->camera, run.io); }); });
+}
 
-    DemoOptions demoOptions;
+void AddDemoCommand(CLI::App& app, Run& run) {
+    auto options = std::make_shared<DemoOptions>();
     auto* demo =
         app.add_subcommand("demo", "Start two simulated servers in-process and run through every feature");
-    demo->add_option("-o,--output", demoOptions.outputDir, "Directory for the saved pictures")
-        ->capture_default_str();
-    demo->callback([&] { exitCode = RunDemo(demoOptions, io); });
+    demo->add_option("-o,--output", options->outputDir, "Directory for the saved pictures")->capture_default_str();
+    demo->callback([options, &run] { run.exitCode = RunDemo(*options, run.io); });
+}
 
+// Parses the command line, which runs the chosen command; the process exit status.
+int ParseAndRun(CLI::App& app, const Run& run, int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -286,5 +318,33 @@ int main(int argc, char** argv) {
         std::cerr << "orvctl: " << e.what() << '\n';
         return kExitFailed;
     }
-    return exitCode;
+    return run.exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    Run run{{}, Output{std::cout, std::cerr, isatty(STDERR_FILENO) != 0}};
+
+    CLI::App app{
+        "orvctl - command-line client for recording servers (list servers and cameras, save "
+        "snapshots, export the archive, read plates, send events, PTZ and console commands)"};
+    app.footer(
+        "Exit status: 0 success; 1 the library answered an error (printed by name) or a server is "
+        "not connected; 2 bad usage; 3 a connected server reports no cameras (a wrong password "
+        "looks like this).\n");
+    app.require_subcommand(1);
+    app.fallthrough();  // global options may also follow the command
+    AddGlobalOptions(app, run);
+    AddListCommands(app, run);
+    AddSnapshotCommand(app, run);
+    AddArchiveCommand(app, run);
+    AddPlatesCommand(app, run);
+    AddEventCommand(app, run);
+    AddPtzCommand(app, run);
+    AddConsoleCommand(app, run);
+    AddDemoCommand(app, run);
+    return ParseAndRun(app, run, argc, argv);
 }

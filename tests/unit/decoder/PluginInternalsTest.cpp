@@ -8,7 +8,7 @@
 #include "AccessUnits.h"
 #include "StreamDecoder.h"
 #include "TestStreams.h"
-#include "YuyvPacking.h"
+#include "pixel/PlanarPacking.h"
 #include "video/DecoderApi.h"
 
 namespace {
@@ -79,8 +79,8 @@ TEST(FindStartCode, FindsEveryCodeOnce) {
 
 // The expansion as written down: luma (Y - 16) * 255 / 219, chroma
 // (C - 128) * 255 / 224 + 128, rounded half away from zero and clamped.
-uint8_t Expected(uint8_t s, bool chroma, vevid::SampleRange range) {
-    if (range == vevid::SampleRange::Full) return s;
+uint8_t Expected(uint8_t s, bool chroma, pixel::SampleRange range) {
+    if (range == pixel::SampleRange::Full) return s;
     const double v = chroma ? (s - 128) * 255.0 / 224.0 + 128.0 : (s - 16) * 255.0 / 219.0;
     const double rounded = chroma ? 128.0 + static_cast<double>(std::lround(v - 128.0)) : static_cast<double>(std::lround(v));
     return static_cast<uint8_t>(std::clamp(rounded, 0.0, 255.0));
@@ -90,11 +90,11 @@ struct PackCase {
     int width;
     int height;
     int chromaShiftY;
-    vevid::SampleRange range;
+    pixel::SampleRange range;
 };
 
 void PrintTo(const PackCase& c, std::ostream* os) {
-    *os << c.width << "x" << c.height << "/" << c.chromaShiftY << (c.range == vevid::SampleRange::Full ? "/full" : "/limited");
+    *os << c.width << "x" << c.height << "/" << c.chromaShiftY << (c.range == pixel::SampleRange::Full ? "/full" : "/limited");
 }
 
 class PackYuyv : public ::testing::TestWithParam<PackCase> {};
@@ -111,7 +111,7 @@ TEST_P(PackYuyv, MatchesReference) {
     for (size_t i = 0; i < u.size(); ++i) u[i] = static_cast<uint8_t>(i * 11 + 1), v[i] = static_cast<uint8_t>(i * 5 + 9);
     const size_t rowBytes = static_cast<size_t>(width) * 2;
     std::vector<uint8_t> out(rowBytes * height + 16, 0xEE);
-    vevid::PackYuyv({y.data(), u.data(), v.data(), yStride, cStride, cStride}, width, height, shift, range, out.data());
+    pixel::PackYuyv({y.data(), u.data(), v.data(), yStride, cStride, cStride, width, height, 1, shift}, range, out.data());
     for (int row = 0; row < height; ++row) {
         for (int col = 0; col < width; ++col) {
             const uint8_t* px = &out[row * rowBytes + col * 2];
@@ -124,15 +124,15 @@ TEST_P(PackYuyv, MatchesReference) {
 
     // Grey: the luma plane alone, expanded the same way.
     std::vector<uint8_t> grey(static_cast<size_t>(width) * height + 16, 0xEE);
-    vevid::PackGrey(y.data(), yStride, width, height, range, grey.data());
+    pixel::PackGrey(y.data(), yStride, width, height, range, grey.data());
     for (int row = 0; row < height; ++row)
         for (int col = 0; col < width; ++col)
             ASSERT_EQ(grey[row * width + col], Expected(y[row * yStride + col], false, range)) << row << "," << col;
     for (size_t i = static_cast<size_t>(width) * height; i < grey.size(); ++i) ASSERT_EQ(grey[i], 0xEE);
 }
 
-constexpr auto kFull = vevid::SampleRange::Full;
-constexpr auto kLimited = vevid::SampleRange::Limited;
+constexpr auto kFull = pixel::SampleRange::Full;
+constexpr auto kLimited = pixel::SampleRange::Limited;
 INSTANTIATE_TEST_SUITE_P(Sizes, PackYuyv,
                          ::testing::Values(PackCase{1920, 4, 1, kFull}, PackCase{176, 144, 1, kFull},
                                            PackCase{33, 7, 1, kFull}, PackCase{1, 1, 1, kFull},

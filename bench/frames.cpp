@@ -9,7 +9,7 @@
 // reference, the library's own request sent to the simulator from a plain socket,
 // separates the simulator's share from the library's.
 //
-// `bench_frames --paired [rounds]` measures the live ratios in short alternating
+// `bench_frames --paired [rounds] [width height]` measures the live ratios in short alternating
 // rounds instead (ours, then the reference, back to back), which holds up better
 // when the machine's speed drifts during a run.  For BGR it also puts the call
 // beside the same request to the same simulator from a plain socket followed by
@@ -49,8 +49,9 @@
 
 namespace {
 
-constexpr int kW = 1920;
-constexpr int kH = 1080;
+// The live camera's size: 1920x1080 unless `--paired` is given another.
+int g_width = 1920;
+int g_height = 1080;
 constexpr int64_t kBaseMs = 1'780'000'000'000;
 constexpr double kUnixEpochOle = 25569.0;
 constexpr size_t kRequestBytes = 80 + 72;
@@ -93,7 +94,7 @@ LiveSetup& Live() {
         g_liveStarted = true;
         LiveSetup s;
         orv_sim::ServerConfig server;
-        server.cameras = {Camera(kW, kH, 25), Camera(kW, kH, 25)};
+        server.cameras = {Camera(g_width, g_height, 25), Camera(g_width, g_height, 25)};
         orv_sim::SimulatorOptions options;
         options.clockMs = [] { return g_simNow.load(); };
         s.sim = std::make_unique<orv_sim::Simulator>(std::vector<orv_sim::ServerConfig>{server}, options);
@@ -120,7 +121,7 @@ LiveSetup& Live() {
 
 void LiveFrames(benchmark::State& state, int type, const char* name) {
     LiveSetup& s = Live();
-    std::vector<char> buffer(static_cast<size_t>(kW) * kH * 3);
+    std::vector<char> buffer(static_cast<size_t>(g_width) * g_height * 3);
     double time = 0;
     int w = 0, h = 0, size = 0;
     int64_t misses = 0;
@@ -327,12 +328,12 @@ void BM_PlainTransferAndTurboBgr(benchmark::State& state) {
     const LiveSetup& s = Live();
     PlainPeer peer(80 + 72 + s.jpeg.size());
     std::vector<uint8_t> reply;
-    std::vector<uint8_t> bgr(static_cast<size_t>(kW) * kH * 3);
+    std::vector<uint8_t> bgr(static_cast<size_t>(g_width) * g_height * 3);
     tjhandle handle = tjInitDecompress();
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         if (!peer.Exchange(reply)) state.SkipWithError("loopback exchange failed");
-        if (tjDecompress2(handle, s.jpeg.data(), s.jpeg.size(), bgr.data(), kW, 0, kH, TJPF_BGR, 0) != 0) {
+        if (tjDecompress2(handle, s.jpeg.data(), s.jpeg.size(), bgr.data(), g_width, 0, g_height, TJPF_BGR, 0) != 0) {
             state.SkipWithError("decode failed");
         }
         benchmark::DoNotOptimize(bgr.data());
@@ -438,7 +439,7 @@ int RssProbe(int type) {
     if (child == 0) {
         close(pipeFds[0]);
         orv_sim::ServerConfig server;
-        for (int c = 0; c < 32; ++c) server.cameras.push_back(Camera(kW, kH, 25));
+        for (int c = 0; c < 32; ++c) server.cameras.push_back(Camera(g_width, g_height, 25));
         orv_sim::Simulator sim({server});
         const uint16_t port = sim.Server(0).Port();
         if (write(pipeFds[1], &port, sizeof port) != sizeof port) _exit(1);
@@ -456,7 +457,7 @@ int RssProbe(int type) {
     ORV_Init();
     ORV_ServerAdd("127.0.0.1", port, 0, 0, "");
     ORV_ServersConnect();
-    std::vector<char> buffer(static_cast<size_t>(kW) * kH * 3);
+    std::vector<char> buffer(static_cast<size_t>(g_width) * g_height * 3);
     int delivered = 0;
     for (int c = 1; c <= 32; ++c) {
         double time = 0;
@@ -522,8 +523,8 @@ int Paired(int rounds) {
     PlainPeer peer(80 + 72 + s.jpeg.size());
     SimulatorClient simulator(s);
     std::vector<uint8_t> reply;
-    std::vector<char> buffer(static_cast<size_t>(kW) * kH * 3);
-    std::vector<uint8_t> bgr(static_cast<size_t>(kW) * kH * 3);
+    std::vector<char> buffer(static_cast<size_t>(g_width) * g_height * 3);
+    std::vector<uint8_t> bgr(static_cast<size_t>(g_width) * g_height * 3);
     tjhandle turbo = tjInitDecompress();
     int64_t flip = 0;
     int64_t failures = 0;      // calls of the library that gave no frame
@@ -542,7 +543,7 @@ int Paired(int rounds) {
     };
     const auto plainTurbo = [&] {
         plain();
-        if (tjDecompress2(turbo, s.jpeg.data(), s.jpeg.size(), bgr.data(), kW, 0, kH, TJPF_BGR, 0) != 0) ++otherFailures;
+        if (tjDecompress2(turbo, s.jpeg.data(), s.jpeg.size(), bgr.data(), g_width, 0, g_height, TJPF_BGR, 0) != 0) ++otherFailures;
     };
     int64_t simulatorBytes = 0;
     int64_t simulatorExchanges = 0;
@@ -557,7 +558,7 @@ int Paired(int rounds) {
     // of a picture of the same camera kind: the like-for-like reference for BGR.
     const auto simulatorTurbo = [&] {
         simulatorExchange();
-        if (tjDecompress2(turbo, s.jpeg.data(), s.jpeg.size(), bgr.data(), kW, 0, kH, TJPF_BGR, 0) != 0) ++otherFailures;
+        if (tjDecompress2(turbo, s.jpeg.data(), s.jpeg.size(), bgr.data(), g_width, 0, g_height, TJPF_BGR, 0) != 0) ++otherFailures;
     };
     std::vector<double> jpegPlain, jpegSimulator, simulatorPlain, bgrTurbo, bgrSimulatorTurbo;
     std::vector<double> tPlain, tJpeg, tSimulator, tBgr, tTurbo, tSimulatorTurbo;
@@ -583,7 +584,7 @@ int Paired(int rounds) {
         tSimulatorTurbo.push_back(f);
     }
     tjDestroy(turbo);
-    std::printf("Paired rounds: %d (library calls without a frame: %lld, failed reference operations: %lld)\n", rounds,
+    std::printf("Paired rounds: %d at %dx%d (library calls without a frame: %lld, failed reference operations: %lld)\n", rounds, g_width, g_height,
                 static_cast<long long>(failures), static_cast<long long>(otherFailures));
     std::printf("bytes per exchange: plain %zu, simulator %lld\n", reply.size(),
                 static_cast<long long>(simulatorBytes / std::max<int64_t>(simulatorExchanges, 1)));
@@ -659,8 +660,15 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--pacing") == 0) {
         return Pacing(orv_sim::CameraKind::H264) + Pacing(orv_sim::CameraKind::Mpeg4);
     }
-    // --paired [rounds]: the live-frame ratios from alternating rounds; 30 unless given.
-    if (argc > 1 && std::strcmp(argv[1], "--paired") == 0) return Paired(argc > 2 ? std::max(1, std::atoi(argv[2])) : 30);
+    // --paired [rounds] [width height]: the live-frame ratios from alternating rounds; 30 rounds
+    // of 1920x1080 unless given.
+    if (argc > 1 && std::strcmp(argv[1], "--paired") == 0) {
+        if (argc > 4) {
+            g_width = std::clamp(std::atoi(argv[3]), 16, 3840);
+            g_height = std::clamp(std::atoi(argv[4]), 16, 2160);
+        }
+        return Paired(argc > 2 ? std::max(1, std::atoi(argv[2])) : 30);
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

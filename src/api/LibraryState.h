@@ -1,5 +1,6 @@
 // Library-wide state behind the exports: one manager, one plate helper and the
-// shared integration block, all guarded by the one library lock.
+// shared integration block, guarded by the library lock: shared for every
+// ordinary export, so calls run side by side, exclusive for Init and Uninit.
 #pragma once
 
 #include <memory>
@@ -23,18 +24,19 @@ struct LibraryState {
 };
 
 platform::LibraryMutex& LibraryLock();
-// Only under LibraryLock().
+// Only under LibraryLock() (shared for reading the pointers, exclusive to change them).
 LibraryState& State();
 
 int Init();
 int Uninit();
 
-// The common frame of an export: library lock, initialised test, then the body;
-// every exception becomes -1 so nothing crosses the C boundary.
+// The common frame of an export: library lock (shared), initialised test, then
+// the body; every exception becomes -1 so nothing crosses the C boundary. The
+// body never takes the library lock again.
 template <class Body>
 int Guarded(Body&& body) noexcept {
     try {
-        platform::LibraryLockGuard lock(LibraryLock());
+        platform::LibrarySharedLockGuard lock(LibraryLock());
         LibraryState& state = State();
         if (state.manager == nullptr) {
             return kNotInitialised;

@@ -257,8 +257,9 @@ ORV_API int ORV_CALL ORV_CameraGetName(int camera, char* buffer, unsigned size) 
 ORV_API int ORV_CALL ORV_VideoGetFrame(int camera, int frameType, char* buffer, unsigned size, double* time,
                                        int* width, int* height, int* dataSize) {
     return Guarded([&](IOrvServerManager& manager) {
-        static std::vector<int32_t> cameras(1, 0);
-        static std::vector<TOrvFrame> frames(1);
+        // Per thread: calls from several threads run at once.
+        thread_local std::vector<int32_t> cameras(1, 0);
+        thread_local std::vector<TOrvFrame> frames(1);
         cameras[0] = camera;
         int32_t found = 0;
         // A picture passed on as received is received straight into the caller's buffer.
@@ -327,8 +328,8 @@ ORV_API int ORV_CALL ORV_VideoArchiveGetFrame(const int* cameras, unsigned camer
             height == nullptr || dataSize == nullptr || cameraCount == 0) {
             return kInvalidArgument;
         }
-        static std::vector<int32_t> cameraList;
-        static TOrvFrame frame;
+        thread_local std::vector<int32_t> cameraList;
+        thread_local TOrvFrame frame;
         const size_t count = std::min<size_t>(cameraCount, kMaxArchiveCameras);
         cameraList.resize(count);
         std::copy(cameras, cameras + count, cameraList.begin());

@@ -58,7 +58,7 @@ ORVLinker::ORVLinker(const ModuleFactory& moduleFactory, ManagerOptions options)
     stop_.Reset();
     worker_ = std::thread([this] { WorkerMain(); });
     archiveResetPending_ = false;
-    hasSentVideo_.fill(0);
+    ClearHasSentVideoAll();
 }
 
 ORVLinker::~ORVLinker() {
@@ -124,6 +124,7 @@ int32_t ORVLinker::AddServer(const std::string& address, int32_t rateLimit, int3
 }
 
 void ORVLinker::DropServersLocked() {
+    registryEpoch_.fetch_add(1);
     if (moduleReady_ && module_ && !servers_.empty()) {
         module_->DropAllServers();
     }
@@ -147,18 +148,20 @@ int32_t ORVLinker::DisconnectAll() {
         server.camerasKnown = false;
         server.state = kStateIdle;
     }
-    hasSentVideo_.fill(0);
+    ClearHasSentVideoAll();
     return 0;
 }
 
 int32_t ORVLinker::ConnectAll() {
-    std::lock_guard lock(serverLock_);
-    for (auto& server : servers_) {
-        if (server.handle < 1 && server.state == kStateIdle) {
-            server.state = kStateConnecting;
+    {
+        std::lock_guard lock(serverLock_);
+        for (auto& server : servers_) {
+            if (server.handle < 1 && server.state == kStateIdle) {
+                server.state = kStateConnecting;
+            }
         }
+        RegisterPending();  // starts connects on threads of their own; no exchange
     }
-    RegisterPending();
     AwaitConnections();
     autoConnect_.store(1);
     return 0;
@@ -187,27 +190,59 @@ void ORVLinker::RegisterPending() {
     }
 }
 
+// What the manager needs to visit one server without holding the registry lock.
+struct ORVLinker::Visit {
+    size_t position = 0;
+    int32_t handle = 0;
+    bool camerasKnown = false;
+    std::string loginKey;
+};
+
+std::vector<ORVLinker::Visit> ORVLinker::SnapshotServers(uint64_t& epoch) {
+    std::vector<Visit> visits;
+    std::lock_guard lock(serverLock_);
+    epoch = registryEpoch_.load();
+    for (size_t i = 0; i < servers_.size(); ++i) {
+        visits.push_back({i, servers_[i].handle, servers_[i].camerasKnown, servers_[i].loginKey});
+    }
+    return visits;
+}
+
+ServerRecord* ORVLinker::RecordOf(size_t position, int32_t handle, uint64_t epoch) {
+    if (registryEpoch_.load() != epoch || position >= servers_.size() || servers_[position].handle != handle) {
+        return nullptr;
+    }
+    return &servers_[position];
+}
+
 // One poll budget for the whole call, so unreachable servers cannot hold the
-// caller much longer than the budget in total.
+// caller much longer than the budget in total. The registry lock is taken only
+// to store what was learned.
 void ORVLinker::AwaitConnections() {
     if (!moduleReady_ || !module_) {
         return;
     }
     int budget = options_.connectPollBudget;
-    for (auto& server : servers_) {
-        if (server.handle <= 0) {
+    uint64_t epoch = 0;
+    for (const Visit& visit : SnapshotServers(epoch)) {
+        if (visit.handle <= 0) {
             continue;
         }
         for (;;) {
             int32_t state = kStateIdle;
-            module_->GetServerState(state, server.handle);
+            module_->GetServerState(state, visit.handle);
             if (state == kStateConnected) {
-                LoadCameraList(server);
+                LoadedList list = FetchCameraList(visit.handle, visit.loginKey);
                 OpenArchiveAfterConnect();
-                server.state = kStateConnected;
+                StoreCameraList(visit.position, visit.handle, epoch, std::move(list));
                 break;
             }
-            server.state = state;
+            {
+                std::lock_guard lock(serverLock_);
+                if (ServerRecord* server = RecordOf(visit.position, visit.handle, epoch)) {
+                    server->state = state;
+                }
+            }
             if (!IsConnecting(state) || budget <= 0) {
                 break;
             }
@@ -224,42 +259,52 @@ void ORVLinker::OpenArchiveAfterConnect() {
     module_->QueryArchiveRange(kArchiveChannelZero, begin, end);
 }
 
-void ORVLinker::LoadCameraList(ServerRecord& server) {
-    if (!moduleReady_ || !module_) {
-        return;
-    }
-    orv_stuff::TServerInfo info{};
+// The login and the camera names: exchanges with one server, no manager lock held.
+ORVLinker::LoadedList ORVLinker::FetchCameraList(int32_t handle, const std::string& loginKey) {
+    LoadedList list;
     char key[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-    std::memcpy(key, server.loginKey.data(), std::min<size_t>(server.loginKey.size(), sizeof key));
-    if (module_->Login(info, key, server.handle) < 0) {
-        info = orv_stuff::TServerInfo{};  // a failed login shows no cameras until the next load
+    std::memcpy(key, loginKey.data(), std::min<size_t>(loginKey.size(), sizeof key));
+    if (module_->Login(list.info, key, handle) < 0) {
+        list.info = orv_stuff::TServerInfo{};  // a failed login shows no cameras until the next load
     }
-    server.serverInfo = info;
-    server.camerasKnown = true;
-    server.cameraNames.clear();
-    const int32_t count = CameraCount(server);
+    const int32_t count = std::clamp(list.info.cameraCount, 0, ServerRecord::kCameraSlots);
     for (int32_t c = 0; c < count; ++c) {
         char buffer[kNameBufferSize] = {};
         int32_t length = kNameBufferSize;
-        const int32_t result = module_->QueryCameraName(server.handle, info.firstCamera + c, buffer, length);
+        const int32_t result = module_->QueryCameraName(handle, list.info.firstCamera + c, buffer, length);
         if (result < 1 || length < 1) {
-            server.cameraNames.emplace_back(" ");
+            list.names.emplace_back(" ");
             continue;
         }
         const size_t limit = std::min<size_t>(static_cast<size_t>(length), sizeof buffer);
-        server.cameraNames.emplace_back(buffer, strnlen(buffer, limit));
+        list.names.emplace_back(buffer, strnlen(buffer, limit));
     }
-    ClearHasSentVideo(info.firstCamera, count);
+    return list;
+}
+
+void ORVLinker::StoreCameraList(size_t position, int32_t handle, uint64_t epoch, LoadedList list) {
+    std::lock_guard lock(serverLock_);
+    ServerRecord* server = RecordOf(position, handle, epoch);
+    if (server == nullptr) {
+        return;  // dropped or reset meanwhile
+    }
+    server->serverInfo = list.info;
+    server->camerasKnown = true;
+    server->cameraNames = std::move(list.names);
+    server->state = kStateConnected;
+    ClearHasSentVideo(list.info.firstCamera, CameraCount(*server));
 }
 
 void ORVLinker::ClearHasSentVideo(int32_t firstIndex, int32_t count) {
     for (int32_t i = 0; i < count; ++i) {
         const int64_t index = static_cast<int64_t>(firstIndex) + i;
         if (index >= 0 && index < kMaxCameraNumber) {
-            hasSentVideo_[static_cast<size_t>(index)] = 0;
+            hasSentVideo_[static_cast<size_t>(index)].store(0, std::memory_order_relaxed);
         }
     }
 }
+
+void ORVLinker::ClearHasSentVideoAll() { ClearHasSentVideo(0, kMaxCameraNumber); }
 
 // A server may claim more cameras than a record holds; only the first 128 of its
 // range are served, so a hostile count can neither overrun the per-camera areas nor
@@ -547,55 +592,89 @@ void ORVLinker::TrimFrameStorage() {
     }
 }
 
+// Status blocks and camera records: one server at a time, the exchange under that
+// server's connection lock only, the result stored under the registry lock.
 void ORVLinker::RefreshCameraData() {
-    std::lock_guard lock(serverLock_);
-    for (auto& server : servers_) {
-        if (!server.camerasKnown) {
+    uint64_t epoch = 0;
+    for (const Visit& visit : SnapshotServers(epoch)) {
+        if (!visit.camerasKnown) {
             continue;
         }
         std::array<uint8_t, kStatusBlockSize> block{};
-        if (module_->GetServerStatus(server.handle, block.data(), kStatusBlockSize) < 1) {
+        if (module_->GetServerStatus(visit.handle, block.data(), kStatusBlockSize) < 1) {
             continue;
         }
-        server.statusBlock = block;
-        const int32_t count = server.serverInfo.cameraCount;
-        const int32_t first = server.serverInfo.firstCamera;
+        int32_t first = 0;
+        int32_t count = 0;
+        {
+            std::lock_guard lock(serverLock_);
+            ServerRecord* server = RecordOf(visit.position, visit.handle, epoch);
+            if (server == nullptr || !server->camerasKnown) {
+                continue;
+            }
+            server->statusBlock = block;
+            first = server->serverInfo.firstCamera;
+            count = server->serverInfo.cameraCount;
+        }
         if (count < 0 || count > ServerRecord::kCameraSlots || first < 0 || first >= kMaxCameraNumber) {
             continue;
         }
+        std::vector<std::pair<int32_t, orv_stuff::TCameraRecord>> records;
         for (int32_t i = 0; i < count; ++i) {
             orv_stuff::TCameraRecord record{};
             if (module_->GetCameraRecord(first + i, record) >= 1) {
-                server.recordFresh[static_cast<size_t>(i)] = 0;
-                server.cameraRecords[static_cast<size_t>(i)] = record;
+                records.emplace_back(i, record);
             }
             if (stop_.IsSet()) {
                 return;
             }
         }
+        std::lock_guard lock(serverLock_);
+        ServerRecord* server = RecordOf(visit.position, visit.handle, epoch);
+        if (server == nullptr || server->serverInfo.firstCamera != first) {
+            continue;
+        }
+        for (const auto& [i, record] : records) {
+            server->recordFresh[static_cast<size_t>(i)] = 0;
+            server->cameraRecords[static_cast<size_t>(i)] = record;
+        }
     }
 }
 
 void ORVLinker::PollServerStates(std::array<int, kMaxServers>& failures) {
-    std::lock_guard lock(serverLock_);
-    for (size_t i = 0; i < servers_.size() && i < failures.size(); ++i) {
-        auto& server = servers_[i];
-        if (server.handle == 0) {
+    uint64_t epoch = 0;
+    for (const Visit& visit : SnapshotServers(epoch)) {
+        const size_t i = visit.position;
+        if (i >= failures.size()) {
+            break;
+        }
+        if (visit.handle == 0) {
             continue;
         }
         int32_t state = kStateIdle;
-        module_->GetServerState(state, server.handle);
-        server.state = state;
+        module_->GetServerState(state, visit.handle);
         if (state == kStateConnected) {
             failures[i] = 0;
-            if (!server.camerasKnown) {
-                LoadCameraList(server);
+            if (!visit.camerasKnown) {
+                LoadedList list = FetchCameraList(visit.handle, visit.loginKey);
                 OpenArchiveAfterConnect();
+                StoreCameraList(i, visit.handle, epoch, std::move(list));
+            } else {
+                std::lock_guard lock(serverLock_);
+                if (ServerRecord* server = RecordOf(i, visit.handle, epoch)) {
+                    server->state = state;
+                }
             }
         } else {
-            server.camerasKnown = false;
+            {
+                std::lock_guard lock(serverLock_);
+                if (ServerRecord* server = RecordOf(i, visit.handle, epoch)) {
+                    server->state = state;
+                    server->camerasKnown = false;
+                }
+            }
             if (!IsConnecting(state) && ++failures[i] >= 2) {
-                module_->Reconnect(server.handle);
+                module_->Reconnect(visit.handle);
                 failures[i] = 0;
             }
         }

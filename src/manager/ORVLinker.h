@@ -1,5 +1,7 @@
 // The one server manager of the library: registry of servers and cameras, the
 // connection logic and the worker thread that keeps states and camera lists current.
+// The registry lock is never held across an exchange with a server; the lock
+// order is in docs/concurrency.md.
 #pragma once
 
 #include <array>
@@ -176,12 +178,37 @@ private:
     static int32_t CameraCount(const ServerRecord& server);
     CameraInfo MakeCameraInfo(const ServerRecord& server, int32_t index) const;
 
-    void LoadCameraList(ServerRecord& server);
     void OpenArchiveAfterConnect();
     void RegisterPending();
     void AwaitConnections();
     void DropServersLocked();
     void ClearHasSentVideo(int32_t firstIndex, int32_t count);
+
+    struct FrameWork;
+    class WorkLease;
+    static FrameWork*& CurrentWork();
+    static FrameWork& W();
+    // A camera's frame state with its own lock.
+    struct CameraSlot {
+        std::mutex mutex;
+        CameraFrameState state;
+    };
+    std::shared_ptr<CameraSlot> FrameSlot(int32_t index);
+    friend class StateLoan;
+    // Stores a freshly loaded camera list when the registry has not changed since
+    // the exchanges began. Takes the registry lock.
+    struct LoadedList {
+        orv_stuff::TServerInfo info{};
+        std::vector<std::string> names;
+    };
+    struct Visit;
+    std::vector<Visit> SnapshotServers(uint64_t& epoch);
+    // The record at a position when the registry is as it was at `epoch`. Caller
+    // holds the registry lock.
+    ServerRecord* RecordOf(size_t position, int32_t handle, uint64_t epoch);
+    LoadedList FetchCameraList(int32_t handle, const std::string& loginKey);
+    void StoreCameraList(size_t position, int32_t handle, uint64_t epoch, LoadedList list);
+    void ClearHasSentVideoAll();
 
     void WorkerMain();
     void WorkerPass(std::array<int, kMaxServers>& failures, int64_t& passCount);
@@ -221,9 +248,12 @@ private:
     bool moduleReady_ = false;
     bool versionedAdd_ = false;
     std::vector<ServerRecord> servers_;
-    std::map<int32_t, std::unique_ptr<CameraFrameState>> frameStates_;
-    std::array<uint8_t, kMaxCameraNumber> hasSentVideo_{};
+    std::mutex frameStateLock_;  // the map only; each slot has its own lock
+    std::map<int32_t, std::shared_ptr<CameraSlot>> frameStates_;
+    std::array<std::atomic<uint8_t>, kMaxCameraNumber> hasSentVideo_{};
+    std::mutex archiveLock_;  // lastArchiveTime_, archiveResetPending_, archiveStreamBits_
     double lastArchiveTime_ = 0.0;
+    std::atomic<uint64_t> registryEpoch_{0};  // advanced when records are dropped or reset
     platform::StopSignal stop_;
     std::thread worker_;
     mutable std::recursive_mutex serverLock_;
@@ -243,32 +273,36 @@ private:
     ManagerOptions options_;
     std::atomic<int64_t> workerPasses_{0};
 
-    // Frame retrieval working state: reused from call to call, guarded by the
-    // server lock. The receive area is never zero-filled, so its untouched pages
-    // stay uncommitted.
     static constexpr int kRequestServers = 64;
     static constexpr int kRequestsPerServer = 128;
     static constexpr int kArchiveChannels = 4;
-    orv_stuff::RawBuffer receiveBuffer_;
-    std::vector<orv_stuff::TFrameEntry> liveRequests_;  // kRequestServers x kRequestsPerServer
-    std::array<int32_t, kRequestServers> liveRequestCounts_{};
-    std::array<orv_stuff::TFrameEntry, 32> liveBatch_{};
-    orv_stuff::PayloadTarget* liveTarget_ = nullptr;  // the caller's buffer during a one-camera call
-    size_t liveInTarget_ = 0;                         // bytes delivered there by the call
-    std::span<uint8_t> livePictureTarget_;  // the caller's buffer for a picture decoded in a one-camera call
-    std::array<uint8_t, kMaxCameraNumber> archiveCameraMask_{};
     std::array<std::array<uint8_t, kMaxCameraNumber>, kArchiveChannels> archiveStreamBits_{};
-    processing::JpegDecodeContext liveDecode_;
-    processing::JpegDecodeContext archiveDecode_;
-    processing::PictureWorkspace liveWorkspace_;
-    processing::PictureWorkspace archiveWorkspace_;
-    processing::JpegCompressor liveCompressor_;
-    processing::JpegCompressor archiveCompressor_;
-    processing::ByteBuffer liveJpegOutput_;
-    processing::ByteBuffer archiveJpegOutput_;
-    std::vector<uint8_t> conversionScratch_;
-    processing::Sequence parsedBlock_;
-    TOrvFrame archiveCandidate_;
+    // The buffers of one frame call, borrowed from a small pool for the call. The receive area is never zero-filled, so its
+    // untouched pages stay uncommitted.
+    struct FrameWork {
+        orv_stuff::RawBuffer receiveBuffer;
+        std::vector<orv_stuff::TFrameEntry> liveRequests;  // kRequestServers x kRequestsPerServer
+        std::array<int32_t, kRequestServers> liveRequestCounts{};
+        std::array<orv_stuff::TFrameEntry, 32> liveBatch{};
+        orv_stuff::PayloadTarget* liveTarget = nullptr;  // the caller's buffer during a one-camera call
+        size_t liveInTarget = 0;                         // bytes delivered there by the call
+        std::span<uint8_t> livePictureTarget;  // the caller's buffer for a picture decoded in a one-camera call
+        std::array<uint8_t, kMaxCameraNumber> archiveCameraMask{};
+        processing::JpegDecodeContext liveDecode;
+        processing::JpegDecodeContext archiveDecode;
+        processing::PictureWorkspace liveWorkspace;
+        processing::PictureWorkspace archiveWorkspace;
+        processing::JpegCompressor liveCompressor;
+        processing::JpegCompressor archiveCompressor;
+        processing::ByteBuffer liveJpegOutput;
+        processing::ByteBuffer archiveJpegOutput;
+        std::vector<uint8_t> conversionScratch;
+        processing::Sequence parsedBlock;
+        TOrvFrame archiveCandidate;
+    };
+    std::mutex workLock_;
+    std::vector<std::unique_ptr<FrameWork>> idleWork_;
+    std::mutex extraLock_;
     std::vector<uint8_t> extraData_;
     double extraDataTime_ = 0.0;
 };

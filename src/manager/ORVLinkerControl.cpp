@@ -29,10 +29,6 @@ int32_t ORVLinker::ArchiveOpen(int32_t channel, bool open) {
     if (!moduleReady_) {
         return kNotReady;
     }
-    platform::BoundedLock lock(serverLock_, kQueryTries);
-    if (!lock) {
-        return -1;
-    }
     if (!open) {
         return module_->CloseArchiveChannel(channel) >= 1 ? 0 : -1;
     }
@@ -52,13 +48,10 @@ int32_t ORVLinker::ArchiveFindData(int32_t channel, double time, int32_t directi
     if (!moduleReady_) {
         return kNotReady;
     }
-    platform::BoundedLock lock(serverLock_, kQueryTries);
-    if (!lock) {
-        return -1;
-    }
     if (module_->SeekArchive(channel, time, static_cast<uint8_t>(direction)) < 1) {
         return -1;
     }
+    std::lock_guard archive(archiveLock_);
     lastArchiveTime_ = time;
     archiveResetPending_ = true;
     return 0;
@@ -70,10 +63,6 @@ int32_t ORVLinker::ArchiveGetInfo(int32_t channel, double& begin, double& end) {
     }
     if (!moduleReady_) {
         return kNotReady;
-    }
-    platform::BoundedLock lock(serverLock_, kQueryTries);
-    if (!lock) {
-        return -1;
     }
     double earliest = 0.0;
     double latest = 0.0;
@@ -91,10 +80,6 @@ int32_t ORVLinker::ArchiveGetPosition(int32_t channel, double& position) {
     }
     if (!moduleReady_) {
         return kNotReady;
-    }
-    platform::BoundedLock lock(serverLock_, kQueryTries);
-    if (!lock) {
-        return -1;
     }
     position = module_->ArchivePosition(channel);
     return 0;
@@ -115,15 +100,11 @@ int32_t ORVLinker::GetServerText(int32_t serverHandle, std::string& text) {
 }
 
 // Common path of the event, mode and console operations: the readiness check,
-// the bounded server lock, then `send` under it. 0 when it answers at least
-// `success`, -1 otherwise or when the lock stays busy.
+// then `send`, which holds only the connection lock of the server it talks to.
+// 0 when it answers at least `success`, -1 otherwise.
 int32_t ORVLinker::ForwardUnderLock(int32_t success, const std::function<int32_t()>& send) {
     if (!moduleReady_) {
         return kNotReady;
-    }
-    platform::BoundedLock lock(serverLock_, kQueryTries);
-    if (!lock) {
-        return -1;
     }
     return send() >= success ? 0 : -1;
 }
@@ -164,9 +145,10 @@ int32_t ORVLinker::ExtPultShowArchive(int32_t serverHandle, int32_t number1, int
 // ---------------------------------------------------------------------------
 // Telemetry
 
-// Common path of telemetry and camera position: argument and readiness checks, the
-// bounded server lock, then the camera's server must be registered and the camera
-// active. `send` runs under the lock; a positive answer is success.
+// Common path of telemetry and camera position: argument and readiness checks,
+// then the camera's server must be registered and the camera active (looked up
+// under the bounded registry lock). `send` runs after the look-up, without the
+// registry lock; a positive answer is success.
 int32_t ORVLinker::SendToTelemetryCamera(int32_t camera,
                                          const std::function<int32_t(int32_t handle, int32_t index)>& send) {
     if (!moduleReady_) {
@@ -176,18 +158,22 @@ int32_t ORVLinker::SendToTelemetryCamera(int32_t camera,
     if (index < 0 || index > kMaxCameraNumber) {
         return -5;
     }
-    platform::BoundedLock lock(serverLock_, kQueryTries);
-    if (!lock) {
-        return -1;
+    int32_t handle = 0;
+    {
+        platform::BoundedLock lock(serverLock_, kQueryTries);
+        if (!lock) {
+            return -1;
+        }
+        const ServerRecord* server = FindCamera(index);
+        if (server == nullptr || server->handle <= 0) {
+            return -5;
+        }
+        if (!IsActiveSlot(*server, SlotOf(*server, index))) {
+            return -9;
+        }
+        handle = server->handle;
     }
-    const ServerRecord* server = FindCamera(index);
-    if (server == nullptr || server->handle <= 0) {
-        return -5;
-    }
-    if (!IsActiveSlot(*server, SlotOf(*server, index))) {
-        return -9;
-    }
-    return send(server->handle, index) > 0 ? 0 : -1;
+    return send(handle, index) > 0 ? 0 : -1;
 }
 
 int32_t ORVLinker::CamTele(int32_t camera, int32_t command, int32_t speed1, int32_t speed2, int32_t value) {
@@ -211,7 +197,6 @@ int32_t ORVLinker::CamTeleStored(int32_t camera, int32_t command) {
     return SendToTelemetryCamera(camera, [&](int32_t handle, int32_t index) {
         uint8_t block[kTelemetryBlockSize] = {};
         {
-            // Taken inside the server lock, never the other way round.
             std::lock_guard tele(telemetryLock_);
             const auto stored = [&](const std::map<int32_t, int32_t>& speeds) {
                 const auto it = speeds.find(index);
@@ -268,15 +253,17 @@ int32_t ORVLinker::CamPosition(int32_t camera, orv_stuff::TCameraPosition* posit
 // Frame states
 
 void ORVLinker::ResetCameraFrameState(int32_t camera, bool keep) {
-    platform::BoundedLock lock(serverLock_, kFrameStateTries);
-    if (!lock) {
-        return;
+    std::shared_ptr<CameraSlot> slot;
+    {
+        std::lock_guard lock(frameStateLock_);
+        const auto it = frameStates_.find(camera - 1);
+        if (it == frameStates_.end() || !it->second) {
+            return;
+        }
+        slot = it->second;
     }
-    const auto it = frameStates_.find(camera - 1);
-    if (it == frameStates_.end() || !it->second) {
-        return;
-    }
-    CameraFrameState& state = *it->second;
+    std::lock_guard lock(slot->mutex);
+    CameraFrameState& state = slot->state;
     state.lastFrameId = 0;
     state.lastTime = 0.0;
     if (!keep) {
@@ -288,18 +275,22 @@ void ORVLinker::ResetCameraFrameState(int32_t camera, bool keep) {
 }
 
 void ORVLinker::ResetAllFrameStates(bool keep) {
-    platform::BoundedLock lock(serverLock_, kFrameStateTries);
-    if (!lock) {
-        return;
-    }
-    if (!keep) {
-        frameStates_.clear();
-        return;
-    }
-    for (auto& [index, state] : frameStates_) {
-        if (state) {
-            state->lastFrameId = 0;
-            state->lastTime = 0.0;
+    std::vector<std::shared_ptr<CameraSlot>> slots;
+    {
+        std::lock_guard lock(frameStateLock_);
+        if (!keep) {
+            frameStates_.clear();  // a conversion holding a slot finishes on its own copy
+            return;
         }
+        for (auto& [index, slot] : frameStates_) {
+            if (slot) {
+                slots.push_back(slot);
+            }
+        }
+    }
+    for (auto& slot : slots) {
+        std::lock_guard lock(slot->mutex);
+        slot->state.lastFrameId = 0;
+        slot->state.lastTime = 0.0;
     }
 }

@@ -16,7 +16,6 @@
 namespace {
 
 constexpr int kLiveTries = 20;
-constexpr int kArchiveTries = 600;
 constexpr int32_t kStateConnected = 3;
 constexpr int32_t kNotReady = -510;
 constexpr int32_t kNoFrame = -8;
@@ -76,11 +75,74 @@ void ClearPicture(TOrvFrame& frame) {
 
 }  // namespace
 
-bool ORVLinker::LastExtraData(std::vector<uint8_t>& data, double& time) {
-    platform::BoundedLock lock(serverLock_, kQueryTries);
-    if (!lock) {
-        return false;
+// The workspace of the frame call running on this thread.
+ORVLinker::FrameWork*& ORVLinker::CurrentWork() {
+    thread_local FrameWork* work = nullptr;
+    return work;
+}
+
+// Borrows a workspace from the pool for one frame call; a few are kept for reuse.
+class ORVLinker::WorkLease {
+public:
+    explicit WorkLease(ORVLinker& owner) : owner_(owner), outer_(CurrentWork()) {
+        {
+            std::lock_guard lock(owner_.workLock_);
+            if (!owner_.idleWork_.empty()) {
+                work_ = std::move(owner_.idleWork_.back());
+                owner_.idleWork_.pop_back();
+            }
+        }
+        if (!work_) {
+            work_ = std::make_unique<FrameWork>();
+        }
+        CurrentWork() = work_.get();
     }
+    ~WorkLease() {
+        CurrentWork() = outer_;
+        constexpr size_t kKeptIdle = 8;
+        std::lock_guard lock(owner_.workLock_);
+        if (owner_.idleWork_.size() < kKeptIdle) {
+            owner_.idleWork_.push_back(std::move(work_));
+        }
+    }
+    WorkLease(const WorkLease&) = delete;
+    WorkLease& operator=(const WorkLease&) = delete;
+
+private:
+    ORVLinker& owner_;
+    FrameWork* outer_;
+    std::unique_ptr<FrameWork> work_;
+};
+
+ORVLinker::FrameWork& ORVLinker::W() { return *CurrentWork(); }
+
+std::shared_ptr<ORVLinker::CameraSlot> ORVLinker::FrameSlot(int32_t index) {
+    std::lock_guard lock(frameStateLock_);
+    auto& slot = frameStates_[index];
+    if (!slot) {
+        slot = std::make_shared<CameraSlot>();
+        slot->state.camera = index;
+    }
+    return slot;
+}
+
+// A camera's frame state, its lock held for the conversion: two threads on two
+// cameras convert at once, two on the same camera take turns.
+class StateLoan {
+public:
+    StateLoan(ORVLinker& manager, int32_t index) : slot_(manager.FrameSlot(index)), lock_(slot_->mutex) {}
+    StateLoan(const StateLoan&) = delete;
+    StateLoan& operator=(const StateLoan&) = delete;
+    CameraFrameState& operator*() { return slot_->state; }
+    CameraFrameState* operator->() { return &slot_->state; }
+
+private:
+    std::shared_ptr<ORVLinker::CameraSlot> slot_;
+    std::unique_lock<std::mutex> lock_;
+};
+
+bool ORVLinker::LastExtraData(std::vector<uint8_t>& data, double& time) {
+    std::lock_guard lock(extraLock_);
     data = extraData_;
     time = extraDataTime_;
     return true;
@@ -141,34 +203,38 @@ int32_t ORVLinker::LiveFrames(int32_t& count, const std::vector<int32_t>& camera
     if (cameras.empty()) {
         return -5;
     }
-    platform::BoundedLock lock(serverLock_, kLiveTries);
-    if (!lock) {
-        return kNoFrame;
-    }
-    // The targets are used by this call only, under the lock.
-    liveTarget_ = target;
-    livePictureTarget_ = pictureTarget;
-    liveInTarget_ = 0;
+    WorkLease lease(*this);
+    // The targets are used by this call only, through its workspace.
+    W().liveTarget = target;
+    W().livePictureTarget = pictureTarget;
+    W().liveInTarget = 0;
     struct TargetReset {
         ORVLinker& self;
         size_t& inTarget;
         ~TargetReset() {
-            inTarget = self.liveInTarget_;
-            self.liveTarget_ = nullptr;
-            self.livePictureTarget_ = {};
-            self.liveInTarget_ = 0;
+            inTarget = W().liveInTarget;
+            W().liveTarget = nullptr;
+            W().livePictureTarget = {};
+            W().liveInTarget = 0;
         }
     } targetReset{*this, inTarget};
     lastLiveRequest_.store(orv_stuff::NowOleUtc());
     frames.resize(cameras.size());
-    receiveBuffer_.Reserve(std::min<size_t>(cameras.size(), kLiveBatchSize) * kReceiveAreaBytes);
-    if (liveRequests_.size() != static_cast<size_t>(kRequestServers) * kRequestsPerServer) {
-        liveRequests_.resize(static_cast<size_t>(kRequestServers) * kRequestsPerServer);
+    W().receiveBuffer.Reserve(std::min<size_t>(cameras.size(), kLiveBatchSize) * kReceiveAreaBytes);
+    if (W().liveRequests.size() != static_cast<size_t>(kRequestServers) * kRequestsPerServer) {
+        W().liveRequests.resize(static_cast<size_t>(kRequestServers) * kRequestsPerServer);
     }
-    liveRequestCounts_.fill(0);
+    W().liveRequestCounts.fill(0);
 
     int32_t delivered = 0;
     bool anyActive = false;
+    // The registry lock covers the look-up only: the exchanges and the decoding
+    // below run without it, so other servers' calls never wait for this one.
+    {
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return kNoFrame;
+    }
     for (const int32_t value : cameras) {
         const uint32_t raw = static_cast<uint32_t>(value) - 1u;
         const auto index = static_cast<int32_t>(raw & 0xFFFFu);
@@ -181,18 +247,20 @@ int32_t ORVLinker::LiveFrames(int32_t& count, const std::vector<int32_t>& camera
             continue;
         }
         anyActive = true;
-        if (hasSentVideo_[static_cast<size_t>(index)] != 0 && static_cast<size_t>(delivered) < frames.size() &&
+        if (hasSentVideo_[static_cast<size_t>(index)].load(std::memory_order_relaxed) != 0 &&
+            static_cast<size_t>(delivered) < frames.size() &&
             TakeDecodedLive(server->handle, index, requestedFormat, frames[static_cast<size_t>(delivered)])) {
             ++delivered;
         }
         QueueLiveRequest(*server, index, selector, wantExtra);
+    }
     }
     if (!anyActive) {
         return kNotActive;
     }
     bool room = true;
     for (int32_t handle = 1; handle < kRequestServers && room; ++handle) {
-        const int32_t queued = liveRequestCounts_[static_cast<size_t>(handle)];
+        const int32_t queued = W().liveRequestCounts[static_cast<size_t>(handle)];
         for (int32_t first = 0; first < queued && room; first += kLiveBatchSize) {
             room = ReadLiveBatch(handle, first, std::min(kLiveBatchSize, queued - first), cameras, frames, delivered,
                                  requestedFormat);
@@ -221,15 +289,15 @@ bool ORVLinker::TakeDecodedLive(int32_t handle, int32_t index, int32_t requested
     switch (requestedFormat) {
     case processing::kRequestJpeg:
         // A failed encoding still delivers the Bgr24 picture.
-        processing::EncodeBgrFrameToJpeg(liveCompressor_, liveJpegOutput_, frame, processing::kLiveJpegQuality);
+        processing::EncodeBgrFrameToJpeg(W().liveCompressor, W().liveJpegOutput, frame, processing::kLiveJpegQuality);
         break;
     case processing::kRequestNative:
     case kRequestYuyv:
     case processing::kRequestJpegOrNative:
-        processing::BgrFrameToYuyv(frame, conversionScratch_);
+        processing::BgrFrameToYuyv(frame, W().conversionScratch);
         break;
     case processing::kRequestGrey:
-        processing::BgrFrameToGrey(frame, conversionScratch_);
+        processing::BgrFrameToGrey(frame, W().conversionScratch);
         break;
     default:
         break;
@@ -242,12 +310,12 @@ void ORVLinker::QueueLiveRequest(const ServerRecord& server, int32_t index, uint
     if (handle < 1 || handle >= kRequestServers) {
         return;
     }
-    int32_t& queued = liveRequestCounts_[static_cast<size_t>(handle)];
+    int32_t& queued = W().liveRequestCounts[static_cast<size_t>(handle)];
     if (queued >= kRequestsPerServer) {
         return;
     }
     orv_stuff::TFrameEntry& entry =
-        liveRequests_[static_cast<size_t>(handle) * kRequestsPerServer + static_cast<size_t>(queued)];
+        W().liveRequests[static_cast<size_t>(handle) * kRequestsPerServer + static_cast<size_t>(queued)];
     ++queued;
     entry = orv_stuff::TFrameEntry{};
     entry.camera = index;
@@ -256,10 +324,10 @@ void ORVLinker::QueueLiveRequest(const ServerRecord& server, int32_t index, uint
         entry.maxWidth = kMaxLiveWidth;
         entry.maxHeight = kMaxLiveHeight;
     }
-    const auto state = frameStates_.find(index);
-    if (state != frameStates_.end() && state->second) {
-        entry.frameId = state->second->lastFrameId;
-        entry.time = state->second->lastTime;
+    {
+        StateLoan state(*this, index);
+        entry.frameId = state->lastFrameId;
+        entry.time = state->lastTime;
     }
     if (versionedAdd_) {
         entry.longForm = 1;
@@ -271,23 +339,25 @@ void ORVLinker::QueueLiveRequest(const ServerRecord& server, int32_t index, uint
 // is full: nothing more can be delivered in this call.
 bool ORVLinker::ReadLiveBatch(int32_t handle, int32_t first, int32_t size, const std::vector<int32_t>& cameras,
                               std::vector<TOrvFrame>& frames, int32_t& delivered, int32_t requestedFormat) {
-    const auto* queued = &liveRequests_[static_cast<size_t>(handle) * kRequestsPerServer + static_cast<size_t>(first)];
-    std::copy(queued, queued + size, liveBatch_.begin());
+    const auto* queued = &W().liveRequests[static_cast<size_t>(handle) * kRequestsPerServer + static_cast<size_t>(first)];
+    std::copy(queued, queued + size, W().liveBatch.begin());
     int32_t replies = size;
     const uint8_t* data = nullptr;
     int32_t result = 0;
     const bool extended = versionedAdd_;
-    orv_stuff::PayloadTarget* target = size == 1 ? liveTarget_ : nullptr;
+    orv_stuff::PayloadTarget* target = size == 1 ? W().liveTarget : nullptr;
     if (target != nullptr) {
         target->used = false;
     }
     if (extended) {
-        result = module_->ReadLiveFramesEx(handle, replies, liveBatch_.data(), data, target);
+        // Received into this call's workspace, so the bytes stay valid once the
+        // server's connection lock is released.
+        result = module_->ReadLiveFramesEx(handle, replies, W().liveBatch.data(), data, target, &W().receiveBuffer);
     } else {
         const auto capacity = static_cast<int32_t>(
-            std::min<size_t>(receiveBuffer_.Capacity(), static_cast<size_t>(std::numeric_limits<int32_t>::max())));
-        result = module_->ReadLiveFrames(handle, replies, liveBatch_.data(), receiveBuffer_.Data(), capacity, target);
-        data = target != nullptr && target->used ? target->data : receiveBuffer_.Data();
+            std::min<size_t>(W().receiveBuffer.Capacity(), static_cast<size_t>(std::numeric_limits<int32_t>::max())));
+        result = module_->ReadLiveFrames(handle, replies, W().liveBatch.data(), W().receiveBuffer.Data(), capacity, target);
+        data = target != nullptr && target->used ? target->data : W().receiveBuffer.Data();
     }
     if (result <= 0 || replies <= 0 || data == nullptr) {
         return true;
@@ -295,7 +365,7 @@ bool ORVLinker::ReadLiveBatch(int32_t handle, int32_t first, int32_t size, const
     replies = std::min(replies, size);  // the client never answers more entries than were asked
     size_t offset = 0;
     for (int32_t i = 0; i < replies; ++i) {
-        const orv_stuff::TFrameEntry& entry = liveBatch_[static_cast<size_t>(i)];
+        const orv_stuff::TFrameEntry& entry = W().liveBatch[static_cast<size_t>(i)];
         int32_t lengths[orv_stuff::kFrameEntryBlockCount];
         orv_stuff::FrameEntryBlockLengths(entry, lengths);
         size_t area[orv_stuff::kFrameEntryBlockCount] = {};
@@ -345,6 +415,7 @@ bool ORVLinker::ReadLiveBatch(int32_t handle, int32_t first, int32_t size, const
 }
 
 void ORVLinker::KeepExtraData(const orv_stuff::TFrameEntry& entry, const uint8_t* extra, bool extended) {
+    std::lock_guard lock(extraLock_);
     if (!extended || entry.extraFlag == 0) {
         extraData_.clear();
         return;
@@ -355,37 +426,6 @@ void ORVLinker::KeepExtraData(const orv_stuff::TFrameEntry& entry, const uint8_t
     }
 }
 
-namespace {
-
-// The camera's frame state leaves the map for the conversion and goes back
-// afterwards, also when the conversion throws.
-class StateLoan {
-public:
-    StateLoan(std::map<int32_t, std::unique_ptr<CameraFrameState>>& states, int32_t index)
-        : states_(states), index_(index) {
-        auto it = states_.find(index);
-        if (it != states_.end()) {
-            state_ = std::move(it->second);
-        }
-        if (!state_) {
-            state_ = std::make_unique<CameraFrameState>();
-            state_->camera = index;
-        }
-    }
-    ~StateLoan() { states_[index_] = std::move(state_); }
-    StateLoan(const StateLoan&) = delete;
-    StateLoan& operator=(const StateLoan&) = delete;
-    CameraFrameState& operator*() { return *state_; }
-    CameraFrameState* operator->() { return state_.get(); }
-
-private:
-    std::map<int32_t, std::unique_ptr<CameraFrameState>>& states_;
-    int32_t index_;
-    std::unique_ptr<CameraFrameState> state_;
-};
-
-}  // namespace
-
 bool ORVLinker::LiveJpeg(const orv_stuff::TFrameEntry& entry, std::span<const uint8_t> payload,
                          std::span<const uint8_t> aux, int32_t requestedFormat, TOrvFrame& frame) {
     frame.camera = entry.camera;
@@ -395,30 +435,30 @@ bool ORVLinker::LiveJpeg(const orv_stuff::TFrameEntry& entry, std::span<const ui
         return false;  // nothing this format could be made of
     }
     const processing::PassOn passOn = processing::PassesOn(request, aux);
-    if (liveTarget_ != nullptr && liveTarget_->used && payload.data() == liveTarget_->data &&
+    if (W().liveTarget != nullptr && W().liveTarget->used && payload.data() == W().liveTarget->data &&
         passOn != processing::PassOn::No) {
         // Received where the caller wants it: the record only describes it.
-        if (!processing::DescribePassedOn(liveDecode_, payload, passOn, frame)) {
+        if (!processing::DescribePassedOn(W().liveDecode, payload, passOn, frame)) {
             ClearPicture(frame);
             return false;
         }
-        liveInTarget_ = payload.size();
+        W().liveInTarget = payload.size();
         return true;
     }
     bool converted = false;
     {
-        StateLoan state(frameStates_, entry.camera);
+        StateLoan state(*this, entry.camera);
         // The caller's buffer takes one picture at most.
-        liveWorkspace_.outside = liveInTarget_ == 0 ? livePictureTarget_ : std::span<uint8_t>();
-        converted = processing::ConvertLiveJpeg(liveDecode_, liveWorkspace_, *state, entry.frameId, entry.time,
+        W().liveWorkspace.outside = W().liveInTarget == 0 ? W().livePictureTarget : std::span<uint8_t>();
+        converted = processing::ConvertLiveJpeg(W().liveDecode, W().liveWorkspace, *state, entry.frameId, entry.time,
                                                 payload, aux, request, frame);
-        liveWorkspace_.outside = {};
+        W().liveWorkspace.outside = {};
     }
     if (!converted) {
         ClearPicture(frame);  // the record is reused by the next entry
         return false;
     }
-    liveInTarget_ = std::max(liveInTarget_, liveWorkspace_.inOutside);
+    W().liveInTarget = std::max(W().liveInTarget, W().liveWorkspace.inOutside);
     return true;
 }
 
@@ -427,10 +467,12 @@ bool ORVLinker::LiveJpeg(const orv_stuff::TFrameEntry& entry, std::span<const ui
 // picture encoded as JPEG, since no received JPEG shows it.
 bool ORVLinker::LiveBlockUpdateOnly(const orv_stuff::TFrameEntry& entry, std::span<const uint8_t> aux,
                                     int32_t requestedFormat, TOrvFrame& frame) {
-    const auto it = frameStates_.find(entry.camera);
-    if (it == frameStates_.end() || !it->second || !it->second->picture || it->second->picture->empty() ||
-        !processing::ParseBlockUpdate(aux, it->second->width, it->second->height)) {
-        return false;
+    {
+        StateLoan state(*this, entry.camera);
+        if (!state->picture || state->picture->empty() ||
+            !processing::ParseBlockUpdate(aux, state->width, state->height)) {
+            return false;
+        }
     }
     int32_t request = JpegRequest(requestedFormat);
     bool encode = false;
@@ -446,8 +488,8 @@ bool ORVLinker::LiveBlockUpdateOnly(const orv_stuff::TFrameEntry& entry, std::sp
     frame.time = entry.time;
     bool converted = false;
     {
-        StateLoan state(frameStates_, entry.camera);
-        converted = processing::ConvertLiveJpeg(liveDecode_, liveWorkspace_, *state, entry.frameId, entry.time,
+        StateLoan state(*this, entry.camera);
+        converted = processing::ConvertLiveJpeg(W().liveDecode, W().liveWorkspace, *state, entry.frameId, entry.time,
                                                 std::span<const uint8_t>(), aux, request, frame);
     }
     if (!converted || frame.data.empty()) {
@@ -455,7 +497,7 @@ bool ORVLinker::LiveBlockUpdateOnly(const orv_stuff::TFrameEntry& entry, std::sp
         return false;
     }
     if (encode) {
-        processing::EncodeBgrFrameToJpeg(liveCompressor_, liveJpegOutput_, frame, processing::kLiveJpegQuality);
+        processing::EncodeBgrFrameToJpeg(W().liveCompressor, W().liveJpegOutput, frame, processing::kLiveJpegQuality);
     }
     return true;
 }
@@ -469,8 +511,8 @@ bool ORVLinker::PassesCompressedOn(int32_t requestedFormat) {
 // the entry; true when the block is the camera's first.
 bool ORVLinker::NoteCompressedBlock(const orv_stuff::TFrameEntry& entry) {
     const int32_t index = entry.camera;
-    hasSentVideo_[static_cast<size_t>(index)] = 1;
-    StateLoan state(frameStates_, index);
+    hasSentVideo_[static_cast<size_t>(index)].store(1, std::memory_order_relaxed);
+    StateLoan state(*this, index);
     const bool firstBlock = state->lastFrameId == 0;
     state->lastFrameId = entry.frameId;
     state->lastTime = entry.time;
@@ -506,15 +548,15 @@ bool ORVLinker::LiveCompressed(int32_t handle, const orv_stuff::TFrameEntry& ent
     NoteCompressedBlock(entry);
     frame.camera = entry.camera;
     frame.time = entry.time;
-    if (!processing::ParseBlock(payload.data(), payload.size(), &parsedBlock_, false)) {
+    if (!processing::ParseBlock(payload.data(), payload.size(), &W().parsedBlock, false)) {
         return false;
     }
     frame.format = Compressed;
     frame.width = 0;
     frame.height = 0;
-    frame.frameTimes.assign(parsedBlock_.times.begin(), parsedBlock_.times.end());
-    const uint8_t* block = parsedBlock_.PayloadData();
-    const int32_t blockSize = parsedBlock_.PayloadSize();
+    frame.frameTimes.assign(W().parsedBlock.times.begin(), W().parsedBlock.times.end());
+    const uint8_t* block = W().parsedBlock.PayloadData();
+    const int32_t blockSize = W().parsedBlock.PayloadSize();
     if (block != nullptr && blockSize > 0) {
         frame.data.assign(block, block + blockSize);
     } else {
@@ -538,50 +580,58 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
     if (channel < 0 || channel >= kArchiveChannels) {
         return -5;
     }
-    platform::BoundedLock lock(serverLock_, kArchiveTries);
-    if (!lock) {
-        return kNoFrame;
-    }
+    WorkLease lease(*this);
     got = 0;
     const int32_t value = std::clamp(requestValue, 0, kMaxRequestValue);
 
-    archiveCameraMask_.fill(0);
+    W().archiveCameraMask.fill(0);
     int32_t firstMarked = -1;
+    {
+    // The look-up only: the read and the decoding run without the registry lock.
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return kNoFrame;
+    }
     for (const int32_t camera : cameras) {
         const int64_t index = static_cast<int64_t>(camera) - 1;
         if (index < 0 || index > kMaxCameraNumber - 1 || FindActiveCamera(static_cast<int32_t>(index)) == nullptr) {
             continue;
         }
-        archiveCameraMask_[static_cast<size_t>(index)] = 1;
+        W().archiveCameraMask[static_cast<size_t>(index)] = 1;
         if (firstMarked < 0) {
             firstMarked = static_cast<int32_t>(index);
         }
     }
+    }
     if (firstMarked < 0) {
         return kNotActive;
     }
-    if (requestValue < 0) {
-        lastArchiveTime_ = 0.0;
-        frameStorage_->ResetArchive();
+    double time = 0.0;
+    {
+        std::lock_guard archive(archiveLock_);
+        if (requestValue < 0) {
+            lastArchiveTime_ = 0.0;
+            frameStorage_->ResetArchive();
+        }
+        time = lastArchiveTime_;
     }
 
     // The camera field goes out with the first-camera-only request, the flags field
     // with the wanted frame kinds; the reply brings the camera index and frame flags back.
     int32_t index = firstCameraOnly ? (firstMarked | kFirstCameraOnlyFlag) : 0;
     int32_t flags = firstCameraOnly ? (kArchiveFlags | kFirstCameraOnlyFlag) : kArchiveFlags;
-    double time = lastArchiveTime_;
-    receiveBuffer_.Reserve(kReceiveAreaBytes);
-    uint8_t* payloadArea = receiveBuffer_.Data();
-    uint8_t* auxArea = receiveBuffer_.Data() + kArchiveAuxOffset;
+    W().receiveBuffer.Reserve(kReceiveAreaBytes);
+    uint8_t* payloadArea = W().receiveBuffer.Data();
+    uint8_t* auxArea = W().receiveBuffer.Data() + kArchiveAuxOffset;
     int32_t payloadLength = 0;
     int32_t auxLength = 0;
     constexpr auto kPayloadCapacity = static_cast<int32_t>(kArchiveAuxOffset);
     constexpr auto kAuxCapacity = static_cast<int32_t>(kReceiveAreaBytes - kArchiveAuxOffset);
     const int32_t result =
-        forward ? module_->ReadArchiveForward(channel, value, index, archiveCameraMask_.data(), flags, time,
+        forward ? module_->ReadArchiveForward(channel, value, index, W().archiveCameraMask.data(), flags, time,
                                               payloadArea, kPayloadCapacity, payloadLength, auxArea, kAuxCapacity,
                                               auxLength)
-                : module_->ReadArchiveBackward(channel, value, index, archiveCameraMask_.data(), flags, time,
+                : module_->ReadArchiveBackward(channel, value, index, W().archiveCameraMask.data(), flags, time,
                                                payloadArea, kPayloadCapacity, payloadLength, auxArea, kAuxCapacity,
                                                auxLength);
     if (result <= 0) {
@@ -589,7 +639,10 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
     }
     frame.camera = index;
     frame.time = time;
-    lastArchiveTime_ = time;
+    {
+        std::lock_guard archive(archiveLock_);
+        lastArchiveTime_ = time;
+    }
     if ((flags & kNoFrameFlag) != 0) {
         frame.camera += 1;
         return kNoFrame;
@@ -619,7 +672,7 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
     }
     if (IsJpeg(payload)) {
         const std::span<const uint8_t> aux(auxArea, static_cast<size_t>(std::clamp(auxLength, 0, kAuxCapacity)));
-        const bool converted = processing::ConvertArchiveJpeg(archiveDecode_, archiveWorkspace_, payload, aux,
+        const bool converted = processing::ConvertArchiveJpeg(W().archiveDecode, W().archiveWorkspace, payload, aux,
                                                               JpegRequest(requestedFormat), frame);
         frame.camera += 1;
         if (!converted) {
@@ -633,15 +686,19 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
 
 int32_t ORVLinker::ArchiveCompressed(int32_t channel, int32_t index, int32_t flags, std::span<const uint8_t> payload,
                                      TOrvFrame& frame, int32_t requestedFormat, double targetTime, int32_t& got) {
+    int32_t server = 0;
+    {
+        std::lock_guard lock(serverLock_);
+        if (const ServerRecord* owner = FindCamera(index)) {
+            server = owner->handle;
+        }
+    }
+    std::unique_lock archive(archiveLock_);
     if (archiveResetPending_) {
         archiveResetPending_ = false;
         frameStorage_->ResetArchive();
     }
     const int32_t streamBit = (flags & kStreamBitFlag) != 0 ? 1 : 0;
-    int32_t server = 0;
-    if (const ServerRecord* owner = FindCamera(index)) {
-        server = owner->handle;
-    }
     const processing::SequenceKey key = processing::ArchiveSequenceKey(channel, server, streamBit, index);
     if (index >= 0 && index < kMaxCameraNumber) {
         uint8_t& stored = archiveStreamBits_[static_cast<size_t>(channel)][static_cast<size_t>(index)];
@@ -651,6 +708,7 @@ int32_t ORVLinker::ArchiveCompressed(int32_t channel, int32_t index, int32_t fla
             stored = static_cast<uint8_t>(streamBit);
         }
     }
+    archive.unlock();
     if (payload.size() >= static_cast<size_t>(kMinArchiveBlockBytes) &&
         !frameStorage_->PushArchiveBlock(key, payload.data(), payload.size())) {
         frame.camera = index + 1;
@@ -665,15 +723,15 @@ int32_t ORVLinker::ArchiveCompressed(int32_t channel, int32_t index, int32_t fla
         frame.data.clear();
         double best = kNoDistance;
         for (int taken = 0; taken < kMaxTargetSearch; ++taken) {
-            if (!frameStorage_->TakeArchiveFrame(key, archiveCandidate_) || archiveCandidate_.data.empty()) {
+            if (!frameStorage_->TakeArchiveFrame(key, W().archiveCandidate) || W().archiveCandidate.data.empty()) {
                 break;
             }
-            const double distance = std::fabs(archiveCandidate_.time - targetTime);
+            const double distance = std::fabs(W().archiveCandidate.time - targetTime);
             if (!(distance < best)) {
                 break;
             }
             best = distance;
-            std::swap(frame, archiveCandidate_);
+            std::swap(frame, W().archiveCandidate);
         }
         picture = !frame.data.empty();
     }
@@ -681,10 +739,10 @@ int32_t ORVLinker::ArchiveCompressed(int32_t channel, int32_t index, int32_t fla
     if (picture) {
         frame.format = frame.isColour != 0 ? Yuyv : Grey8;
         if (requestedFormat == processing::kRequestBgr || requestedFormat == processing::kRequestJpeg) {
-            processing::NativeFrameToBgr(frame, conversionScratch_);
+            processing::NativeFrameToBgr(frame, W().conversionScratch);
         }
         if (requestedFormat == processing::kRequestJpeg) {
-            processing::EncodeBgrFrameToJpeg(archiveCompressor_, archiveJpegOutput_, frame,
+            processing::EncodeBgrFrameToJpeg(W().archiveCompressor, W().archiveJpegOutput, frame,
                                              processing::kArchiveJpegQuality);
         }
     }

@@ -56,11 +56,11 @@ public:
     // or into `target` when it takes them.
     virtual int32_t ReadLiveFrames(int32_t server, int32_t& count, TFrameEntry* entries, uint8_t* data,
                                    int32_t dataCapacity, PayloadTarget* target = nullptr) = 0;
-    // Extended live read: the reply blocks land in the client's own frame data
-    // area, valid until the next call, or in `target` when it takes them; `data`
-    // receives their address.
+    // Extended live read: the reply blocks land in `area` when given, else in the
+    // server's own frame data area (valid until the next call with that server),
+    // or in `target` when it takes them; `data` receives their address.
     virtual int32_t ReadLiveFramesEx(int32_t server, int32_t& count, TFrameEntry* entries, const uint8_t*& data,
-                                     PayloadTarget* target = nullptr) = 0;
+                                     PayloadTarget* target = nullptr, RawBuffer* area = nullptr) = 0;
 
     // Status block into buffer (bufferSize bytes; the manager gives 1536). 1 or -1.
     virtual int32_t GetServerStatus(int32_t server, uint8_t* buffer, int32_t bufferSize) = 0;

@@ -1,6 +1,7 @@
 #include "protocol/OrvDllWrapperModule.h"
 
 #include <algorithm>
+#include <boost/asio/post.hpp>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -9,7 +10,7 @@ namespace orv_stuff {
 
 namespace {
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = std::lock_guard<std::mutex>;
 
 constexpr int32_t kLoginFailIndex = -1;
 constexpr int32_t kLoginFailEmpty = -2;
@@ -38,9 +39,14 @@ OrvDllWrapperModule::OrvDllWrapperModule(std::chrono::milliseconds ioTimeout)
     : OrvDllWrapperModule([ioTimeout] { return std::make_shared<TServerDM>(ioTimeout); }) {}
 
 OrvDllWrapperModule::OrvDllWrapperModule(ServerFactory factory)
-    : factory_(std::move(factory)), cameraTable_(new TCameraRecord[kMaxCameras]()), scratch_(kScratchAreaSize) {}
+    : factory_(std::move(factory)),
+      cameraTable_(new TCameraRecord[kMaxCameras]()),
+      pool_(std::make_unique<boost::asio::thread_pool>(kReadAheadThreads)) {}
 
 OrvDllWrapperModule::~OrvDllWrapperModule() {
+    // Background reads first: they use this object.
+    closing_.store(true);
+    pool_->join();
     DropAllServers();
     std::vector<std::future<void>> pending;
     {
@@ -68,11 +74,10 @@ int32_t OrvDllWrapperModule::Register(const std::string& hostName, const std::st
     Lock lock(lock_);
     if (serverCount_.load() >= kMaxServers) return -1;
     const int32_t index = serverCount_.load() + 1;
-    auto& slot = servers_[index];
-    if (!slot) slot = factory_();
-    if (!slot) return -1;
-    serverCount_.store(index);
-    TServerDM& server = *slot;
+    auto record = factory_();
+    if (!record) return -1;
+    auto link = std::make_shared<Link>(std::move(record));
+    TServerDM& server = *link->server;
     server.hostName = hostName;
     server.hostAddress = hostAddress;
     server.port = port;
@@ -84,7 +89,10 @@ int32_t OrvDllWrapperModule::Register(const std::string& hostName, const std::st
     server.changeCount = 0;
     server.version = 0;
     server.clientVersion = clientVersion;
+    servers_[index] = link;
+    serverCount_.store(index);
     try {
+        // Nobody else can hold this link yet: the connect starts without its lock.
         server.Start();
     } catch (...) {
         // No thread for the connect: the record stays registered and fails, so the
@@ -95,7 +103,7 @@ int32_t OrvDllWrapperModule::Register(const std::string& hostName, const std::st
 }
 
 int32_t OrvDllWrapperModule::DropAllServers() {
-    std::vector<std::shared_ptr<TServerDM>> dropped;
+    std::vector<std::shared_ptr<Link>> dropped;
     {
         Lock lock(lock_);
         for (int32_t i = serverCount_.load(); i >= 1; --i) {
@@ -107,6 +115,8 @@ int32_t OrvDllWrapperModule::DropAllServers() {
     }
     if (dropped.empty()) return 0;
     ReapTeardowns();
+    // A link still in use by an exchange is kept alive by that caller and closed
+    // when it lets go; the rest are closed here, off the caller's thread.
     auto release = [list = std::move(dropped)]() mutable { list.clear(); };
     try {
         auto task = std::async(std::launch::async, std::move(release));
@@ -133,71 +143,102 @@ size_t OrvDllWrapperModule::PendingTeardowns() {
 }
 
 std::shared_ptr<TServerDM> OrvDllWrapperModule::ServerAt(int32_t server) {
+    auto link = LinkAt(server);
+    return link ? link->server : nullptr;
+}
+
+size_t OrvDllWrapperModule::FrameDataCapacity(int32_t server) {
+    auto link = LinkAt(server);
+    if (!link) return 0;
+    std::lock_guard io(link->io);
+    return link->frameData.Capacity();
+}
+
+std::shared_ptr<OrvDllWrapperModule::Link> OrvDllWrapperModule::LinkAt(int32_t server) {
+    if (!ValidServerIndex(server)) return nullptr;
     Lock lock(lock_);
-    return ValidServerIndex(server) ? servers_[server] : nullptr;
+    if (server > serverCount_.load()) return nullptr;
+    return servers_[server];
 }
 
-size_t OrvDllWrapperModule::FrameDataCapacity() {
+std::vector<std::shared_ptr<OrvDllWrapperModule::Link>> OrvDllWrapperModule::Links() {
+    std::vector<std::shared_ptr<Link>> links;
     Lock lock(lock_);
-    return frameData_.Capacity();
-}
-
-TServerDM* OrvDllWrapperModule::Slot(int32_t server) {
-    if (!ValidServerIndex(server) || server > serverCount_.load()) return nullptr;
-    return servers_[server].get();
-}
-
-TServerDM* OrvDllWrapperModule::ConnectedServer(int32_t server) {
-    TServerDM* record = Slot(server);
-    return record != nullptr && record->IsConnected() ? record : nullptr;
-}
-
-TServerDM* OrvDllWrapperModule::OwningServer(int32_t camera) {
     const int32_t count = serverCount_.load();
+    links.reserve(static_cast<size_t>(count));
     for (int32_t i = 1; i <= count; ++i) {
-        TServerDM* record = servers_[i].get();
-        if (record == nullptr || !record->IsConnected()) continue;
-        if (record->info.firstCamera <= camera && camera <= record->info.lastCamera) return record;
+        if (servers_[i]) links.push_back(servers_[i]);
     }
-    return nullptr;
+    return links;
+}
+
+// The state is checked again once the connection lock is held: a reconnect may
+// have closed the socket in between.
+OrvDllWrapperModule::Held OrvDllWrapperModule::HoldIfConnected(std::shared_ptr<Link> link) {
+    if (!link || !link->server->IsConnected()) return Held{};
+    Held held(std::move(link));
+    if (!(*held).server->IsConnected()) return Held{};
+    return held;
+}
+
+OrvDllWrapperModule::Held OrvDllWrapperModule::HoldConnected(int32_t server) {
+    return HoldIfConnected(LinkAt(server));
+}
+
+OrvDllWrapperModule::Held OrvDllWrapperModule::HoldOwner(int32_t camera) {
+    std::shared_ptr<Link> owner;
+    {
+        Lock lock(lock_);
+        const int32_t count = serverCount_.load();
+        for (int32_t i = 1; i <= count && !owner; ++i) {
+            const auto& link = servers_[i];
+            if (!link || !link->server->IsConnected()) continue;
+            const TServerInfo& info = link->server->info;
+            if (info.firstCamera <= camera && camera <= info.lastCamera) owner = link;
+        }
+    }
+    return HoldIfConnected(std::move(owner));
 }
 
 // ---------------------------------------------------------------------------
 // The common exchange
 
-OrvDllWrapperModule::Exchanged OrvDllWrapperModule::Exchange(TServerDM& server, uint16_t command,
-                                                             const uint8_t* payload, size_t payloadSize) {
-    header_.magic = MSG_MAGIC;
-    header_.command = command;
-    header_.version = static_cast<uint16_t>(server.version);
-    header_.length = static_cast<int32_t>(kHeaderSize + payloadSize);
+OrvDllWrapperModule::Exchanged OrvDllWrapperModule::Exchange(Link& link, uint16_t command, const uint8_t* payload,
+                                                             size_t payloadSize) {
+    TServerDM& server = *link.server;
+    link.header.magic = MSG_MAGIC;
+    link.header.command = command;
+    link.header.version = static_cast<uint16_t>(server.version);
+    link.header.length = static_cast<int32_t>(kHeaderSize + payloadSize);
     uint8_t raw[kHeaderSize];
-    EncodeHeader(header_, raw);
-    sendBuffer_.Reset();
-    sendBuffer_.Append(raw, kHeaderSize);
-    if (payloadSize > 0) sendBuffer_.Append(payload, payloadSize);
-    sendBuffer_.PatchI32(4, static_cast<int32_t>(sendBuffer_.Size()));
+    EncodeHeader(link.header, raw);
+    link.sendBuffer.Reset();
+    link.sendBuffer.Append(raw, kHeaderSize);
+    if (payloadSize > 0) link.sendBuffer.Append(payload, payloadSize);
+    link.sendBuffer.PatchI32(4, static_cast<int32_t>(link.sendBuffer.Size()));
     server.BeginExchange();
-    if (!server.Write(sendBuffer_.Data(), static_cast<int32_t>(sendBuffer_.Size()))) return Exchanged::WriteFailed;
+    if (!server.Write(link.sendBuffer.Data(), static_cast<int32_t>(link.sendBuffer.Size()))) {
+        return Exchanged::WriteFailed;
+    }
     // Read() clears what did not arrive, which clears every field that the
     // reply step reads.
     const bool ok = static_cast<bool>(server.Read(raw, static_cast<int32_t>(kHeaderSize)));
-    header_ = DecodeHeader(raw);
+    link.header = DecodeHeader(raw);
     return ok ? Exchanged::Ok : Exchanged::ReadFailed;
 }
 
-bool OrvDllWrapperModule::Accepted(TServerDM& server, uint16_t command) {
-    if (header_.magic != MSG_MAGIC) {
-        server.MarkOutOfStep();
+bool OrvDllWrapperModule::Accepted(Link& link, uint16_t command) {
+    if (link.header.magic != MSG_MAGIC) {
+        link.server->MarkOutOfStep();
         return false;
     }
-    return header_.command == command;
+    return link.header.command == command;
 }
 
-bool OrvDllWrapperModule::DrainBlocks(TServerDM& server, std::initializer_list<int64_t> lengths) {
+bool OrvDllWrapperModule::DrainBlocks(Link& link, std::initializer_list<int64_t> lengths) {
     int64_t total = 0;
     for (int64_t length : lengths) total += std::max<int64_t>(length, 0);
-    return DrainBytes(server, total, scratch_);
+    return DrainBytes(*link.server, total, link.scratch);
 }
 
 bool OrvDllWrapperModule::RateRefuses(const TServerDM& server) const {
@@ -211,48 +252,56 @@ bool OrvDllWrapperModule::RateRefuses(const TServerDM& server) const {
 // Server operations
 
 int32_t OrvDllWrapperModule::Login(TServerInfo& info, const char* loginKey, int32_t server) {
-    Lock lock(lock_);
     if (server > serverCount_.load()) return kLoginFailIndex;
-    if (!ValidServerIndex(server) || !servers_[server]) return kLoginFailEmpty;
-    TServerDM& record = *servers_[server];
-    if (!record.IsConnected()) return kLoginFailNotConnected;
+    auto slot = LinkAt(server);
+    if (!slot) return kLoginFailEmpty;
+    Held held = HoldIfConnected(std::move(slot));
+    if (!held) return kLoginFailNotConnected;
+    Link& link = *held;
+    TServerDM& record = *link.server;
 
-    header_.field16 = NowOleUtc();
-    header_.field24 = 0;
+    link.header.field16 = NowOleUtc();
+    link.header.field24 = 0;
     if (loginKey != nullptr) {
-        std::memcpy(header_.field72, loginKey, sizeof header_.field72);
+        std::memcpy(link.header.field72, loginKey, sizeof link.header.field72);
     } else {
-        std::memset(header_.field72, ' ', sizeof header_.field72);
+        std::memset(link.header.field72, ' ', sizeof link.header.field72);
     }
-    const Exchanged sent = Exchange(record, kCmdLogin);
+    const Exchanged sent = Exchange(link, kCmdLogin);
     if (sent == Exchanged::WriteFailed) return kLoginFailWrite;
     if (sent == Exchanged::ReadFailed) return kLoginFailHeader;
 
     info.cameraCount = 0;
-    if (!Accepted(record, kCmdLogin)) return kLoginFailReply;
-    const int32_t infoLength = header_.field24;
-    const int32_t extraLength = header_.field32;
+    if (!Accepted(link, kCmdLogin)) return kLoginFailReply;
+    const int32_t infoLength = link.header.field24;
+    const int32_t extraLength = link.header.field32;
     const bool extraPresent = extraLength >= 1 && extraLength <= kLoginExtraBlockMax;
     if (infoLength > static_cast<int32_t>(kServerInfoSize)) {
-        DrainBlocks(record, {infoLength, extraPresent ? extraLength : 0});
+        DrainBlocks(link, {infoLength, extraPresent ? extraLength : 0});
         return kLoginFailReply;
     }
     if (infoLength > 0) {
         uint8_t raw[kServerInfoSize];
         EncodeServerInfo(record.info, raw);
         if (!record.Read(raw, infoLength)) return kLoginFailReply;
-        record.info = DecodeServerInfo(raw);
+        {
+            // Camera lookups read the range under the table lock.
+            Lock lock(lock_);
+            record.info = DecodeServerInfo(raw);
+        }
         info = record.info;
     }
-    if (extraPresent && !DrainBytes(record, extraLength, scratch_)) return kLoginFailReply;
+    if (extraPresent && !DrainBytes(record, extraLength, link.scratch)) return kLoginFailReply;
     record.version = record.clientVersion;
-    return header_.field28;
+    return link.header.field28;
 }
 
 int32_t OrvDllWrapperModule::Reconnect(int32_t server) {
-    Lock lock(lock_);
-    TServerDM* record = Slot(server);
-    if (record == nullptr || record->IsConnected() || record->IsConnecting()) return 1;
+    auto link = LinkAt(server);
+    if (!link) return 1;
+    Held held(std::move(link));
+    TServerDM* record = (*held).server.get();
+    if (record->IsConnected() || record->IsConnecting()) return 1;
     record->Stop();
     try {
         record->Start();
@@ -263,40 +312,41 @@ int32_t OrvDllWrapperModule::Reconnect(int32_t server) {
 }
 
 int32_t OrvDllWrapperModule::GetServerState(int32_t& state, int32_t server) {
-    Lock lock(lock_);
-    const TServerDM* record = Slot(server);
-    state = record != nullptr ? record->state.load() : Idle;
+    const auto link = LinkAt(server);
+    state = link ? link->server->state.load() : Idle;
     return server;
 }
 
+// One server at a time, each under its own connection lock.
 int32_t OrvDllWrapperModule::PollCameraTables(int32_t& changeCount) {
     changeCount = 0;
     int32_t result = 0;
-    Lock lock(lock_);
-    const int32_t count = serverCount_.load();
-    for (int32_t i = 1; i <= count; ++i) {
-        TServerDM* record = ConnectedServer(i);
-        if (record == nullptr) continue;
-        if (Exchange(*record, kCmdPollCameraTables) != Exchanged::Ok) {
+    for (auto& slot : Links()) {
+        Held held = HoldIfConnected(std::move(slot));
+        if (!held) continue;
+        Link& link = *held;
+        TServerDM* record = link.server.get();
+        if (Exchange(link, kCmdPollCameraTables) != Exchanged::Ok) {
             --result;
             continue;
         }
-        if (Accepted(*record, kCmdPollCameraTables) && header_.field52 > 0) {
-            const int64_t first = header_.field12;
-            const int64_t records = header_.field52;
+        if (Accepted(link, kCmdPollCameraTables) && link.header.field52 > 0) {
+            const int64_t first = link.header.field12;
+            const int64_t records = link.header.field52;
             const int64_t bytes = records * static_cast<int64_t>(kCameraRecordSize);
             if (first < 0 || first + records > kMaxCameras) {
                 // The table has 2048 entries: refuse, but keep the stream in step.
-                DrainBytes(*record, bytes, scratch_);
+                DrainBytes(*record, bytes, link.scratch);
                 --result;
                 continue;
             }
-            if (!record->Read(scratch_.Data(), static_cast<int32_t>(bytes))) {
+            if (!record->Read(link.scratch.Data(), static_cast<int32_t>(bytes))) {
                 --result;
                 continue;
             }
+            Lock lock(lock_);
             for (int64_t r = 0; r < records; ++r) {
-                cameraTable_[first + r] = DecodeCameraRecord(scratch_.Data() + r * kCameraRecordSize);
+                cameraTable_[first + r] = DecodeCameraRecord(link.scratch.Data() + r * kCameraRecordSize);
             }
         }
         changeCount += record->changeCount;
@@ -320,122 +370,126 @@ bool OrvDllWrapperModule::IsCameraActive(int32_t camera) {
 
 int32_t OrvDllWrapperModule::SendCameraEvent(int32_t camera, uint8_t a, uint8_t b, int32_t c, int32_t d) {
     if (!ValidCamera(camera)) return -1;
-    Lock lock(lock_);
-    TServerDM* record = OwningServer(camera);
-    if (record == nullptr) return -1;
-    header_.field12 = camera;
-    header_.field24 = a;
-    header_.field28 = b;
-    header_.field32 = c;
-    header_.field36 = d;
-    if (Exchange(*record, kCmdCameraEvent) != Exchanged::Ok) return -1;
-    return Accepted(*record, kCmdCameraEvent) ? header_.field24 : -1;
+    Held held = HoldOwner(camera);
+    if (!held) return -1;
+    Link& link = *held;
+    link.header.field12 = camera;
+    link.header.field24 = a;
+    link.header.field28 = b;
+    link.header.field32 = c;
+    link.header.field36 = d;
+    if (Exchange(link, kCmdCameraEvent) != Exchanged::Ok) return -1;
+    return Accepted(link, kCmdCameraEvent) ? link.header.field24 : -1;
 }
 
 int32_t OrvDllWrapperModule::SendCameraMode(int32_t camera, uint8_t value) {
     if (!ValidCamera(camera)) return -1;
-    Lock lock(lock_);
-    TServerDM* record = OwningServer(camera);
-    if (record == nullptr) return -1;
-    header_.field12 = camera;
-    header_.field16 = 0.0;
-    header_.field24 = value;
-    return Exchange(*record, kCmdCameraMode) == Exchanged::Ok ? 1 : -1;
+    Held held = HoldOwner(camera);
+    if (!held) return -1;
+    Link& link = *held;
+    link.header.field12 = camera;
+    link.header.field16 = 0.0;
+    link.header.field24 = value;
+    return Exchange(link, kCmdCameraMode) == Exchanged::Ok ? 1 : -1;
 }
 
 int32_t OrvDllWrapperModule::SendCameraCommand(int32_t camera, int32_t a, int32_t b) {
     if (!ValidCamera(camera)) return -1;
-    Lock lock(lock_);
-    TServerDM* record = OwningServer(camera);
-    if (record == nullptr) return -1;
-    header_.field12 = camera;
-    header_.field28 = a;
-    header_.field32 = b;
-    return Exchange(*record, kCmdCameraCommand) == Exchanged::Ok ? header_.field24 : -1;
+    Held held = HoldOwner(camera);
+    if (!held) return -1;
+    Link& link = *held;
+    link.header.field12 = camera;
+    link.header.field28 = a;
+    link.header.field32 = b;
+    return Exchange(link, kCmdCameraCommand) == Exchanged::Ok ? link.header.field24 : -1;
 }
 
 int32_t OrvDllWrapperModule::SendServerEvent(int32_t server, int32_t value) {
-    Lock lock(lock_);
-    TServerDM* record = ConnectedServer(server);
-    if (record == nullptr) return -1;
-    header_.field24 = 1;
-    header_.field28 = value;
-    if (Exchange(*record, kCmdServerEvent) != Exchanged::Ok) return -1;
-    return Accepted(*record, kCmdServerEvent) ? 1 : -1;
+    Held held = HoldConnected(server);
+    if (!held) return -1;
+    Link& link = *held;
+    link.header.field24 = 1;
+    link.header.field28 = value;
+    if (Exchange(link, kCmdServerEvent) != Exchanged::Ok) return -1;
+    return Accepted(link, kCmdServerEvent) ? 1 : -1;
 }
 
 int32_t OrvDllWrapperModule::GetServerStatus(int32_t server, uint8_t* buffer, int32_t bufferSize) {
-    Lock lock(lock_);
-    TServerDM* record = ConnectedServer(server);
-    if (record == nullptr) return -1;
-    header_.field24 = 0;
-    header_.field28 = 0;
-    header_.field36 = 0;
-    if (Exchange(*record, kCmdServerStatus) != Exchanged::Ok) return -1;
-    if (!Accepted(*record, kCmdServerStatus)) return header_.magic == MSG_MAGIC ? 1 : -1;
-    const int32_t statusLength = header_.field24;
-    const int32_t extraLength = header_.field36;
+    Held held = HoldConnected(server);
+    if (!held) return -1;
+    Link& link = *held;
+    TServerDM* record = link.server.get();
+    link.header.field24 = 0;
+    link.header.field28 = 0;
+    link.header.field36 = 0;
+    if (Exchange(link, kCmdServerStatus) != Exchanged::Ok) return -1;
+    if (!Accepted(link, kCmdServerStatus)) return link.header.magic == MSG_MAGIC ? 1 : -1;
+    const int32_t statusLength = link.header.field24;
+    const int32_t extraLength = link.header.field36;
     const size_t capacity = buffer != nullptr ? static_cast<size_t>(std::max(bufferSize, 0)) : 0;
     if ((statusLength > 0 && static_cast<size_t>(statusLength) > capacity) || extraLength > kScratchAreaSize) {
-        DrainBlocks(*record, {statusLength, extraLength});
+        DrainBlocks(link, {statusLength, extraLength});
         return -1;
     }
     if (statusLength > 0 && !record->Read(buffer, statusLength)) return -1;
-    if (extraLength > 0 && !record->Read(scratch_.Data(), extraLength)) return -1;
+    if (extraLength > 0 && !record->Read(link.scratch.Data(), extraLength)) return -1;
     return 1;
 }
 
 int32_t OrvDllWrapperModule::QueryServerText(int32_t server, char* text) {
     if (text == nullptr) return -1;
-    Lock lock(lock_);
-    TServerDM* record = ConnectedServer(server);
-    if (record == nullptr) return -1;
-    header_.field24 = 0;
-    if (Exchange(*record, kCmdServerText) != Exchanged::Ok) return -1;
-    if (!Accepted(*record, kCmdServerText)) return -1;
-    const int32_t announced = header_.field24;
+    Held held = HoldConnected(server);
+    if (!held) return -1;
+    Link& link = *held;
+    TServerDM* record = link.server.get();
+    link.header.field24 = 0;
+    if (Exchange(link, kCmdServerText) != Exchanged::Ok) return -1;
+    if (!Accepted(link, kCmdServerText)) return -1;
+    const int32_t announced = link.header.field24;
     const int32_t n = std::min(announced, kServerTextMax);
     if (n <= 0 || !record->Read(text, n)) return -1;
     text[n] = '\0';
     // The rest of a long text would otherwise be read as the next reply header.
-    if (announced > n && !DrainBytes(*record, announced - n, scratch_)) return -1;
-    return header_.field28;
+    if (announced > n && !DrainBytes(*record, announced - n, link.scratch)) return -1;
+    return link.header.field28;
 }
 
 int32_t OrvDllWrapperModule::ConsoleShowArchive(int32_t server, int32_t a, int32_t b, double time1, double time2,
                                                 uint8_t* buffer, int32_t bufferSize, int32_t value) {
-    Lock lock(lock_);
-    TServerDM* record = ConnectedServer(server);
-    if (record == nullptr) return -1;
-    header_.field24 = 0;
-    header_.field28 = value;
-    header_.field32 = a;
-    header_.field36 = b;
-    header_.field56 = time2;
-    header_.field64 = time1;
-    if (Exchange(*record, kCmdConsoleShowArchive) != Exchanged::Ok) return -1;
-    if (!Accepted(*record, kCmdConsoleShowArchive)) return -1;
+    Held held = HoldConnected(server);
+    if (!held) return -1;
+    Link& link = *held;
+    TServerDM* record = link.server.get();
+    link.header.field24 = 0;
+    link.header.field28 = value;
+    link.header.field32 = a;
+    link.header.field36 = b;
+    link.header.field56 = time2;
+    link.header.field64 = time1;
+    if (Exchange(link, kCmdConsoleShowArchive) != Exchanged::Ok) return -1;
+    if (!Accepted(link, kCmdConsoleShowArchive)) return -1;
     const size_t capacity = buffer != nullptr ? static_cast<size_t>(std::max(bufferSize, 0)) : 0;
-    const BlockResult block = ReadPayloadBlock(*record, header_.field24, buffer, capacity, scratch_);
+    const BlockResult block = ReadPayloadBlock(*record, link.header.field24, buffer, capacity, link.scratch);
     if (block == BlockResult::Failed || block == BlockResult::TooLarge) return -1;
-    return header_.field32;
+    return link.header.field32;
 }
 
 int32_t OrvDllWrapperModule::QueryCameraName(int32_t server, int32_t camera, char* buffer, int32_t& length) {
     const int32_t capacity = buffer != nullptr ? std::max(length, 0) : 0;
     if (!ValidCamera(camera)) return -1;
-    Lock lock(lock_);
-    TServerDM* record = ConnectedServer(server);
-    if (record == nullptr) return -1;
+    Held held = HoldConnected(server);
+    if (!held) return -1;
+    Link& link = *held;
+    TServerDM* record = link.server.get();
     length = 0;
-    header_.field12 = camera;
-    header_.field16 = 0.0;
-    if (Exchange(*record, kCmdCameraName) != Exchanged::Ok) return -1;
-    if (!Accepted(*record, kCmdCameraName)) return header_.magic == MSG_MAGIC ? 1 : -1;
-    const int32_t nameLength = header_.field24;
+    link.header.field12 = camera;
+    link.header.field16 = 0.0;
+    if (Exchange(link, kCmdCameraName) != Exchanged::Ok) return -1;
+    if (!Accepted(link, kCmdCameraName)) return link.header.magic == MSG_MAGIC ? 1 : -1;
+    const int32_t nameLength = link.header.field24;
     const BlockResult block =
         ReadPayloadBlock(*record, nameLength, reinterpret_cast<uint8_t*>(buffer), static_cast<size_t>(capacity),
-                         scratch_);
+                         link.scratch);
     if (block == BlockResult::Failed || block == BlockResult::TooLarge) return -1;
     if (block == BlockResult::Read) length = nameLength;
     return 1;
@@ -444,49 +498,49 @@ int32_t OrvDllWrapperModule::QueryCameraName(int32_t server, int32_t camera, cha
 int32_t OrvDllWrapperModule::SendTelemetryBlock(int32_t server, int32_t camera, int32_t command,
                                                 const uint8_t* params) {
     if (params == nullptr || !ValidCamera(camera)) return 0;
-    Lock lock(lock_);
-    TServerDM* record = ConnectedServer(server);
-    if (record == nullptr) return 0;
-    header_.field12 = camera;
-    header_.field24 = kTelemetryBlockSize;
-    header_.field28 = command;
-    if (Exchange(*record, kCmdTelemetryBlock, params, kTelemetryBlockSize) != Exchanged::Ok) return 0;
-    return header_.field28;
+    Held held = HoldConnected(server);
+    if (!held) return 0;
+    Link& link = *held;
+    link.header.field12 = camera;
+    link.header.field24 = kTelemetryBlockSize;
+    link.header.field28 = command;
+    if (Exchange(link, kCmdTelemetryBlock, params, kTelemetryBlockSize) != Exchanged::Ok) return 0;
+    return link.header.field28;
 }
 
 int32_t OrvDllWrapperModule::ConsoleSwitchCamera(int32_t server, int32_t camera) {
     if (!ValidCamera(camera)) return -1;
-    Lock lock(lock_);
-    TServerDM* record = ConnectedServer(server);
-    if (record == nullptr) return -1;
-    header_.field12 = camera;
-    header_.field24 = kTelemetryBlockSize;
-    return Exchange(*record, kCmdConsoleSwitchCamera) == Exchanged::Ok ? header_.field28 : -1;
+    Held held = HoldConnected(server);
+    if (!held) return -1;
+    Link& link = *held;
+    link.header.field12 = camera;
+    link.header.field24 = kTelemetryBlockSize;
+    return Exchange(link, kCmdConsoleSwitchCamera) == Exchanged::Ok ? link.header.field28 : -1;
 }
 
 int32_t OrvDllWrapperModule::CameraPosition(int32_t server, int32_t camera, TCameraPosition& position) {
     if (!ValidCamera(camera)) return -1;
-    Lock lock(lock_);
-    TServerDM* record = ConnectedServer(server);
-    if (record == nullptr) return -1;
-    header_.field12 = camera;
-    header_.field24 = position.kind;
+    Held held = HoldConnected(server);
+    if (!held) return -1;
+    Link& link = *held;
+    link.header.field12 = camera;
+    link.header.field24 = position.kind;
     if (position.kind == 2) {
-        header_.field28 = RoundToInt32(position.x);
-        header_.field32 = RoundToInt32(position.y);
-        header_.field36 = RoundToInt32(position.z);
-        header_.field40 = position.value;
+        link.header.field28 = RoundToInt32(position.x);
+        link.header.field32 = RoundToInt32(position.y);
+        link.header.field36 = RoundToInt32(position.z);
+        link.header.field40 = position.value;
     } else if (position.kind == 3) {
-        header_.field28 = RoundToInt32(position.x);
-        header_.field32 = RoundToInt32(position.y);
-        header_.field56 = position.z;
+        link.header.field28 = RoundToInt32(position.x);
+        link.header.field32 = RoundToInt32(position.y);
+        link.header.field56 = position.z;
     }
-    if (Exchange(*record, kCmdCameraPosition) != Exchanged::Ok) return -1;
-    if (position.kind != 1) return header_.field24;
-    position.x = header_.field28;
-    position.y = header_.field32;
-    position.z = header_.field36;
-    position.value = header_.field40;
+    if (Exchange(link, kCmdCameraPosition) != Exchanged::Ok) return -1;
+    if (position.kind != 1) return link.header.field24;
+    position.x = link.header.field28;
+    position.y = link.header.field32;
+    position.z = link.header.field36;
+    position.value = link.header.field40;
     return 1;
 }
 
@@ -495,13 +549,14 @@ int32_t OrvDllWrapperModule::CameraPosition(int32_t server, int32_t camera, TCam
 
 // Reads the blocks of the returned entries back to back into dst; a total that
 // does not fit is drained and refused.
-int32_t OrvDllWrapperModule::ReadLiveBlocks(TServerDM& server, const int32_t* lengths, size_t lengthCount,
+int32_t OrvDllWrapperModule::ReadLiveBlocks(Link& link, const int32_t* lengths, size_t lengthCount,
                                             uint8_t* dst, int64_t capacity) {
     const int64_t total = SumPositive(lengths, lengthCount);
     if (total > capacity || (total > 0 && dst == nullptr)) {
-        DrainBytes(server, total, scratch_);
+        DrainBytes(*link.server, total, link.scratch);
         return -1;
     }
+    TServerDM& server = *link.server;
     int64_t offset = 0;
     for (size_t i = 0; i < lengthCount; ++i) {
         if (lengths[i] <= 0) continue;
@@ -528,61 +583,63 @@ bool TargetTakes(PayloadTarget* target, const int32_t* lengths, size_t perEntry,
 
 int32_t OrvDllWrapperModule::ReadLiveFrames(int32_t server, int32_t& count, TFrameEntry* entries, uint8_t* data,
                                             int32_t dataCapacity, PayloadTarget* target) {
-    Lock lock(lock_);
-    TServerDM* record = ConnectedServer(server);
+    Held held = HoldConnected(server);
+    if (!held) return -1;
+    Link& link = *held;
+    TServerDM* record = link.server.get();
     const int32_t n = count;
     if (record == nullptr || n < 0 || n > kMaxLiveEntries || (n > 0 && entries == nullptr)) return -1;
     if (RateRefuses(*record)) return -1;
 
-    header_ = TMsgHeader{};
-    header_.field16 = NowOleUtc();
-    header_.field12 = n;
-    header_.field24 = n * static_cast<int32_t>(kFrameEntryShortSize);
-    header_.field28 = record->userValue;
+    link.header = TMsgHeader{};
+    link.header.field16 = NowOleUtc();
+    link.header.field12 = n;
+    link.header.field24 = n * static_cast<int32_t>(kFrameEntryShortSize);
+    link.header.field28 = record->userValue;
     const size_t requestBytes = static_cast<size_t>(n) * kFrameEntryShortSize;
-    entryBytes_.Reserve(std::max<size_t>(requestBytes, 1));
+    link.entryBytes.Reserve(std::max<size_t>(requestBytes, 1));
     for (int32_t i = 0; i < n; ++i) {
-        EncodeFrameEntry(entries[i], entryBytes_.Data() + i * kFrameEntryShortSize, kFrameEntryShortSize);
+        EncodeFrameEntry(entries[i], link.entryBytes.Data() + i * kFrameEntryShortSize, kFrameEntryShortSize);
     }
     count = 0;
-    if (Exchange(*record, kCmdLiveFrames, entryBytes_.Data(), requestBytes) != Exchanged::Ok) return -1;
-    if (!Accepted(*record, kCmdLiveFrames)) return -1;
+    if (Exchange(link, kCmdLiveFrames, link.entryBytes.Data(), requestBytes) != Exchanged::Ok) return -1;
+    if (!Accepted(link, kCmdLiveFrames)) return -1;
 
-    const int32_t blockLength = header_.field24;
-    const bool noPayload = header_.field28 == -1;
+    const int32_t blockLength = link.header.field24;
+    const bool noPayload = link.header.field28 == -1;
     if (blockLength > 0) {
         // The entry block must fit the caller's array; its count must be covered
         // by the block, otherwise the lengths of the following blocks are unknown.
         const int64_t inBlock = blockLength / static_cast<int32_t>(kFrameEntryShortSize);
-        const int32_t m = header_.field12;
+        const int32_t m = link.header.field12;
         if (blockLength > kMaxLiveEntries * static_cast<int32_t>(kFrameEntryLongSize) || m < 0 || m > inBlock ||
             m > kMaxLiveEntries) {
             record->MarkOutOfStep();
             return -1;
         }
-        entryBytes_.Reserve(static_cast<size_t>(blockLength));
-        if (!record->Read(entryBytes_.Data(), blockLength)) return -1;
+        link.entryBytes.Reserve(static_cast<size_t>(blockLength));
+        if (!record->Read(link.entryBytes.Data(), blockLength)) return -1;
         int32_t lengths[kMaxLiveEntries * 5];
         size_t lengthCount = 0;
         for (int32_t i = 0; i < m; ++i) {
-            const TFrameEntry e = DecodeFrameEntry(entryBytes_.Data() + i * kFrameEntryShortSize, kFrameEntryShortSize);
+            const TFrameEntry e = DecodeFrameEntry(link.entryBytes.Data() + i * kFrameEntryShortSize, kFrameEntryShortSize);
             for (int32_t len : {e.lead1Length, e.lead2Length, e.payloadLength, e.auxLength, e.trailLength}) {
                 lengths[lengthCount++] = len;
             }
         }
         if (m > n) {
-            DrainBlocks(*record, {SumPositive(lengths, lengthCount)});
+            DrainBlocks(link, {SumPositive(lengths, lengthCount)});
             return -1;
         }
         const int64_t decodable = std::min<int64_t>(inBlock, n);
         for (int64_t i = 0; i < decodable; ++i) {
-            DecodeFrameEntryInto(entryBytes_.Data() + i * kFrameEntryShortSize, kFrameEntryShortSize, entries[i]);
+            DecodeFrameEntryInto(link.entryBytes.Data() + i * kFrameEntryShortSize, kFrameEntryShortSize, entries[i]);
         }
         count = m;
         if (TargetTakes(target, lengths, 5, m)) {
             target->used = true;
-            if (ReadLiveBlocks(*record, lengths, lengthCount, target->data, target->capacity) != 1) return -1;
-        } else if (ReadLiveBlocks(*record, lengths, lengthCount, data, std::max(dataCapacity, 0)) != 1) {
+            if (ReadLiveBlocks(link, lengths, lengthCount, target->data, target->capacity) != 1) return -1;
+        } else if (ReadLiveBlocks(link, lengths, lengthCount, data, std::max(dataCapacity, 0)) != 1) {
             return -1;
         }
     }
@@ -592,53 +649,55 @@ int32_t OrvDllWrapperModule::ReadLiveFrames(int32_t server, int32_t& count, TFra
 }
 
 int32_t OrvDllWrapperModule::ReadLiveFramesEx(int32_t server, int32_t& count, TFrameEntry* entries,
-                                              const uint8_t*& data, PayloadTarget* target) {
-    Lock lock(lock_);
-    TServerDM* record = ConnectedServer(server);
+                                              const uint8_t*& data, PayloadTarget* target, RawBuffer* area) {
+    Held held = HoldConnected(server);
+    if (!held) return -1;
+    Link& link = *held;
+    TServerDM* record = link.server.get();
     const int32_t n = count;
     if (record == nullptr || n < 0 || n > kMaxLiveEntries || (n > 0 && entries == nullptr)) return -1;
     if (RateRefuses(*record)) return -1;
 
     const size_t wireSize = record->version < kLongFrameEntryVersion ? kFrameEntryShortSize : kFrameEntryLongSize;
-    header_.field16 = NowOleUtc();
-    header_.field12 = n;
-    header_.field24 = n * static_cast<int32_t>(wireSize);
-    header_.field28 = record->userValue;
+    link.header.field16 = NowOleUtc();
+    link.header.field12 = n;
+    link.header.field24 = n * static_cast<int32_t>(wireSize);
+    link.header.field28 = record->userValue;
     const size_t requestBytes = static_cast<size_t>(n) * wireSize;
-    entryBytes_.Reserve(std::max<size_t>(requestBytes, 1));
-    for (int32_t i = 0; i < n; ++i) EncodeFrameEntry(entries[i], entryBytes_.Data() + i * wireSize, wireSize);
-    if (Exchange(*record, kCmdLiveFrames, entryBytes_.Data(), requestBytes) != Exchanged::Ok) return -1;
-    if (!Accepted(*record, kCmdLiveFrames) || header_.field24 <= 0) return -1;
+    link.entryBytes.Reserve(std::max<size_t>(requestBytes, 1));
+    for (int32_t i = 0; i < n; ++i) EncodeFrameEntry(entries[i], link.entryBytes.Data() + i * wireSize, wireSize);
+    if (Exchange(link, kCmdLiveFrames, link.entryBytes.Data(), requestBytes) != Exchanged::Ok) return -1;
+    if (!Accepted(link, kCmdLiveFrames) || link.header.field24 <= 0) return -1;
 
-    const bool longReply = header_.version >= kLongFrameEntryVersion;
+    const bool longReply = link.header.version >= kLongFrameEntryVersion;
     const size_t replySize = longReply ? kFrameEntryLongSize : kFrameEntryShortSize;
-    const int32_t blockLength = header_.field24;
-    const int32_t m = header_.field12;
+    const int32_t blockLength = link.header.field24;
+    const int32_t m = link.header.field12;
     const int64_t inBlock = blockLength / static_cast<int64_t>(replySize);
     if (blockLength > kMaxLiveEntries * static_cast<int32_t>(kFrameEntryLongSize) || m < 0 || m > inBlock) {
         count = 0;
         record->MarkOutOfStep();
         return -1;
     }
-    entryBytes_.Reserve(static_cast<size_t>(blockLength));
+    link.entryBytes.Reserve(static_cast<size_t>(blockLength));
     if (m > n) {
         // More entries than the caller's array holds: read them to learn the block
         // lengths, drop everything and refuse.
         count = 0;
-        if (!record->Read(entryBytes_.Data(), blockLength)) return -1;
+        if (!record->Read(link.entryBytes.Data(), blockLength)) return -1;
         int64_t total = 0;
         for (int32_t i = 0; i < m; ++i) {
             int32_t lengths[kFrameEntryBlockCount];
-            FrameEntryBlockLengths(DecodeFrameEntry(entryBytes_.Data() + i * replySize, replySize), lengths);
+            FrameEntryBlockLengths(DecodeFrameEntry(link.entryBytes.Data() + i * replySize, replySize), lengths);
             total += SumPositive(lengths, kFrameEntryBlockCount);
         }
-        DrainBytes(*record, total, scratch_);
+        DrainBytes(*record, total, link.scratch);
         return -1;
     }
     count = m;
-    if (!record->Read(entryBytes_.Data(), blockLength)) return -1;
+    if (!record->Read(link.entryBytes.Data(), blockLength)) return -1;
     const int64_t decodable = std::min<int64_t>(inBlock, n);
-    for (int64_t i = 0; i < decodable; ++i) DecodeFrameEntryInto(entryBytes_.Data() + i * replySize, replySize, entries[i]);
+    for (int64_t i = 0; i < decodable; ++i) DecodeFrameEntryInto(link.entryBytes.Data() + i * replySize, replySize, entries[i]);
 
     int32_t lengths[kMaxLiveEntries * kFrameEntryBlockCount];
     for (int32_t i = 0; i < m; ++i) {
@@ -653,20 +712,23 @@ int32_t OrvDllWrapperModule::ReadLiveFramesEx(int32_t server, int32_t& count, TF
     const int64_t limit = std::min<int64_t>(static_cast<int64_t>(std::max(n, 1)) * kFrameBufferSize,
                                             std::numeric_limits<int32_t>::max());
     if (total > limit) {
-        DrainBytes(*record, total, scratch_);
+        DrainBytes(*record, total, link.scratch);
         return -1;
     }
     if (TargetTakes(target, lengths, kFrameEntryBlockCount, m)) {
         target->used = true;
-        if (ReadLiveBlocks(*record, lengths, lengthCount, target->data, target->capacity) != 1) return -1;
+        if (ReadLiveBlocks(link, lengths, lengthCount, target->data, target->capacity) != 1) return -1;
         data = target->data;
     } else {
-        frameData_.Reserve(static_cast<size_t>(total));
-        if (ReadLiveBlocks(*record, lengths, lengthCount, frameData_.Data(), total) != 1) return -1;
-        data = frameData_.Data();
+        // The caller's own area when it gives one: the bytes then stay valid after
+        // the connection lock is released, while other threads use this server.
+        RawBuffer& into = area != nullptr ? *area : link.frameData;
+        into.Reserve(static_cast<size_t>(total));
+        if (ReadLiveBlocks(link, lengths, lengthCount, into.Data(), total) != 1) return -1;
+        data = into.Data();
     }
     // The server's value comes from the wire: saturate rather than overflow.
-    return longReply ? static_cast<int32_t>(std::min<int64_t>(int64_t{header_.field52} + 1, INT32_MAX)) : 1;
+    return longReply ? static_cast<int32_t>(std::min<int64_t>(int64_t{link.header.field52} + 1, INT32_MAX)) : 1;
 }
 
 // ---------------------------------------------------------------------------
@@ -675,12 +737,13 @@ int32_t OrvDllWrapperModule::ReadLiveFramesEx(int32_t server, int32_t& count, TF
 int32_t OrvDllWrapperModule::OpenArchiveChannel(int32_t channel) {
     const auto command = ArchiveChannelCommand(channel, kArchiveOpen);
     if (!command) return 0;
-    Lock lock(lock_);
     int32_t result = 0;
-    for (int32_t i = 1; i <= serverCount_.load(); ++i) {
-        TServerDM* record = ConnectedServer(i);
-        if (record == nullptr || Exchange(*record, *command) != Exchanged::Ok) continue;
-        if (Accepted(*record, *command) && header_.field24 != 0) result = 1;
+    for (auto& slot : Links()) {
+        Held held = HoldIfConnected(std::move(slot));
+        if (!held) continue;
+        Link& link = *held;
+        if (Exchange(link, *command) != Exchanged::Ok) continue;
+        if (Accepted(link, *command) && link.header.field24 != 0) result = 1;
     }
     return result;
 }
@@ -688,11 +751,12 @@ int32_t OrvDllWrapperModule::OpenArchiveChannel(int32_t channel) {
 int32_t OrvDllWrapperModule::CloseArchiveChannel(int32_t channel) {
     const auto command = ArchiveChannelCommand(channel, kArchiveClose);
     if (!command) return 0;
-    Lock lock(lock_);
     int32_t result = 0;
-    for (int32_t i = 1; i <= serverCount_.load(); ++i) {
-        TServerDM* record = ConnectedServer(i);
-        if (record != nullptr && Exchange(*record, *command) == Exchanged::Ok) result = 1;
+    for (auto& slot : Links()) {
+        Held held(std::move(slot));
+        Link& link = *held;
+        DropAhead(link, channel);
+        if (link.server->IsConnected() && Exchange(link, *command) == Exchanged::Ok) result = 1;
     }
     return result;
 }
@@ -702,17 +766,17 @@ int32_t OrvDllWrapperModule::QueryArchiveRange(int32_t channel, double& earliest
     latest = kArchiveEarliestSentinel;
     const auto command = ArchiveChannelCommand(channel, kArchiveRange);
     if (!command) return 0;
-    Lock lock(lock_);
     int32_t result = 0;
-    for (int32_t i = 1; i <= serverCount_.load(); ++i) {
-        TServerDM* record = ConnectedServer(i);
-        if (record == nullptr) continue;
-        header_.field56 = earliest;
-        header_.field64 = latest;
-        if (Exchange(*record, *command) != Exchanged::Ok || !Accepted(*record, *command)) continue;
+    for (auto& slot : Links()) {
+        Held held = HoldIfConnected(std::move(slot));
+        if (!held) continue;
+        Link& link = *held;
+        link.header.field56 = earliest;
+        link.header.field64 = latest;
+        if (Exchange(link, *command) != Exchanged::Ok || !Accepted(link, *command)) continue;
         result = 1;
-        if (earliest > header_.field56) earliest = header_.field56;
-        if (header_.field64 > latest) latest = header_.field64;
+        if (earliest > link.header.field56) earliest = link.header.field56;
+        if (link.header.field64 > latest) latest = link.header.field64;
     }
     return result;
 }
@@ -725,24 +789,30 @@ double OrvDllWrapperModule::ArchivePosition(int32_t channel) {
 int32_t OrvDllWrapperModule::SeekArchive(int32_t channel, double time, uint8_t direction) {
     const auto command = ArchiveChannelCommand(channel, kArchiveSeek);
     if (!command) return -1;
-    Lock lock(lock_);
     int32_t result = -1;
     const double sentinel = direction != 0 ? kArchiveLatestSentinel : kArchiveEarliestSentinel;
     double best = sentinel;
-    for (int32_t i = 1; i <= serverCount_.load(); ++i) {
-        TServerDM* record = ConnectedServer(i);
-        if (record == nullptr) continue;
+    for (auto& slot : Links()) {
+        Held held(std::move(slot));
+        Link& link = *held;
+        TServerDM* record = link.server.get();
+        DropAhead(link, channel);
+        if (!record->IsConnected()) continue;
         record->archivePos[channel] = sentinel;
         record->archiveFound[channel] = 0;
-        header_.field16 = time;
-        header_.field28 = direction;
-        if (Exchange(*record, *command) != Exchanged::Ok || !Accepted(*record, *command)) continue;
-        if (header_.field24 < 0) continue;
+        link.header.field16 = time;
+        link.header.field28 = direction;
+        if (Exchange(link, *command) != Exchanged::Ok || !Accepted(link, *command)) continue;
+        if (link.header.field24 < 0) continue;
         record->archiveFound[channel] = 1;
-        record->archivePos[channel] = header_.field16;
+        record->archivePos[channel] = link.header.field16;
+        ArchiveAhead& ahead = link.ahead[channel];
+        ahead.resumeSet = true;
+        ahead.resumeTime = link.header.field16;
+        ahead.handedAtResume.clear();
         // Strictly nearer only: on equal distance the earlier server keeps it.
-        if (std::fabs(time - best) > std::fabs(time - header_.field16)) best = header_.field16;
-        result = std::max(result, header_.field24);
+        if (std::fabs(time - best) > std::fabs(time - link.header.field16)) best = link.header.field16;
+        result = std::max(result, link.header.field24);
     }
     archivePositions_[channel].store(best);
     return result;
@@ -782,71 +852,267 @@ int32_t OrvDllWrapperModule::ReadArchiveBackward(int32_t channel, int32_t reques
     return ReadArchive(request);
 }
 
+bool OrvDllWrapperModule::ArchiveAsk::Matches(const ArchiveAhead& ahead) const {
+    return ahead.filled && ahead.forward == forward && ahead.requestValue == requestValue && ahead.a == a &&
+           ahead.b == b && ahead.payloadIn == payloadIn && ahead.auxIn == auxIn &&
+           ahead.payloadCapacity == payloadCapacity && ahead.auxCapacity == auxCapacity && ahead.mask == mask;
+}
+
+void OrvDllWrapperModule::DropAhead(Link& link, int32_t channel) {
+    ArchiveAhead& ahead = link.ahead[channel];
+    ahead.filled = false;
+    ++ahead.generation;
+}
+
+// A frame read ahead for another camera set, request or direction is given back:
+// the server is positioned where it stood before the frame was read (the last
+// frame handed out, or the seek), so the next read of any camera set or direction
+// goes on from there, losing and repeating nothing.
+void OrvDllWrapperModule::GiveBackAhead(Link& link, int32_t channel, bool forward) {
+    ArchiveAhead& ahead = link.ahead[channel];
+    const bool reposition = ahead.filled && !ahead.end;
+    const double time = ahead.resumeSet ? ahead.resumeTime : ahead.time;
+    DropAhead(link, channel);
+    const auto command = ArchiveChannelCommand(channel, kArchiveSeek);
+    if (!reposition || !command || !link.server->IsConnected()) return;
+    link.header.field16 = time;
+    link.header.field28 = forward ? 1 : 0;
+    if (Exchange(link, *command) != Exchanged::Ok || !Accepted(link, *command)) return;
+    ahead.skipLeft = ahead.resumeSet ? ahead.handedAtResume.size() : 0;
+}
+
+// One read of the server's archive stream into its read-ahead. Under the link's
+// connection lock. After a give-back the frames handed out at the resume time
+// come again first and are read past.
+bool OrvDllWrapperModule::FetchAhead(Link& link, int32_t channel, const ArchiveAsk& ask) {
+    const auto command =
+        ArchiveChannelCommand(channel, ask.forward ? kArchiveReadForward : kArchiveReadBackward);
+    ArchiveAhead& ahead = link.ahead[channel];
+    ahead.filled = false;
+    if (!command) return false;
+    for (;;) {
+        link.header.field16 = ask.time;
+        link.header.field24 = static_cast<int32_t>(ask.mask.size());
+        link.header.field28 = ask.requestValue;
+        link.header.field32 = ask.a;
+        link.header.field36 = ask.b;
+        link.header.field40 = ask.payloadIn;
+        link.header.field44 = ask.auxIn;
+        if (Exchange(link, *command, ask.mask.data(), ask.mask.size()) != Exchanged::Ok) return false;
+        if (!Accepted(link, *command)) return false;
+        if (!TakeAheadReply(link, channel, ask)) return false;
+        const bool repeat = ahead.skipLeft > 0 && !ahead.end && ahead.time == ahead.resumeTime &&
+                            std::find(ahead.handedAtResume.begin(), ahead.handedAtResume.end(), ahead.replyA) !=
+                                ahead.handedAtResume.end();
+        if (!repeat) break;
+        --ahead.skipLeft;  // at most once per camera handed out at that time
+    }
+    ahead.skipLeft = 0;
+    ahead.filled = true;
+    return true;
+}
+
+// The reply of one archive read (header already in) into the read-ahead.
+bool OrvDllWrapperModule::TakeAheadReply(Link& link, int32_t channel, const ArchiveAsk& ask) {
+    ArchiveAhead& ahead = link.ahead[channel];
+    const int32_t auxBytes = link.header.field44;
+    const int32_t payloadBytes = link.header.field40;
+    const bool auxFits = auxBytes <= 0 || auxBytes <= ask.auxCapacity;
+    const bool payloadFits = payloadBytes <= 0 || payloadBytes <= ask.payloadCapacity;
+    if (!auxFits || !payloadFits) {
+        DrainBlocks(link, {auxBytes, payloadBytes});
+        return false;
+    }
+    if (auxBytes > 0) {
+        ahead.aux.Reserve(static_cast<size_t>(auxBytes));
+        if (!link.server->Read(ahead.aux.Data(), auxBytes)) return false;
+    }
+    if (payloadBytes > 0) {
+        ahead.payload.Reserve(static_cast<size_t>(payloadBytes));
+        if (!link.server->Read(ahead.payload.Data(), payloadBytes)) return false;
+    }
+    ahead.end = link.header.field24 == 0;
+    ahead.replyA = link.header.field32;
+    ahead.replyB = link.header.field36;
+    ahead.time = link.header.field16;
+    ahead.auxLength = ahead.end ? 0 : std::max(auxBytes, 0);
+    ahead.payloadLength = ahead.end ? 0 : std::max(payloadBytes, 0);
+    ahead.forward = ask.forward;
+    ahead.requestValue = ask.requestValue;
+    ahead.a = ask.a;
+    ahead.b = ask.b;
+    ahead.payloadIn = ask.payloadIn;
+    ahead.auxIn = ask.auxIn;
+    ahead.payloadCapacity = ask.payloadCapacity;
+    ahead.auxCapacity = ask.auxCapacity;
+    ahead.mask = ask.mask;
+    return true;
+}
+
+// Fills the read-ahead unless it already answers this request (another thread
+// or the background may have filled it meanwhile).
+void OrvDllWrapperModule::EnsureAhead(const std::shared_ptr<Link>& slot, int32_t channel, const ArchiveAsk& ask) {
+    Held held = HoldIfConnected(slot);
+    if (!held) return;
+    Link& link = *held;
+    if (link.server->archiveFound[channel] == 0 || ask.Matches(link.ahead[channel])) return;
+    // Read for another request (maybe by the background meanwhile): given back first.
+    if (link.ahead[channel].filled) GiveBackAhead(link, channel, ask.forward);
+    FetchAhead(link, channel, ask);
+}
+
+// Reads the server's next frame in the background while the caller works on the
+// one it was handed. Only fills a read-ahead that nobody touched since.
+void OrvDllWrapperModule::ReadAheadLater(std::shared_ptr<Link> slot, int32_t channel, ArchiveAsk ask,
+                                         uint64_t generation) {
+    if (!backgroundReadAhead_.load()) return;
+    try {
+        boost::asio::post(*pool_, [this, slot = std::move(slot), channel, ask = std::move(ask), generation] {
+            if (closing_.load()) return;
+            Held held = HoldIfConnected(slot);
+            if (!held) return;
+            Link& link = *held;
+            const ArchiveAhead& ahead = link.ahead[channel];
+            if (ahead.filled || ahead.generation != generation || link.server->archiveFound[channel] == 0) return;
+            FetchAhead(link, channel, ask);
+        });
+    } catch (...) {
+        // Without the background read the next read fetches the frame itself.
+    }
+}
+
 int32_t OrvDllWrapperModule::ReadArchive(ArchiveRead& r) {
     const auto command = ArchiveChannelCommand(r.channel, r.forward ? kArchiveReadForward : kArchiveReadBackward);
     if (!command || r.cameraMask == nullptr) return -1;
-    Lock lock(lock_);
     const int32_t channel = r.channel;
 
-    // The server whose stream is next in time: earliest going forward, latest
-    // going backward; on equal positions the lower index wins.
-    TServerDM* chosen = nullptr;
-    double extreme = r.forward ? kArchiveLatestSentinel : kArchiveEarliestSentinel;
-    for (int32_t i = 1; i <= serverCount_.load(); ++i) {
-        TServerDM* record = ConnectedServer(i);
-        if (record == nullptr || record->archiveFound[channel] == 0) continue;
-        const double pos = record->archivePos[channel];
-        if (r.forward ? pos < extreme : pos > extreme) {
-            extreme = pos;
-            chosen = record;
+    // The servers that take part: connected and owning at least one camera asked
+    // for. A server without any of them is never waited for.
+    struct Participant {
+        std::shared_ptr<Link> link;
+        ArchiveAsk ask;
+    };
+    // An empty camera set asks every server, as the reply then tells.
+    std::vector<Participant> participants;
+    {
+        Lock lock(lock_);
+        const int32_t count = serverCount_.load();
+        const bool anyCamera = std::any_of(r.cameraMask, r.cameraMask + kMaxCameras, [](uint8_t v) { return v != 0; });
+        for (int32_t i = 1; i <= count; ++i) {
+            const auto& link = servers_[i];
+            if (!link || !link->server->IsConnected()) continue;
+            const int32_t first = link->server->info.firstCamera;
+            const int32_t cameras = link->server->info.cameraCount;
+            if (first < 0 || cameras < 0 || first > kMaxCameras || cameras > kMaxCameras - first) continue;
+            const uint8_t* slice = r.cameraMask + first;
+            if (anyCamera && std::none_of(slice, slice + cameras, [](uint8_t v) { return v != 0; })) continue;
+            ArchiveAsk ask;
+            ask.forward = r.forward;
+            ask.requestValue = r.requestValue;
+            ask.a = r.a;
+            ask.b = r.b;
+            ask.time = r.time;
+            ask.payloadIn = r.payloadLength;
+            ask.auxIn = r.auxLength;
+            ask.payloadCapacity = r.payload != nullptr ? std::max(r.payloadCapacity, 0) : 0;
+            ask.auxCapacity = r.aux != nullptr ? std::max(r.auxCapacity, 0) : 0;
+            ask.mask.assign(slice, slice + cameras);
+            participants.push_back({link, std::move(ask)});
         }
     }
-    if (chosen == nullptr) return -1;
-    archivePositions_[channel].store(extreme);
 
-    const int32_t first = chosen->info.firstCamera;
-    const int32_t cameras = chosen->info.cameraCount;
-    if (first < 0 || cameras < 0 || first > kMaxCameras || cameras > kMaxCameras - first) return -1;
-    header_.field16 = r.time;
-    header_.field24 = cameras;
-    header_.field28 = r.requestValue;
-    header_.field32 = r.a;
-    header_.field36 = r.b;
-    header_.field40 = r.payloadLength;
-    header_.field44 = r.auxLength;
-    if (Exchange(*chosen, *command, r.cameraMask + first, static_cast<size_t>(cameras)) != Exchanged::Ok) return -1;
-    if (!Accepted(*chosen, *command)) return -1;
+    constexpr int kTakeAttempts = 8;
+    for (int attempt = 0; attempt < kTakeAttempts; ++attempt) {
+        // 1. Every participant still reading gets a head answering this request;
+        // the missing ones are read at once, one per server.
+        std::vector<size_t> missing;
+        for (size_t i = 0; i < participants.size(); ++i) {
+            Held held(participants[i].link);
+            Link& link = *held;
+            if (link.server->archiveFound[channel] == 0) continue;
+            ArchiveAhead& ahead = link.ahead[channel];
+            if (participants[i].ask.Matches(ahead)) continue;
+            missing.push_back(i);
+        }
+        std::vector<std::future<void>> fetches;
+        for (size_t k = 1; k < missing.size(); ++k) {
+            const Participant& p = participants[missing[k]];
+            try {
+                fetches.push_back(std::async(std::launch::async, [this, &p, channel] {
+                    EnsureAhead(p.link, channel, p.ask);
+                }));
+            } catch (...) {
+                EnsureAhead(p.link, channel, p.ask);
+            }
+        }
+        if (!missing.empty()) EnsureAhead(participants[missing[0]].link, channel, participants[missing[0]].ask);
+        for (auto& fetch : fetches) fetch.wait();
 
-    const int32_t auxBytes = header_.field44;
-    const int32_t payloadBytes = header_.field40;
-    const bool auxFits = auxBytes <= 0 || (r.aux != nullptr && auxBytes <= r.auxCapacity);
-    const bool payloadFits = payloadBytes <= 0 || (r.payload != nullptr && payloadBytes <= r.payloadCapacity);
-    if (!auxFits || !payloadFits) {
-        DrainBlocks(*chosen, {auxBytes, payloadBytes});
-        return -1;
-    }
-    if (auxBytes > 0 && !chosen->Read(r.aux, auxBytes)) return -1;
-    if (payloadBytes > 0 && !chosen->Read(r.payload, payloadBytes)) return -1;
+        // 2. The earliest head going forward, the latest going backward; on equal
+        // times the lower server number. A server that ran out says so once, in
+        // its place in time: at the time of the last frame it handed out (or of
+        // the seek), so its run-out comes between the other servers' frames.
+        size_t chosen = participants.size();
+        uint64_t chosenGeneration = 0;
+        double extreme = 0.0;
+        for (size_t i = 0; i < participants.size(); ++i) {
+            Held held(participants[i].link);
+            Link& link = *held;
+            const ArchiveAhead& ahead = link.ahead[channel];
+            if (link.server->archiveFound[channel] == 0 || !participants[i].ask.Matches(ahead)) continue;
+            const double key = ahead.end ? link.server->archivePos[channel] : ahead.time;
+            const bool better =
+                chosen == participants.size() || (r.forward ? key < extreme : key > extreme);
+            if (better) {
+                chosen = i;
+                chosenGeneration = ahead.generation;
+                extreme = key;
+            }
+        }
+        if (chosen == participants.size()) return -1;
 
-    chosen->archivePos[channel] = header_.field16;
-    r.a = header_.field32;
-    r.b = header_.field36;
-    if (header_.field24 == 0) {
-        r.auxLength = 0;
-        r.payloadLength = 0;
-        chosen->archiveFound[channel] = 0;
+        // 3. Hand it out, unless another thread took it meanwhile.
+        Participant& p = participants[chosen];
+        Held held(p.link);
+        Link& link = *held;
+        ArchiveAhead& ahead = link.ahead[channel];
+        if (ahead.generation != chosenGeneration || !p.ask.Matches(ahead)) continue;
+        TServerDM& record = *link.server;
+        archivePositions_[channel].store(record.archivePos[channel]);
+        record.archivePos[channel] = ahead.time;
+        r.a = ahead.replyA;
+        r.b = ahead.replyB;
+        const bool end = ahead.end;
+        DropAhead(link, channel);
+        if (!end) {
+            if (!ahead.resumeSet || ahead.resumeTime != ahead.time) ahead.handedAtResume.clear();
+            ahead.resumeSet = true;
+            ahead.resumeTime = ahead.time;
+            ahead.handedAtResume.push_back(ahead.replyA);
+        }
+        if (end) {
+            r.auxLength = 0;
+            r.payloadLength = 0;
+            record.archiveFound[channel] = 0;
+            return 1;
+        }
+        if (ahead.auxLength > 0) std::memcpy(r.aux, ahead.aux.Data(), static_cast<size_t>(ahead.auxLength));
+        if (ahead.payloadLength > 0) {
+            std::memcpy(r.payload, ahead.payload.Data(), static_cast<size_t>(ahead.payloadLength));
+        }
+        r.auxLength = ahead.auxLength;
+        r.payloadLength = ahead.payloadLength;
+        r.time = ahead.time;
+        const double position = archivePositions_[channel].load();
+        if (r.forward && position <= kArchiveEarliestSentinel) {
+            archivePositions_[channel].store(ahead.time - kOleMillisecond);
+        } else if (!r.forward && position >= kArchiveLatestSentinel) {
+            archivePositions_[channel].store(ahead.time + kOleMillisecond);
+        }
+        ReadAheadLater(p.link, channel, p.ask, ahead.generation);
         return 1;
     }
-    r.auxLength = auxBytes;
-    r.payloadLength = payloadBytes;
-    r.time = header_.field16;
-    const double position = archivePositions_[channel].load();
-    if (r.forward && position <= kArchiveEarliestSentinel) {
-        archivePositions_[channel].store(header_.field16 - kOleMillisecond);
-    } else if (!r.forward && position >= kArchiveLatestSentinel) {
-        archivePositions_[channel].store(header_.field16 + kOleMillisecond);
-    }
-    return 1;
+    return -1;
 }
 
 }  // namespace orv_stuff

@@ -1,8 +1,11 @@
 // The protocol client: the table of registered servers, the shared camera
-// table and the request/reply exchanges with every server, all under one lock.
+// table and the request/reply exchanges with every server. Each server has a
+// link of its own: its connection lock, exchange buffers and archive read-ahead,
+// so exchanges with different servers run at once (docs/concurrency.md).
 #pragma once
 
 #include <atomic>
+#include <boost/asio/thread_pool.hpp>
 #include <chrono>
 #include <functional>
 #include <future>
@@ -49,7 +52,7 @@ public:
     int32_t ReadLiveFrames(int32_t server, int32_t& count, TFrameEntry* entries, uint8_t* data,
                            int32_t dataCapacity, PayloadTarget* target = nullptr) override;
     int32_t ReadLiveFramesEx(int32_t server, int32_t& count, TFrameEntry* entries, const uint8_t*& data,
-                             PayloadTarget* target = nullptr) override;
+                             PayloadTarget* target = nullptr, RawBuffer* area = nullptr) override;
     int32_t GetServerStatus(int32_t server, uint8_t* buffer, int32_t bufferSize) override;
     int32_t QueryServerText(int32_t server, char* text) override;
     int32_t ConsoleShowArchive(int32_t server, int32_t a, int32_t b, double time1, double time2, uint8_t* buffer,
@@ -76,51 +79,137 @@ public:
     // Inspection for tests and diagnostics.
     int32_t ServerCount() const { return serverCount_.load(); }
     std::shared_ptr<TServerDM> ServerAt(int32_t server);
-    // Capacity of the extended live read's data area.
-    size_t FrameDataCapacity();
+    // Capacity of a server's own data area of the extended live read.
+    size_t FrameDataCapacity(int32_t server = 1);
+    // Whether a frame handed out by an archive read is followed by a background
+    // read of that server's next one (on by default; off gives tests a fixed
+    // order of requests).
+    void SetBackgroundReadAhead(bool on) { backgroundReadAhead_.store(on); }
     // Number of background teardowns that have not finished yet.
     size_t PendingTeardowns();
 
 private:
     enum class Exchanged { Ok, WriteFailed, ReadFailed };
     struct ArchiveRead;
+    static constexpr int kReadAheadThreads = 4;
+
+    // One archive frame read ahead on a channel, with the request it answers.
+    struct ArchiveAhead {
+        bool filled = false;
+        uint64_t generation = 0;  // advances whenever the frame is taken or dropped
+        bool forward = true;
+        int32_t requestValue = 0;
+        int32_t a = 0;
+        int32_t b = 0;
+        int32_t payloadIn = 0;
+        int32_t auxIn = 0;
+        int32_t payloadCapacity = 0;
+        int32_t auxCapacity = 0;
+        std::vector<uint8_t> mask;  // this server's slice of the camera mask
+        bool end = false;           // the server has nothing further in this direction
+        int32_t replyA = 0;
+        int32_t replyB = 0;
+        double time = 0.0;
+        int32_t payloadLength = 0;
+        int32_t auxLength = 0;
+        RawBuffer payload;
+        RawBuffer aux;
+        // Where the server stood before the frame was read ahead: the time of the
+        // last frame handed out (or of the seek) and the cameras handed out at
+        // exactly that time. A frame given back is undone by seeking there again
+        // and skipping those cameras' frames at that time.
+        bool resumeSet = false;
+        double resumeTime = 0.0;
+        std::vector<int32_t> handedAtResume;
+        size_t skipLeft = 0;  // frames of handedAtResume the next fetch may still meet again
+    };
+
+    // One archive read as one server is asked for it.
+    struct ArchiveAsk {
+        bool forward = true;
+        int32_t requestValue = 0;
+        int32_t a = 0;
+        int32_t b = 0;
+        double time = 0.0;
+        int32_t payloadIn = 0;
+        int32_t auxIn = 0;
+        int32_t payloadCapacity = 0;
+        int32_t auxCapacity = 0;
+        std::vector<uint8_t> mask;
+        bool Matches(const ArchiveAhead& ahead) const;
+    };
+
+    // A registered server with everything its exchanges use. `io` is its
+    // connection lock: one exchange at a time, and the only lock of the library
+    // held across network I/O. All fields except `server`'s atomics are guarded by it.
+    struct Link {
+        explicit Link(std::shared_ptr<TServerDM> record) : server(std::move(record)), scratch(kScratchAreaSize) {}
+        std::shared_ptr<TServerDM> server;
+        std::mutex io;
+        TMsgHeader header{};
+        SendBuffer sendBuffer;
+        RawBuffer frameData;
+        RawBuffer scratch;
+        RawBuffer entryBytes;
+        ArchiveAhead ahead[kArchiveChannelCount];
+    };
+
+    // A link with its connection lock held; empty when there was no such link.
+    class Held {
+    public:
+        Held() = default;
+        explicit Held(std::shared_ptr<Link> link) : link_(std::move(link)) {
+            if (link_) lock_ = std::unique_lock<std::mutex>(link_->io);
+        }
+        explicit operator bool() const { return link_ != nullptr; }
+        Link& operator*() const { return *link_; }
+
+    private:
+        std::shared_ptr<Link> link_;
+        std::unique_lock<std::mutex> lock_;  // released before the link
+    };
 
     int32_t Register(const std::string& hostName, const std::string& hostAddress, int32_t port,
                      int32_t rateLimitKiB, int32_t userValue, uint32_t clientVersion);
-    // Record at a server index when it is within 1..count and occupied.
-    TServerDM* Slot(int32_t server);
-    // Record at a server index when it is registered and connected.
-    TServerDM* ConnectedServer(int32_t server);
-    // First connected server whose camera range holds the camera index.
-    TServerDM* OwningServer(int32_t camera);
-    // Builds the request in the shared buffers, sends it and reads the reply header.
-    Exchanged Exchange(TServerDM& server, uint16_t command, const uint8_t* payload = nullptr,
-                       size_t payloadSize = 0);
+    // The link at a server index within 1..count, or null. Table lock only.
+    std::shared_ptr<Link> LinkAt(int32_t server);
+    // Every registered link, in server order. Table lock only.
+    std::vector<std::shared_ptr<Link>> Links();
+    static Held HoldIfConnected(std::shared_ptr<Link> link);
+    // The link of a registered and connected server, its connection lock held.
+    Held HoldConnected(int32_t server);
+    // The first connected server whose camera range holds the camera index.
+    Held HoldOwner(int32_t camera);
+    // Builds the request in the link's buffers, sends it and reads the reply header.
+    Exchanged Exchange(Link& link, uint16_t command, const uint8_t* payload = nullptr, size_t payloadSize = 0);
     // Checked replies: the command must echo the request and the magic be right. A
     // wrong magic means the stream has lost its framing: the connection is failed.
-    bool Accepted(TServerDM& server, uint16_t command);
+    bool Accepted(Link& link, uint16_t command);
     bool RateRefuses(const TServerDM& server) const;
     // Drains blocks whose lengths are known after a refused reply; false when the
     // stream failed or had to be marked out of step.
-    bool DrainBlocks(TServerDM& server, std::initializer_list<int64_t> lengths);
-    int32_t ReadLiveBlocks(TServerDM& server, const int32_t* lengths, size_t lengthCount, uint8_t* dst,
-                           int64_t capacity);
+    bool DrainBlocks(Link& link, std::initializer_list<int64_t> lengths);
+    int32_t ReadLiveBlocks(Link& link, const int32_t* lengths, size_t lengthCount, uint8_t* dst, int64_t capacity);
     int32_t ReadArchive(ArchiveRead& request);
+    static void DropAhead(Link& link, int32_t channel);
+    void GiveBackAhead(Link& link, int32_t channel, bool forward);
+    bool FetchAhead(Link& link, int32_t channel, const ArchiveAsk& ask);
+    bool TakeAheadReply(Link& link, int32_t channel, const ArchiveAsk& ask);
+    void EnsureAhead(const std::shared_ptr<Link>& link, int32_t channel, const ArchiveAsk& ask);
+    void ReadAheadLater(std::shared_ptr<Link> link, int32_t channel, ArchiveAsk ask, uint64_t generation);
     void ReapTeardowns();
 
     ServerFactory factory_;
-    std::recursive_mutex lock_;
+    std::mutex lock_;  // the table lock: servers_, each server's camera range, cameraTable_
     std::atomic<int32_t> serverCount_{0};
     std::unique_ptr<TCameraRecord[]> cameraTable_;
     std::atomic<double> archivePositions_[kArchiveChannelCount] = {};
-    TMsgHeader header_{};
-    SendBuffer sendBuffer_;
-    RawBuffer frameData_;
-    RawBuffer scratch_;
-    RawBuffer entryBytes_;
-    std::shared_ptr<TServerDM> servers_[kMaxServers + 1];
+    std::shared_ptr<Link> servers_[kMaxServers + 1];
     std::mutex teardownLock_;
     std::vector<std::future<void>> teardowns_;
+    std::atomic<bool> backgroundReadAhead_{true};
+    std::atomic<bool> closing_{false};
+    std::unique_ptr<boost::asio::thread_pool> pool_;
 };
 
 }  // namespace orv_stuff

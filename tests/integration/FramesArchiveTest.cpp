@@ -61,18 +61,16 @@ ArchiveFrame ReadSubset(const std::vector<int>& cameras, int type, int p1, int p
     return f;
 }
 
-// The merge picks the server whose last delivered frame is oldest (newest when
-// reading backward), so a frame may come up to one frame interval of the slowest
-// camera (3 fps) out of the global order; each camera's own frames are in order.
-constexpr int64_t kMergeSlackMs = 334;
-
+// The merge hands out frames of all servers in strict time order (never earlier
+// than the one before going forward, never later going backward), and each
+// camera's own frames strictly in order.
 class OrderCheck {
 public:
     explicit OrderCheck(bool forward) : forward_(forward) {}
     void Add(int camera, int64_t ms) {
         const int64_t sign = forward_ ? 1 : -1;
         if (seen_) {
-            EXPECT_GE(sign * ms, sign * extreme_ - kMergeSlackMs) << "camera " << camera;
+            EXPECT_GE(sign * ms, sign * extreme_) << "camera " << camera;
         }
         const auto last = lastByCamera_.find(camera);
         if (last != lastByCamera_.end()) {

@@ -125,7 +125,7 @@ public:
         return 0;
     }
     int32_t ReadLiveFramesEx(int32_t, int32_t& count, orv_stuff::TFrameEntry*, const uint8_t*& data,
-                             orv_stuff::PayloadTarget*) override {
+                             orv_stuff::PayloadTarget*, orv_stuff::RawBuffer*) override {
         count = 0;
         data = nullptr;
         return 0;

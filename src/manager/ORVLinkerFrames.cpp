@@ -30,9 +30,9 @@ constexpr int32_t kMaxLiveWidth = 3840;
 constexpr int32_t kMaxLiveHeight = 2400;
 
 constexpr int32_t kArchiveFlags = 0x15FF;
-constexpr int32_t kFirstCameraOnlyFlag = 0x40000000;
-constexpr int32_t kNoFrameFlag = 0x40000000;
-constexpr int32_t kStreamBitFlag = 0x100;
+using orv_stuff::kArchiveFirstCameraOnlyFlag;
+using orv_stuff::kArchiveNoFrameFlag;
+using orv_stuff::kArchiveStreamBit;
 constexpr int32_t kMaxRequestValue = 0xFFFFF;
 constexpr int32_t kMinPassThroughBytes = 100;  // archive payloads passed on as received
 constexpr int32_t kMinArchiveBlockBytes = 101;
@@ -567,8 +567,8 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
 
     // The camera field goes out with the first-camera-only request, the flags field
     // with the wanted frame kinds; the reply brings the camera index and frame flags back.
-    int32_t index = firstCameraOnly ? (firstMarked | kFirstCameraOnlyFlag) : 0;
-    int32_t flags = firstCameraOnly ? (kArchiveFlags | kFirstCameraOnlyFlag) : kArchiveFlags;
+    int32_t index = firstCameraOnly ? (firstMarked | kArchiveFirstCameraOnlyFlag) : 0;
+    int32_t flags = firstCameraOnly ? (kArchiveFlags | kArchiveFirstCameraOnlyFlag) : kArchiveFlags;
     double time = lastArchiveTime_;
     receiveBuffer_.Reserve(kReceiveAreaBytes);
     uint8_t* payloadArea = receiveBuffer_.Data();
@@ -590,7 +590,7 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
     frame.camera = index;
     frame.time = time;
     lastArchiveTime_ = time;
-    if ((flags & kNoFrameFlag) != 0) {
+    if ((flags & kArchiveNoFrameFlag) != 0) {
         frame.camera += 1;
         return kNoFrame;
     }
@@ -637,7 +637,7 @@ int32_t ORVLinker::ArchiveCompressed(int32_t channel, int32_t index, int32_t fla
         archiveResetPending_ = false;
         frameStorage_->ResetArchive();
     }
-    const int32_t streamBit = (flags & kStreamBitFlag) != 0 ? 1 : 0;
+    const int32_t streamBit = (flags & kArchiveStreamBit) != 0 ? 1 : 0;
     int32_t server = 0;
     if (const ServerRecord* owner = FindCamera(index)) {
         server = owner->handle;

@@ -44,6 +44,7 @@
 
 #include "manager/ORVLinker.h"
 #include "orv_sdk.h"
+#include "platform/OleTime.h"
 #include "protocol/Wire.h"
 #include "sim/Simulator.h"
 
@@ -53,7 +54,6 @@ namespace {
 int g_width = 1920;
 int g_height = 1080;
 constexpr int64_t kBaseMs = 1'780'000'000'000;
-constexpr double kUnixEpochOle = 25569.0;
 constexpr size_t kRequestBytes = 80 + 72;
 
 std::atomic<int64_t> g_simNow{kBaseMs};
@@ -364,7 +364,7 @@ void ArchiveReads(benchmark::State& state, bool twoServers, const char* name) {
     for (size_t i = 0; i < sim.ServerCount(); ++i) {
         for (int k = 0; k < sim.Server(i).CameraCount(); ++k) cameras.push_back(sim.Server(i).FirstCamera() + k + 1);
     }
-    const double seek = kUnixEpochOle + static_cast<double>(kBaseMs - 590'000) / 86400000.0;
+    const double seek = platform::OleFromUnixMs(kBaseMs - 590'000);
     ORV_VideoArchiveFindData(seek, 1);
     std::vector<char> buffer(1'000'000);
     int camera = 0, w = 0, h = 0, size = 0;
@@ -637,7 +637,7 @@ int Pacing(orv_sim::CameraKind kind) {
         }
         ++delivered;
         if (last > 0) {
-            const double stepMs = (time - last) * 86'400'000.0;
+            const double stepMs = platform::MsFromOleDays(time - last);
             largestStepMs = std::max(largestStepMs, stepMs);
             backwards += stepMs <= 0 ? 1 : 0;
         }

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/OleTime.h"
+
 namespace orv_sim {
 namespace {
 
@@ -164,7 +166,8 @@ void ShapePicture(PlanarPicture& picture, int width, int height, Subsampling sub
 }
 
 std::string ClockText(int64_t frameTimeMs) {
-    const int64_t msOfDay = ((frameTimeMs % 86'400'000) + 86'400'000) % 86'400'000;
+    constexpr int64_t kDay = platform::kMsPerDay;
+    const int64_t msOfDay = ((frameTimeMs % kDay) + kDay) % kDay;
     char text[16];
     std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", static_cast<int>(msOfDay / 3'600'000),
                   static_cast<int>(msOfDay / 60'000 % 60), static_cast<int>(msOfDay / 1000 % 60),

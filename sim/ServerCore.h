@@ -1,5 +1,7 @@
-// The machinery of one simulated server: the listening socket, one thread per
-// connection, the command handlers, fault injection and the journal.
+// One simulated server. ServerCore.cpp is the transport: the listening socket,
+// one thread per connection, fault-injected sending, and the journal and controls
+// the tests use. ServerCommands.cpp holds the command handlers behind Handle(),
+// which answer a request without touching a socket.
 #pragma once
 
 #include <atomic>
@@ -7,11 +9,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -22,6 +26,9 @@
 #include "sim/Simulator.h"
 
 namespace orv_sim {
+
+// Concatenation without the temporaries of operator+ chains.
+std::string Join(std::initializer_list<std::string_view> parts);
 
 // Where a channel's reader stands: at a frame (time, camera); an inclusive
 // cursor hands that frame out next, an exclusive one moves past it.
@@ -111,8 +118,20 @@ class ServerCore {
     bool SleepUnlessStopped(int ms);
     void WakeAcceptor();
 
+    // The journal keeps the latest entries of each list, dropping the older half when full.
+    static constexpr size_t kJournalLimit = 10'000;
+
     template <typename Entry>
-    void Record(std::vector<Entry> Journal::*list, const Entry& record);
+    void Record(std::vector<Entry> Journal::*list, const Entry& record) {
+        {
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            auto& entries = journal_.*list;
+            if (entries.size() >= kJournalLimit)
+                entries.erase(entries.begin(), entries.begin() + kJournalLimit / 2);
+            entries.push_back(record);
+        }
+        journalCv_.notify_all();
+    }
 
     Reply Login(Session& s, const orv_stuff::TMsgHeader& rq);
     Reply CameraTables(const Session& s, const orv_stuff::TMsgHeader& rq);

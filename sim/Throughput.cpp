@@ -78,8 +78,10 @@ Result MeasureSim(uint16_t port, double seconds, size_t* frameSize) {
     h.magic = orv_stuff::MSG_MAGIC;
     h.command = orv_stuff::kCmdLiveFrames;
     h.version = orv_stuff::kClientVersion;
-    h.field12 = 1;
-    h.field24 = static_cast<int32_t>(orv_stuff::kFrameEntryLongSize);
+    orv_stuff::LiveFramesRequest live;
+    live.entryCount = 1;
+    live.entryBytes = static_cast<int32_t>(orv_stuff::kFrameEntryLongSize);
+    orv_stuff::Encode(live, h);
     h.length = static_cast<int32_t>(request.size());
     orv_stuff::EncodeHeader(h, request.data());
     orv_stuff::TFrameEntry entry;

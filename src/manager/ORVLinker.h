@@ -63,7 +63,7 @@ struct ManagerOptions {
 
 class ORVLinker final : public IOrvServerManager {
 public:
-    static constexpr int32_t kMaxServers = 31;
+    static constexpr int32_t kMaxServers = 31;  // servers it registers (see orv_stuff::kMaxClientServers)
     static constexpr int32_t kDefaultPort = 5001;
     static constexpr int32_t kDefaultRateLimit = 0x80000;
     static constexpr int kQueryTries = 175;

@@ -10,7 +10,7 @@ namespace {
 constexpr int32_t kNotReady = -510;
 constexpr int32_t kDefaultTeleSpeed = 20;
 constexpr int32_t kMaxTeleSpeed = 99;
-constexpr int kTelemetryBlockSize = 16;
+using orv_stuff::TelemetryBlock;
 constexpr int kServerTextSize = 512;
 
 bool IsArchiveChannel(int32_t channel) { return channel >= 0 && channel < orv_stuff::kArchiveChannelCount; }
@@ -177,10 +177,10 @@ int32_t ORVLinker::SendToTelemetryCamera(int32_t camera,
 }
 
 int32_t ORVLinker::CamTele(int32_t camera, int32_t command, int32_t speed1, int32_t speed2, int32_t value) {
-    uint8_t block[kTelemetryBlockSize] = {};
-    block[4] = static_cast<uint8_t>(ClampSpeed(speed1));
-    block[5] = static_cast<uint8_t>(ClampSpeed(speed2));
-    block[8] = static_cast<uint8_t>(value & 0xFF);
+    uint8_t block[TelemetryBlock::kSize] = {};
+    block[TelemetryBlock::kSpeed1] = static_cast<uint8_t>(ClampSpeed(speed1));
+    block[TelemetryBlock::kSpeed2] = static_cast<uint8_t>(ClampSpeed(speed2));
+    block[TelemetryBlock::kValue] = static_cast<uint8_t>(value & 0xFF);
     return CamTeleRaw(camera, command, block);
 }
 
@@ -195,15 +195,15 @@ int32_t ORVLinker::CamTeleRaw(int32_t camera, int32_t command, const uint8_t* bl
 
 int32_t ORVLinker::CamTeleStored(int32_t camera, int32_t command) {
     return SendToTelemetryCamera(camera, [&](int32_t handle, int32_t index) {
-        uint8_t block[kTelemetryBlockSize] = {};
+        uint8_t block[TelemetryBlock::kSize] = {};
         {
             std::lock_guard tele(telemetryLock_);
             const auto stored = [&](const std::map<int32_t, int32_t>& speeds) {
                 const auto it = speeds.find(index);
                 return it == speeds.end() || it->second == 0 ? kDefaultTeleSpeed : it->second;
             };
-            block[4] = static_cast<uint8_t>(stored(teleSpeed1_));
-            block[5] = static_cast<uint8_t>(stored(teleSpeed2_));
+            block[TelemetryBlock::kSpeed1] = static_cast<uint8_t>(stored(teleSpeed1_));
+            block[TelemetryBlock::kSpeed2] = static_cast<uint8_t>(stored(teleSpeed2_));
         }
         return module_->SendTelemetryBlock(handle, index, command, block);
     });

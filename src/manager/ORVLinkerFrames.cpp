@@ -29,9 +29,9 @@ constexpr int32_t kMaxLiveWidth = 3840;
 constexpr int32_t kMaxLiveHeight = 2400;
 
 constexpr int32_t kArchiveFlags = 0x15FF;
-constexpr int32_t kFirstCameraOnlyFlag = 0x40000000;
-constexpr int32_t kNoFrameFlag = 0x40000000;
-constexpr int32_t kStreamBitFlag = 0x100;
+using orv_stuff::kArchiveFirstCameraOnlyFlag;
+using orv_stuff::kArchiveNoFrameFlag;
+using orv_stuff::kArchiveStreamBit;
 constexpr int32_t kMaxRequestValue = 0xFFFFF;
 constexpr int32_t kMinPassThroughBytes = 100;  // archive payloads passed on as received
 constexpr int32_t kMinArchiveBlockBytes = 101;
@@ -618,8 +618,8 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
 
     // The camera field goes out with the first-camera-only request, the flags field
     // with the wanted frame kinds; the reply brings the camera index and frame flags back.
-    int32_t index = firstCameraOnly ? (firstMarked | kFirstCameraOnlyFlag) : 0;
-    int32_t flags = firstCameraOnly ? (kArchiveFlags | kFirstCameraOnlyFlag) : kArchiveFlags;
+    int32_t index = firstCameraOnly ? (firstMarked | kArchiveFirstCameraOnlyFlag) : 0;
+    int32_t flags = firstCameraOnly ? (kArchiveFlags | kArchiveFirstCameraOnlyFlag) : kArchiveFlags;
     W().receiveBuffer.Reserve(kReceiveAreaBytes);
     uint8_t* payloadArea = W().receiveBuffer.Data();
     uint8_t* auxArea = W().receiveBuffer.Data() + kArchiveAuxOffset;
@@ -643,7 +643,7 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
         std::lock_guard archive(archiveLock_);
         lastArchiveTime_ = time;
     }
-    if ((flags & kNoFrameFlag) != 0) {
+    if ((flags & kArchiveNoFrameFlag) != 0) {
         frame.camera += 1;
         return kNoFrame;
     }
@@ -698,7 +698,7 @@ int32_t ORVLinker::ArchiveCompressed(int32_t channel, int32_t index, int32_t fla
         archiveResetPending_ = false;
         frameStorage_->ResetArchive();
     }
-    const int32_t streamBit = (flags & kStreamBitFlag) != 0 ? 1 : 0;
+    const int32_t streamBit = (flags & kArchiveStreamBit) != 0 ? 1 : 0;
     const processing::SequenceKey key = processing::ArchiveSequenceKey(channel, server, streamBit, index);
     if (index >= 0 && index < kMaxCameraNumber) {
         uint8_t& stored = archiveStreamBits_[static_cast<size_t>(channel)][static_cast<size_t>(index)];

@@ -9,11 +9,11 @@
 
 #include "plates/PlateMessage.h"
 #include "platform/LocalTime.h"
+#include "platform/OleTime.h"
 
 namespace {
 
 constexpr int32_t kStateConnected = 3;
-constexpr double kMsPerDay = 86400000.0;
 constexpr double kArchiveMatchWindowDays = 10.0 / 86400.0;  // picture must lie within 10 s
 constexpr std::size_t kMaxNumberBytes = 31;                 // host buffer holds 32 with the NUL
 // Attempts for a queued record are server count + 1; the manager admits at most 31
@@ -164,7 +164,7 @@ std::optional<PlateRecord> KeloHelper::TakeOldest(int32_t imageType, int32_t off
         record.emplace(std::move(fifo_.front()));
         fifo_.pop_front();
     }
-    record->requestTime = record->time + offsetMs / kMsPerDay;
+    record->requestTime = record->time + platform::OleDaysFromMs(offsetMs);
     if (imageType > 0) AttachArchiveImage(*record, imageType, ArchiveAttempts());
     return record;
 }
@@ -178,8 +178,8 @@ std::optional<PlateRecord> KeloHelper::GetLatest(int32_t camera, int32_t imageTy
         record = (*latest_)[static_cast<std::size_t>(camera - 1)];
     }
     if (record.time < 1.0) return std::nullopt;  // never filled, or time stamp unreadable
-    if (maxAgeMs != 0 && NowLocal() - maxAgeMs / kMsPerDay > record.time) return std::nullopt;
-    record.requestTime = record.time + offsetMs / kMsPerDay;
+    if (maxAgeMs != 0 && NowLocal() - platform::OleDaysFromMs(maxAgeMs) > record.time) return std::nullopt;
+    record.requestTime = record.time + platform::OleDaysFromMs(offsetMs);
     if (imageType > 0) AttachArchiveImage(record, imageType, 1);
     return record;
 }

@@ -6,10 +6,9 @@
 #include <limits>
 #include <regex>
 
-namespace {
+#include "platform/OleTime.h"
 
-constexpr double kOleDateOf1970 = 25569.0;
-constexpr double kMillisecondsPerDay = 86400000.0;
+namespace {
 
 // The longest text a server can hand out (its 512-byte answer buffer with the
 // terminating zero). Time stamps longer than that cannot come from a server; the
@@ -125,7 +124,7 @@ double ParseTimeStamp(std::string_view text) {
     if (!IsValidDate(year, month, day)) return 0.0;
     try {
         const int64_t ms = MillisecondsSince1970(year, month, day, group(4), group(5), group(6), group(8));
-        return static_cast<double>(ms) / kMillisecondsPerDay + kOleDateOf1970;
+        return platform::OleFromUnixMs(ms);
     } catch (const std::exception&) {
         return 0.0;
     }

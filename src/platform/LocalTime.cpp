@@ -26,7 +26,7 @@ double UnixToOleLocal(std::time_t seconds, int milliseconds) {
     const long long localTicks =
         (static_cast<long long>(localFile.dwHighDateTime) << 32) | static_cast<long long>(localFile.dwLowDateTime);
     const double localSeconds = static_cast<double>((localTicks - kUnixEpochAs100ns) / 10'000'000LL);
-    return kOleUnixEpoch + (localSeconds * 1000.0 + milliseconds) / kMsPerDay;
+    return kOleUnixEpoch + OleDaysFromMs(localSeconds * 1000.0 + milliseconds);
 }
 
 #else
@@ -38,7 +38,7 @@ double UnixToOleLocal(std::time_t seconds, int milliseconds) {
     }
     // tm_gmtoff carries the zone offset including daylight saving for this instant.
     const double localSeconds = static_cast<double>(seconds) + static_cast<double>(local.tm_gmtoff);
-    return kOleUnixEpoch + (localSeconds * 1000.0 + milliseconds) / kMsPerDay;
+    return kOleUnixEpoch + OleDaysFromMs(localSeconds * 1000.0 + milliseconds);
 }
 
 #endif

@@ -1,14 +1,13 @@
 // Local wall-clock time as an OLE Automation date (days since 1899-12-30 00:00).
-// UTC times come from protocol/Wire.h (NowOleUtc); local time is needed only where
-// the servers write their own local time (plate stamps).
+// UTC times and the conversions come from platform/OleTime.h; local time is needed
+// only where the servers write their own local time (plate stamps).
 #pragma once
 
 #include <ctime>
 
-namespace platform {
+#include "platform/OleTime.h"
 
-inline constexpr double kOleUnixEpoch = 25569.0;  // 1970-01-01 00:00
-inline constexpr double kMsPerDay = 86'400'000.0;
+namespace platform {
 
 // OLE date of local now, millisecond resolution.
 double NowOleLocal();

@@ -1,7 +1,6 @@
 #include "protocol/Wire.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -42,19 +41,11 @@ double GetF64(const uint8_t* p) {
 }
 
 // ---------------------------------------------------------------------------
-// Commands and time
+// Commands and numbers
 
 std::optional<uint16_t> ArchiveChannelCommand(int32_t channel, uint8_t function) {
     if (channel < 0 || channel >= kArchiveChannelCount) return std::nullopt;
     return static_cast<uint16_t>((kArchiveChannelCodes[channel] << 8) | function);
-}
-
-double OleFromUnixMs(int64_t unixMs) { return static_cast<double>(unixMs) / static_cast<double>(kMsPerDay) + kOleUnixEpoch; }
-
-double NowOleUtc() {
-    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
-    const int64_t micros = std::chrono::duration_cast<std::chrono::microseconds>(sinceEpoch).count();
-    return OleFromUnixMs(micros / 1000);
 }
 
 int32_t RoundToInt32(double value) {
@@ -161,6 +152,24 @@ TCameraRecord DecodeCameraRecord(const uint8_t* in) {
     r.flagB = GetI16(in + 34);
     std::memcpy(r.reserved36, in + 36, 4);
     return r;
+}
+
+void EncodeCameraStatus(const TCameraStatus& st, uint8_t* out) {
+    std::memcpy(out + 0, st.bytes, 4);
+    PutI16(out + 4, st.value1);
+    std::memcpy(out + 6, st.reserved6, 2);
+    PutI16(out + 8, st.value2);
+    std::memcpy(out + 10, st.reserved10, 2);
+}
+
+TCameraStatus DecodeCameraStatus(const uint8_t* in) {
+    TCameraStatus st;
+    std::memcpy(st.bytes, in + 0, 4);
+    st.value1 = GetI16(in + 4);
+    std::memcpy(st.reserved6, in + 6, 2);
+    st.value2 = GetI16(in + 8);
+    std::memcpy(st.reserved10, in + 10, 2);
+    return st;
 }
 
 void EncodeFrameEntry(const TFrameEntry& e, uint8_t* out, size_t wireSize) {

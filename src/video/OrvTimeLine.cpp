@@ -1,6 +1,5 @@
 #include "video/OrvTimeLine.h"
 
-#include <chrono>
 #include <utility>
 
 #include "platform/LocalTime.h"
@@ -8,9 +7,7 @@
 namespace processing {
 
 double NowOleUtcDays() {
-    using namespace std::chrono;
-    const auto ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-    return platform::kOleUnixEpoch + static_cast<double>(ms) / platform::kMsPerDay;
+    return platform::NowOleUtc();
 }
 
 OrvTimeLine::OrvTimeLine() : OrvTimeLine(WallClock(&platform::NowOleLocal)) {}

@@ -4,10 +4,12 @@
 
 #include <functional>
 
+#include "platform/OleTime.h"
+
 namespace processing {
 
-// Days since 1899-12-30; one millisecond in that unit.
-inline constexpr double kDayMs = 1.0 / 86'400'000.0;
+// Days since 1899-12-30; one millisecond in that unit (the time line's short name).
+inline constexpr double kDayMs = platform::kOleMillisecond;
 
 // Current UTC time in days since 1899-12-30, millisecond resolution.
 double NowOleUtcDays();

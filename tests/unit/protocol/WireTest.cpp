@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -196,6 +197,133 @@ TEST(WireRecords, RecordsRoundTripByteForByte) {
     EncodeCameraPosition(p, pos);
     EXPECT_EQ(GetI32(pos + 4), 2);
     EXPECT_EQ(DecodeCameraPosition(pos).y, -2.5);
+}
+
+// One row per command view: a sample with distinct values and, written out by
+// hand, where its fields must land in the 80-byte header. Encoding into a header
+// whose bytes all hold a marker must write exactly those bytes and leave every
+// other byte alone (the client reuses one header across commands); decoding the
+// bytes and encoding again must give the same header.
+struct WireField {
+    size_t offset;
+    std::vector<uint8_t> bytes;
+};
+
+WireField I32At(size_t offset, int32_t v) {
+    std::vector<uint8_t> b(4);
+    PutI32(b.data(), v);
+    return {offset, b};
+}
+WireField F64At(size_t offset, double v) {
+    std::vector<uint8_t> b(8);
+    PutF64(b.data(), v);
+    return {offset, b};
+}
+
+constexpr uint8_t kMarker = 0xA5;
+
+struct ViewCase {
+    std::string name;
+    std::function<void(TMsgHeader&)> encodeSample;
+    std::function<void(const TMsgHeader&, TMsgHeader&)> decodeAndEncode;
+    std::vector<WireField> fields;
+};
+
+template <typename View>
+ViewCase Row(std::string name, View sample, std::vector<WireField> fields) {
+    return {std::move(name), [sample](TMsgHeader& h) { Encode(sample, h); },
+            [](const TMsgHeader& from, TMsgHeader& to) { Encode(Decode<View>(from), to); }, std::move(fields)};
+}
+
+TMsgHeader MarkedHeader() {
+    uint8_t raw[kHeaderSize];
+    std::memset(raw, kMarker, sizeof raw);
+    return DecodeHeader(raw);
+}
+
+std::vector<uint8_t> Bytes(const TMsgHeader& h) {
+    std::vector<uint8_t> raw(kHeaderSize);
+    EncodeHeader(h, raw.data());
+    return raw;
+}
+
+TEST(WireViews, EachViewWritesItsFieldsOnlyAndRoundTrips) {
+    const std::vector<uint8_t> key{'k', 'e', 'y', ' ', 'a', 'b', 'c', 'd'};
+    const std::vector<ViewCase> cases{
+        Row("login request", LoginRequest{44000.25, 3, {'k', 'e', 'y', ' ', 'a', 'b', 'c', 'd'}},
+            {F64At(16, 44000.25), I32At(24, 3), {72, key}}),
+        Row("login reply", LoginReply{152, -1, 9}, {I32At(24, 152), I32At(28, -1), I32At(32, 9)}),
+        Row("camera tables reply", CameraTablesReply{128, 64}, {I32At(12, 128), I32At(52, 64)}),
+        Row("camera event request", CameraEventRequest{7, 0x1FF, 2, -3, 4},
+            {I32At(12, 7), I32At(24, 0x1FF), I32At(28, 2), I32At(32, -3), I32At(36, 4)}),
+        Row("result reply", ResultReply{-1}, {I32At(24, -1)}),
+        Row("second result reply", SecondResultReply{5}, {I32At(28, 5)}),
+        Row("status request", StatusRequest{1, 2, 3}, {I32At(24, 1), I32At(28, 2), I32At(36, 3)}),
+        Row("status reply", StatusReply{1536, 11}, {I32At(24, 1536), I32At(36, 11)}),
+        Row("server event request", ServerEventRequest{1, 77}, {I32At(24, 1), I32At(28, 77)}),
+        Row("camera name request", CameraNameRequest{12, 0.5}, {I32At(12, 12), F64At(16, 0.5)}),
+        Row("block reply", BlockReply{127}, {I32At(24, 127)}),
+        Row("console archive request", ConsoleArchiveRequest{1, 2, 3, 4, 44000.5, 44000.25},
+            {I32At(24, 1), I32At(28, 2), I32At(32, 3), I32At(36, 4), F64At(56, 44000.5), F64At(64, 44000.25)}),
+        Row("console archive reply", ConsoleArchiveReply{6, 1}, {I32At(24, 6), I32At(32, 1)}),
+        Row("server text reply", ServerTextReply{300, 1}, {I32At(24, 300), I32At(28, 1)}),
+        Row("camera mode request", CameraModeRequest{3, 0.75, 2}, {I32At(12, 3), F64At(16, 0.75), I32At(24, 2)}),
+        Row("live frames request", LiveFramesRequest{2, 44001.0, 144, 9},
+            {I32At(12, 2), F64At(16, 44001.0), I32At(24, 144), I32At(28, 9)}),
+        Row("live frames reply", LiveFramesReply{2, 44001.5, 144, -1, 6},
+            {I32At(12, 2), F64At(16, 44001.5), I32At(24, 144), I32At(28, -1), I32At(52, 6)}),
+        Row("telemetry request", TelemetryRequest{8, TelemetryBlock::kSize, 33},
+            {I32At(12, 8), I32At(24, 16), I32At(28, 33)}),
+        Row("console switch request", ConsoleSwitchRequest{9, TelemetryBlock::kSize}, {I32At(12, 9), I32At(24, 16)}),
+        Row("camera command request", CameraCommandRequest{10, 20, 30}, {I32At(12, 10), I32At(28, 20), I32At(32, 30)}),
+        Row("position request", PositionRequest{1, 3, -4, 5, 6, 7, 44002.0},
+            {I32At(12, 1), I32At(24, 3), I32At(28, -4), I32At(32, 5), I32At(36, 6), I32At(40, 7), F64At(56, 44002.0)}),
+        Row("position reply", PositionReply{1, 2, 3, 4, 5},
+            {I32At(24, 1), I32At(28, 2), I32At(32, 3), I32At(36, 4), I32At(40, 5)}),
+        Row("archive range", ArchiveRangeView{44000.0, 44010.0}, {F64At(56, 44000.0), F64At(64, 44010.0)}),
+        Row("archive seek request", ArchiveSeekRequest{44003.0, 1}, {F64At(16, 44003.0), I32At(28, 1)}),
+        Row("archive seek reply", ArchiveSeekReply{44003.5, -1}, {F64At(16, 44003.5), I32At(24, -1)}),
+        Row("archive read request",
+            ArchiveReadRequest{44004.0, 8, 2, 3 | kArchiveFirstCameraOnlyFlag, 0x15FF, 11, 12},
+            {F64At(16, 44004.0), I32At(24, 8), I32At(28, 2), I32At(32, 0x40000003), I32At(36, 0x15FF), I32At(40, 11),
+             I32At(44, 12)}),
+        Row("archive read reply", ArchiveReadReply{44004.5, 1, 5, kArchiveNoFrameFlag | kArchiveStreamBit, 1000, 20},
+            {F64At(16, 44004.5), I32At(24, 1), I32At(32, 5), I32At(36, 0x40000100), I32At(40, 1000), I32At(44, 20)}),
+    };
+    for (const ViewCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TMsgHeader h = MarkedHeader();
+        c.encodeSample(h);
+        const std::vector<uint8_t> raw = Bytes(h);
+
+        std::vector<bool> written(kHeaderSize, false);
+        for (const WireField& f : c.fields) {
+            for (size_t i = 0; i < f.bytes.size(); ++i) {
+                EXPECT_EQ(raw[f.offset + i], f.bytes[i]) << "byte " << f.offset + i;
+                written[f.offset + i] = true;
+            }
+        }
+        for (size_t i = 0; i < kHeaderSize; ++i) {
+            if (!written[i]) {
+                EXPECT_EQ(raw[i], kMarker) << "byte " << i << " belongs to no field of the view";
+            }
+        }
+
+        TMsgHeader again = MarkedHeader();
+        c.decodeAndEncode(DecodeHeader(raw.data()), again);
+        EXPECT_EQ(Bytes(again), raw);
+    }
+}
+
+TEST(WireRecords, CameraStatusEntryRoundTripsByteForByte) {
+    uint8_t raw[kStatusEntrySize];
+    for (size_t i = 0; i < sizeof raw; ++i) raw[i] = static_cast<uint8_t>(0x31 + 3 * i);
+    uint8_t back[kStatusEntrySize];
+    EncodeCameraStatus(DecodeCameraStatus(raw), back);
+    EXPECT_EQ(std::memcmp(raw, back, sizeof raw), 0);
+    EXPECT_EQ(DecodeCameraStatus(raw).value1, GetI16(raw + 4));
+    EXPECT_EQ(DecodeCameraStatus(raw).value2, GetI16(raw + 8));
+    EXPECT_EQ(kStatusBlockSize, 1536u);
 }
 
 TEST(WireRecords, RoundsHalvesAwayFromZero) {

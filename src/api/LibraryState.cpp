@@ -49,7 +49,7 @@ int Init() {
     } catch (...) {
         // Construction failed (no thread, no memory): reporting success would leave the
         // host with a library that answers -513 to everything.
-        return kFailure;
+        return kFailed;
     }
 }
 
@@ -69,7 +69,7 @@ int Uninit() {
         platform::ReleaseModule();
         return 0;
     } catch (...) {
-        return kFailure;
+        return kFailed;
     }
 }
 

@@ -6,15 +6,16 @@
 #include <memory>
 
 #include "manager/IOrvServerManager.h"
+#include "manager/ResultCode.h"
 #include "platform/LibraryMutex.h"
 #include "platform/SharedBlock.h"
 #include "plates/KeloHelper.h"
 
 namespace orv_api {
 
-inline constexpr int kNotInitialised = -513;
-inline constexpr int kNotSupported = -600;
-inline constexpr int kFailure = -1;
+using orv_result::kFailed;
+using orv_result::kNotInitialised;
+using orv_result::kNotSupported;
 
 struct LibraryState {
     std::shared_ptr<IOrvServerManager> managerRef;
@@ -43,7 +44,7 @@ int Guarded(Body&& body) noexcept {
         }
         return body(*state.manager);
     } catch (...) {
-        return kFailure;
+        return kFailed;
     }
 }
 

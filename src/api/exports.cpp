@@ -7,17 +7,33 @@
 #include <vector>
 
 #include "api/LibraryState.h"
+#include "manager/ResultCode.h"
 #include "orv_sdk.h"
 #include "video/TOrvFrame.h"
 
 using orv_api::Guarded;
 using orv_api::kNotInitialised;
 
+// The codes the library returns inside and the ones the header promises are one list.
+static_assert(orv_result::kOk == ORV_OK);
+static_assert(orv_result::kFailed == ORV_E_FAILED);
+static_assert(orv_result::kInvalidArgument == ORV_E_INVALID_ARG);
+static_assert(orv_result::kBufferTooSmall == ORV_E_BUFFER_TOO_SMALL);
+static_assert(orv_result::kDuplicate == ORV_E_DUPLICATE);
+static_assert(orv_result::kNoFrame == ORV_E_NO_FRAME);
+static_assert(orv_result::kCameraInactive == ORV_E_CAMERA_INACTIVE);
+static_assert(orv_result::kUnknownCamera == ORV_E_UNKNOWN_CAMERA);
+static_assert(orv_result::kNotDecodable == ORV_E_NOT_DECODABLE);
+static_assert(orv_result::kNoPlate == ORV_E_NO_PLATE);
+static_assert(orv_result::kNotReady == ORV_E_NOT_READY);
+static_assert(orv_result::kNotInitialised == ORV_E_NOT_INITIALISED);
+static_assert(orv_result::kNotSupported == ORV_E_NOT_SUPPORTED);
+#define ORV_COUNT_CODE(name, text) +1
+static_assert(0 ORV_RESULT_CODES(ORV_COUNT_CODE) == 13, "a result code of the header has no internal name");
+#undef ORV_COUNT_CODE
+
 namespace {
 
-constexpr int kInvalidArgument = -5;
-constexpr int kBufferTooSmall = -6;
-constexpr int kNoFrame = -8;
 constexpr int32_t kArchiveChannel = 0;
 constexpr size_t kMaxArchiveCameras = 1024;
 
@@ -95,7 +111,7 @@ int CopyFrameData(const TOrvFrame& frame, char* buffer, unsigned size) {
         return 0;
     }
     if (frame.data.size() > size) {
-        return kBufferTooSmall;
+        return orv_result::kBufferTooSmall;
     }
     std::memcpy(buffer, frame.data.data(), frame.data.size());
     return 0;
@@ -103,9 +119,9 @@ int CopyFrameData(const TOrvFrame& frame, char* buffer, unsigned size) {
 
 int AddServer(const char* address, int port, int rateLimit, int userValue, const char* password,
               int* serverNumber) {
-    return Guarded([&](IOrvServerManager& manager) {
+    return Guarded([&](IOrvServerManager& manager) -> int {
         if (address == nullptr || password == nullptr) {
-            return kInvalidArgument;
+            return orv_result::kInvalidArgument;
         }
         const std::string addressCopy(address);
         const std::string passwordCopy(password);
@@ -121,7 +137,7 @@ int AddServer(const char* address, int port, int rateLimit, int userValue, const
 
 template <class Body>
 int GuardedPlates(Body&& body) noexcept {
-    return Guarded([&](IOrvServerManager&) {
+    return Guarded([&](IOrvServerManager&) -> int {
         auto& plates = orv_api::State().plates;
         if (!plates) {
             return kNotInitialised;
@@ -131,7 +147,7 @@ int GuardedPlates(Body&& body) noexcept {
 }
 
 int WindowCommand() noexcept {
-    return Guarded([](IOrvServerManager&) {
+    return Guarded([](IOrvServerManager&) -> int {
         return orv_api::State().block ? orv_api::kNotSupported : kNotInitialised;
     });
 }
@@ -155,19 +171,19 @@ ORV_API int ORV_CALL ORV_ServerAddEx(const char* address, int port, int rateLimi
 }
 
 ORV_API int ORV_CALL ORV_ServersDelAll(void) {
-    return Guarded([](IOrvServerManager& manager) { return static_cast<int>(manager.DeleteAllServers()); });
+    return Guarded([](IOrvServerManager& manager) -> int { return static_cast<int>(manager.DeleteAllServers()); });
 }
 
 ORV_API int ORV_CALL ORV_ServersConnect(void) {
-    return Guarded([](IOrvServerManager& manager) { return static_cast<int>(manager.ConnectAll()); });
+    return Guarded([](IOrvServerManager& manager) -> int { return static_cast<int>(manager.ConnectAll()); });
 }
 
 ORV_API int ORV_CALL ORV_ServersDisconnect(void) {
-    return Guarded([](IOrvServerManager& manager) { return static_cast<int>(manager.DisconnectAll()); });
+    return Guarded([](IOrvServerManager& manager) -> int { return static_cast<int>(manager.DisconnectAll()); });
 }
 
 ORV_API int ORV_CALL ORV_ServersGetCount(void) {
-    return Guarded([](IOrvServerManager& manager) {
+    return Guarded([](IOrvServerManager& manager) -> int {
         std::vector<ServerInfo> servers;
         const int32_t result = manager.GetServers(servers);
         return result == 0 ? static_cast<int>(servers.size()) : static_cast<int>(result);
@@ -175,9 +191,9 @@ ORV_API int ORV_CALL ORV_ServersGetCount(void) {
 }
 
 ORV_API int ORV_CALL ORV_ServerGetState(int server, int* state) {
-    return Guarded([&](IOrvServerManager& manager) {
+    return Guarded([&](IOrvServerManager& manager) -> int {
         if (state == nullptr) {
-            return kInvalidArgument;
+            return orv_result::kInvalidArgument;
         }
         *state = 0;
         std::vector<ServerInfo> servers;
@@ -194,14 +210,14 @@ ORV_API int ORV_CALL ORV_ServerGetState(int server, int* state) {
             *state = servers[static_cast<size_t>(server) - 1].state;
             return 0;
         }
-        return orv_api::kFailure;
+        return orv_api::kFailed;
     });
 }
 
 ORV_API int ORV_CALL ORV_ServerGetCameras(int serverHandle, int* firstCamera, int* lastCamera, int* cameraCount) {
-    return Guarded([&](IOrvServerManager& manager) {
+    return Guarded([&](IOrvServerManager& manager) -> int {
         if (firstCamera == nullptr || lastCamera == nullptr || cameraCount == nullptr) {
-            return kInvalidArgument;
+            return orv_result::kInvalidArgument;
         }
         *firstCamera = 0;
         *lastCamera = 0;
@@ -218,15 +234,15 @@ ORV_API int ORV_CALL ORV_ServerGetCameras(int serverHandle, int* firstCamera, in
                 return 0;
             }
         }
-        return orv_api::kFailure;
+        return orv_api::kFailed;
     });
 }
 
 ORV_API int ORV_CALL ORV_CameraGetInfo(int camera, OrvCameraInfo* info) {
     if (info == nullptr) {
-        return kInvalidArgument;
+        return orv_result::kInvalidArgument;
     }
-    return Guarded([&](IOrvServerManager& manager) {
+    return Guarded([&](IOrvServerManager& manager) -> int {
         std::memset(info, 0, sizeof *info);
         CameraInfo found;
         const int32_t result = manager.GetCameraInfo(camera, found);
@@ -239,15 +255,15 @@ ORV_API int ORV_CALL ORV_CameraGetInfo(int camera, OrvCameraInfo* info) {
 
 ORV_API int ORV_CALL ORV_CameraGetName(int camera, char* buffer, unsigned size) {
     if (buffer == nullptr || size == 0) {
-        return kInvalidArgument;
+        return orv_result::kInvalidArgument;
     }
-    return Guarded([&](IOrvServerManager& manager) {
+    return Guarded([&](IOrvServerManager& manager) -> int {
         std::string name;
         if (const int32_t result = manager.GetCameraName(camera, name); result != 0) {
             return static_cast<int>(result);
         }
         if (name.size() >= size) {
-            return kBufferTooSmall;
+            return orv_result::kBufferTooSmall;
         }
         std::memcpy(buffer, name.c_str(), name.size() + 1);
         return 0;
@@ -256,7 +272,7 @@ ORV_API int ORV_CALL ORV_CameraGetName(int camera, char* buffer, unsigned size) 
 
 ORV_API int ORV_CALL ORV_VideoGetFrame(int camera, int frameType, char* buffer, unsigned size, double* time,
                                        int* width, int* height, int* dataSize) {
-    return Guarded([&](IOrvServerManager& manager) {
+    return Guarded([&](IOrvServerManager& manager) -> int {
         // Per thread: calls from several threads run at once.
         thread_local std::vector<int32_t> cameras(1, 0);
         thread_local std::vector<TOrvFrame> frames(1);
@@ -275,7 +291,7 @@ ORV_API int ORV_CALL ORV_VideoGetFrame(int camera, int frameType, char* buffer, 
             WriteIf(width, 0);
             WriteIf(height, 0);
             WriteIf(dataSize, 0);
-            return kNoFrame;
+            return orv_result::kNoFrame;
         }
         const TOrvFrame& frame = frames[0];
         WriteIf(time, frame.time);
@@ -286,28 +302,28 @@ ORV_API int ORV_CALL ORV_VideoGetFrame(int camera, int frameType, char* buffer, 
             return 0;
         }
         if (buffer == nullptr && !frame.data.empty()) {
-            return kBufferTooSmall;  // nowhere to put the picture
+            return orv_result::kBufferTooSmall;  // nowhere to put the picture
         }
         return CopyFrameData(frame, buffer, size);
     });
 }
 
 ORV_API int ORV_CALL ORV_VideoArchiveOpen(int open) {
-    return Guarded([&](IOrvServerManager& manager) {
+    return Guarded([&](IOrvServerManager& manager) -> int {
         return static_cast<int>(manager.ArchiveOpen(kArchiveChannel, (open & 0xFF) != 0));
     });
 }
 
 ORV_API int ORV_CALL ORV_VideoArchiveFindData(double time, int direction) {
-    return Guarded([&](IOrvServerManager& manager) {
+    return Guarded([&](IOrvServerManager& manager) -> int {
         return static_cast<int>(manager.ArchiveFindData(kArchiveChannel, time, direction));
     });
 }
 
 ORV_API int ORV_CALL ORV_VideoArchiveGetInfo(double* begin, double* end) {
-    return Guarded([&](IOrvServerManager& manager) {
+    return Guarded([&](IOrvServerManager& manager) -> int {
         if (begin == nullptr || end == nullptr) {
-            return kInvalidArgument;
+            return orv_result::kInvalidArgument;
         }
         double first = 0.0;
         double last = 0.0;
@@ -323,10 +339,10 @@ ORV_API int ORV_CALL ORV_VideoArchiveGetInfo(double* begin, double* end) {
 ORV_API int ORV_CALL ORV_VideoArchiveGetFrame(const int* cameras, unsigned cameraCount, int frameType, int param1,
                                               int param2, char* buffer, unsigned size, int* camera, double* time,
                                               int* width, int* height, int* dataSize) {
-    return Guarded([&](IOrvServerManager& manager) {
+    return Guarded([&](IOrvServerManager& manager) -> int {
         if (cameras == nullptr || buffer == nullptr || camera == nullptr || time == nullptr || width == nullptr ||
             height == nullptr || dataSize == nullptr || cameraCount == 0) {
-            return kInvalidArgument;
+            return orv_result::kInvalidArgument;
         }
         thread_local std::vector<int32_t> cameraList;
         thread_local TOrvFrame frame;
@@ -345,7 +361,7 @@ ORV_API int ORV_CALL ORV_VideoArchiveGetFrame(const int* cameras, unsigned camer
             *width = 0;
             *height = 0;
             *dataSize = 0;
-            return kNoFrame;
+            return orv_result::kNoFrame;
         }
         *camera = frame.camera;
         *time = frame.time;
@@ -380,25 +396,25 @@ ORV_API int ORV_CALL ORV_KeloGetLatestPlateNumber(int camera, char* number, int*
 }
 
 ORV_API int ORV_CALL ORV_SetExternalEvent(int camera, int value1, int value2, int value3, int value4) {
-    return Guarded([&](IOrvServerManager& manager) {
+    return Guarded([&](IOrvServerManager& manager) -> int {
         return static_cast<int>(manager.SetExternalEvent(camera, value1, value2, value3, value4));
     });
 }
 
 ORV_API int ORV_CALL ORV_SetExternalEvent_X(int serverHandle, int value) {
-    return Guarded([&](IOrvServerManager& manager) {
+    return Guarded([&](IOrvServerManager& manager) -> int {
         return static_cast<int>(manager.SetExternalEventX(serverHandle, value));
     });
 }
 
 ORV_API int ORV_CALL ORV_ExtPultSwitchCam(int serverHandle, int camera) {
-    return Guarded([&](IOrvServerManager& manager) {
+    return Guarded([&](IOrvServerManager& manager) -> int {
         return static_cast<int>(manager.ExtPultSwitchCam(serverHandle, camera));
     });
 }
 
 ORV_API int ORV_CALL ORV_CamTele(int camera, int command, int speed1, int speed2, int value) {
-    return Guarded([&](IOrvServerManager& manager) {
+    return Guarded([&](IOrvServerManager& manager) -> int {
         return static_cast<int>(manager.CamTele(camera, command, speed1, speed2, value));
     });
 }

@@ -104,12 +104,12 @@ int32_t ORVLinker::AddServer(const std::string& address, int32_t rateLimit, int3
         // given, so two adds with port 0 are not duplicates of each other.
         for (const auto& server : servers_) {
             if (server.port == port && Lower(server.address) == wanted) {
-                return -7;
+                return orv_result::kDuplicate;
             }
         }
     }
     if (static_cast<int32_t>(servers_.size()) >= kMaxServers) {
-        return -1;
+        return orv_result::kFailed;
     }
     ServerRecord record;
     record.password = password;
@@ -347,7 +347,7 @@ int32_t ORVLinker::GetServers(std::vector<ServerInfo>& servers) {
     servers.clear();
     platform::BoundedLock lock(serverLock_, kQueryTries);
     if (!lock) {
-        return -1;
+        return orv_result::kFailed;
     }
     for (const auto& server : servers_) {
         ServerInfo entry;
@@ -371,7 +371,7 @@ int32_t ORVLinker::GetCameraRanges(std::vector<CameraRange>& ranges) {
     ranges.clear();
     platform::BoundedLock lock(serverLock_, kQueryTries);
     if (!lock) {
-        return -1;
+        return orv_result::kFailed;
     }
     for (const auto& server : servers_) {
         if (!server.camerasKnown) {
@@ -387,7 +387,7 @@ int32_t ORVLinker::IsCameraServerConnected(int32_t camera, bool& connected) {
     connected = false;
     platform::BoundedLock lock(serverLock_, kQueryTries);
     if (!lock) {
-        return -1;
+        return orv_result::kFailed;
     }
     const int32_t index = camera - 1;
     if (index < 0 || index > kMaxCameraNumber) {
@@ -402,7 +402,7 @@ int32_t ORVLinker::IsCameraOnline(int32_t camera, bool& online) {
     online = false;
     platform::BoundedLock lock(serverLock_, kQueryTries);
     if (!lock) {
-        return -1;
+        return orv_result::kFailed;
     }
     if (camera < 1 || camera > kMaxCameraNumber + 1) {
         return 0;
@@ -445,11 +445,11 @@ CameraInfo ORVLinker::MakeCameraInfo(const ServerRecord& server, int32_t index) 
 int32_t ORVLinker::GetCameraInfo(int32_t camera, CameraInfo& info) {
     platform::BoundedLock lock(serverLock_, kQueryTries);
     if (!lock) {
-        return -1;
+        return orv_result::kFailed;
     }
     const ServerRecord* server = FindCamera(camera - 1);
     if (server == nullptr) {
-        return -12;
+        return orv_result::kUnknownCamera;
     }
     info = MakeCameraInfo(*server, camera - 1);
     return 0;
@@ -459,7 +459,7 @@ int32_t ORVLinker::GetAllCameraInfo(std::vector<CameraInfo>& infos) {
     infos.clear();
     platform::BoundedLock lock(serverLock_, kQueryTries);
     if (!lock) {
-        return -1;
+        return orv_result::kFailed;
     }
     for (const auto& server : servers_) {
         if (!server.camerasKnown) {
@@ -476,11 +476,11 @@ int32_t ORVLinker::GetAllCameraInfo(std::vector<CameraInfo>& infos) {
 int32_t ORVLinker::GetCameraName(int32_t camera, std::string& name) {
     name.clear();
     if (camera < 1 || camera > kMaxCameraNumber) {
-        return -5;
+        return orv_result::kInvalidArgument;
     }
     platform::BoundedLock lock(serverLock_, kQueryTries);
     if (!lock) {
-        return -1;
+        return orv_result::kFailed;
     }
     const int32_t index = camera - 1;
     for (const auto& server : servers_) {
@@ -494,14 +494,14 @@ int32_t ORVLinker::GetCameraName(int32_t camera, std::string& name) {
             return 0;
         }
     }
-    return -1;
+    return orv_result::kFailed;
 }
 
 int32_t ORVLinker::GetAllCameraNames(std::vector<std::pair<int32_t, std::string>>& names) {
     names.clear();
     platform::BoundedLock lock(serverLock_, kQueryTries);
     if (!lock) {
-        return -1;
+        return orv_result::kFailed;
     }
     for (const auto& server : servers_) {
         if (!server.camerasKnown ||
@@ -520,7 +520,7 @@ int32_t ORVLinker::GetCameraServer(int32_t camera, std::string& address, std::st
     std::lock_guard lock(serverLock_);
     const ServerRecord* server = FindCamera(camera - 1);
     if (server == nullptr) {
-        return -1;
+        return orv_result::kFailed;
     }
     address = server->address;
     password = server->password;
@@ -532,15 +532,15 @@ int32_t ORVLinker::GetCameraServer(int32_t camera, std::string& address, std::st
 int32_t ORVLinker::GetCameraServerHandle(int32_t camera, int32_t& handle) {
     platform::BoundedLock lock(serverLock_, kQueryTries);
     if (!lock) {
-        return -1;
+        return orv_result::kFailed;
     }
     const int32_t index = camera - 1;
     if (index < 0 || index > kMaxCameraNumber) {
-        return -1;
+        return orv_result::kFailed;
     }
     const ServerRecord* server = FindCamera(index);
     if (server == nullptr || server->handle <= 0) {
-        return -1;
+        return orv_result::kFailed;
     }
     handle = server->handle;
     return 0;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "manager/IOrvServerManager.h"
+#include "manager/ResultCode.h"
 #include "platform/StopSignal.h"
 #include "protocol/IOrvModule.h"
 #include "protocol/Wire.h"

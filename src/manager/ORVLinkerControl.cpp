@@ -4,10 +4,10 @@
 
 #include "manager/ORVLinker.h"
 #include "platform/BoundedLock.h"
+#include "manager/ResultCode.h"
 
 namespace {
 
-constexpr int32_t kNotReady = -510;
 constexpr int32_t kDefaultTeleSpeed = 20;
 constexpr int32_t kMaxTeleSpeed = 99;
 using orv_stuff::TelemetryBlock;
@@ -24,16 +24,16 @@ int32_t ClampSpeed(int32_t speed) { return std::clamp(speed, 0, kMaxTeleSpeed); 
 
 int32_t ORVLinker::ArchiveOpen(int32_t channel, bool open) {
     if (!IsArchiveChannel(channel)) {
-        return -5;
+        return orv_result::kInvalidArgument;
     }
     if (!moduleReady_) {
-        return kNotReady;
+        return orv_result::kNotReady;
     }
     if (!open) {
         return module_->CloseArchiveChannel(channel) >= 1 ? 0 : -1;
     }
     if (module_->OpenArchiveChannel(channel) < 0) {
-        return -1;
+        return orv_result::kFailed;
     }
     double begin = 0.0;
     double end = 0.0;
@@ -43,13 +43,13 @@ int32_t ORVLinker::ArchiveOpen(int32_t channel, bool open) {
 
 int32_t ORVLinker::ArchiveFindData(int32_t channel, double time, int32_t direction) {
     if (!IsArchiveChannel(channel)) {
-        return -5;
+        return orv_result::kInvalidArgument;
     }
     if (!moduleReady_) {
-        return kNotReady;
+        return orv_result::kNotReady;
     }
     if (module_->SeekArchive(channel, time, static_cast<uint8_t>(direction)) < 1) {
-        return -1;
+        return orv_result::kFailed;
     }
     std::lock_guard archive(archiveLock_);
     lastArchiveTime_ = time;
@@ -59,15 +59,15 @@ int32_t ORVLinker::ArchiveFindData(int32_t channel, double time, int32_t directi
 
 int32_t ORVLinker::ArchiveGetInfo(int32_t channel, double& begin, double& end) {
     if (!IsArchiveChannel(channel)) {
-        return -5;
+        return orv_result::kInvalidArgument;
     }
     if (!moduleReady_) {
-        return kNotReady;
+        return orv_result::kNotReady;
     }
     double earliest = 0.0;
     double latest = 0.0;
     if (module_->QueryArchiveRange(channel, earliest, latest) < 1) {
-        return -1;
+        return orv_result::kFailed;
     }
     begin = earliest;
     end = latest;
@@ -76,10 +76,10 @@ int32_t ORVLinker::ArchiveGetInfo(int32_t channel, double& begin, double& end) {
 
 int32_t ORVLinker::ArchiveGetPosition(int32_t channel, double& position) {
     if (!IsArchiveChannel(channel)) {
-        return -5;
+        return orv_result::kInvalidArgument;
     }
     if (!moduleReady_) {
-        return kNotReady;
+        return orv_result::kNotReady;
     }
     position = module_->ArchivePosition(channel);
     return 0;
@@ -91,7 +91,7 @@ int32_t ORVLinker::ArchiveGetPosition(int32_t channel, double& position) {
 int32_t ORVLinker::GetServerText(int32_t serverHandle, std::string& text) {
     text.clear();
     if (!moduleReady_) {
-        return kNotReady;
+        return orv_result::kNotReady;
     }
     char buffer[kServerTextSize] = {};
     const int32_t result = module_->QueryServerText(serverHandle, buffer);
@@ -104,7 +104,7 @@ int32_t ORVLinker::GetServerText(int32_t serverHandle, std::string& text) {
 // 0 when it answers at least `success`, -1 otherwise.
 int32_t ORVLinker::ForwardUnderLock(int32_t success, const std::function<int32_t()>& send) {
     if (!moduleReady_) {
-        return kNotReady;
+        return orv_result::kNotReady;
     }
     return send() >= success ? 0 : -1;
 }
@@ -152,24 +152,24 @@ int32_t ORVLinker::ExtPultShowArchive(int32_t serverHandle, int32_t number1, int
 int32_t ORVLinker::SendToTelemetryCamera(int32_t camera,
                                          const std::function<int32_t(int32_t handle, int32_t index)>& send) {
     if (!moduleReady_) {
-        return kNotReady;
+        return orv_result::kNotReady;
     }
     const int32_t index = camera - 1;
     if (index < 0 || index > kMaxCameraNumber) {
-        return -5;
+        return orv_result::kInvalidArgument;
     }
     int32_t handle = 0;
     {
         platform::BoundedLock lock(serverLock_, kQueryTries);
         if (!lock) {
-            return -1;
+            return orv_result::kFailed;
         }
         const ServerRecord* server = FindCamera(index);
         if (server == nullptr || server->handle <= 0) {
-            return -5;
+            return orv_result::kInvalidArgument;
         }
         if (!IsActiveSlot(*server, SlotOf(*server, index))) {
-            return -9;
+            return orv_result::kCameraInactive;
         }
         handle = server->handle;
     }
@@ -186,7 +186,7 @@ int32_t ORVLinker::CamTele(int32_t camera, int32_t command, int32_t speed1, int3
 
 int32_t ORVLinker::CamTeleRaw(int32_t camera, int32_t command, const uint8_t* block) {
     if (block == nullptr) {
-        return -5;
+        return orv_result::kInvalidArgument;
     }
     return SendToTelemetryCamera(camera, [&](int32_t handle, int32_t index) {
         return module_->SendTelemetryBlock(handle, index, command, block);
@@ -242,7 +242,7 @@ int32_t ORVLinker::GetTeleSpeed2(int32_t camera, int32_t& speed) {
 
 int32_t ORVLinker::CamPosition(int32_t camera, orv_stuff::TCameraPosition* position) {
     if (position == nullptr) {
-        return -5;
+        return orv_result::kInvalidArgument;
     }
     return SendToTelemetryCamera(camera, [&](int32_t handle, int32_t index) {
         return module_->CameraPosition(handle, index, *position);

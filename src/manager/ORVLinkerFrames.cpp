@@ -12,15 +12,12 @@
 #include "protocol/Wire.h"
 #include "video/BlockUpdate.h"
 #include "video/PixelConvert.h"
+#include "manager/ResultCode.h"
 
 namespace {
 
 constexpr int kLiveTries = 20;
 constexpr int32_t kStateConnected = 3;
-constexpr int32_t kNotReady = -510;
-constexpr int32_t kNoFrame = -8;
-constexpr int32_t kNotActive = -9;
-constexpr int32_t kUndecodable = -21;
 
 constexpr size_t kReceiveAreaBytes = 14'000'000;    // one camera's share of the receive buffer
 constexpr size_t kArchiveAuxOffset = 12'000'000;    // auxiliary area of an archive read
@@ -197,11 +194,11 @@ int32_t ORVLinker::LiveFrames(int32_t& count, const std::vector<int32_t>& camera
                               std::span<uint8_t> pictureTarget, size_t& inTarget) {
     inTarget = 0;
     if (!moduleReady_) {
-        return kNotReady;
+        return orv_result::kNotReady;
     }
     count = 0;
     if (cameras.empty()) {
-        return -5;
+        return orv_result::kInvalidArgument;
     }
     WorkLease lease(*this);
     // The targets are used by this call only, through its workspace.
@@ -233,7 +230,7 @@ int32_t ORVLinker::LiveFrames(int32_t& count, const std::vector<int32_t>& camera
     {
     platform::BoundedLock lock(serverLock_, kQueryTries);
     if (!lock) {
-        return kNoFrame;
+        return orv_result::kNoFrame;
     }
     for (const int32_t value : cameras) {
         const uint32_t raw = static_cast<uint32_t>(value) - 1u;
@@ -256,7 +253,7 @@ int32_t ORVLinker::LiveFrames(int32_t& count, const std::vector<int32_t>& camera
     }
     }
     if (!anyActive) {
-        return kNotActive;
+        return orv_result::kCameraInactive;
     }
     bool room = true;
     for (int32_t handle = 1; handle < kRequestServers && room; ++handle) {
@@ -572,13 +569,13 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
                                    int32_t requestValue, bool forward, TOrvFrame& frame, int32_t requestedFormat,
                                    double targetTime, bool firstCameraOnly) {
     if (!moduleReady_) {
-        return kNotReady;
+        return orv_result::kNotReady;
     }
     if (cameras.empty()) {
-        return -5;
+        return orv_result::kInvalidArgument;
     }
     if (channel < 0 || channel >= kArchiveChannels) {
-        return -5;
+        return orv_result::kInvalidArgument;
     }
     WorkLease lease(*this);
     got = 0;
@@ -590,7 +587,7 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
     // The look-up only: the read and the decoding run without the registry lock.
     platform::BoundedLock lock(serverLock_, kQueryTries);
     if (!lock) {
-        return kNoFrame;
+        return orv_result::kNoFrame;
     }
     for (const int32_t camera : cameras) {
         const int64_t index = static_cast<int64_t>(camera) - 1;
@@ -604,7 +601,7 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
     }
     }
     if (firstMarked < 0) {
-        return kNotActive;
+        return orv_result::kCameraInactive;
     }
     double time = 0.0;
     {
@@ -635,7 +632,7 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
                                                payloadArea, kPayloadCapacity, payloadLength, auxArea, kAuxCapacity,
                                                auxLength);
     if (result <= 0) {
-        return -1;
+        return orv_result::kFailed;
     }
     frame.camera = index;
     frame.time = time;
@@ -645,7 +642,7 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
     }
     if ((flags & kArchiveNoFrameFlag) != 0) {
         frame.camera += 1;
-        return kNoFrame;
+        return orv_result::kNoFrame;
     }
     const auto n = static_cast<size_t>(std::clamp(payloadLength, 0, kPayloadCapacity));
     const std::span<const uint8_t> payload(payloadArea, n);
@@ -660,7 +657,7 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
     }
     if (requestedFormat == kRequestAsReceived) {
         if (n < static_cast<size_t>(kMinPassThroughBytes)) {
-            return kNoFrame;
+            return orv_result::kNoFrame;
         }
         frame.data.assign(payload.begin(), payload.end());
         frame.format = IsJpeg(payload) ? Jpeg : Compressed;
@@ -676,7 +673,7 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
                                                               JpegRequest(requestedFormat), frame);
         frame.camera += 1;
         if (!converted) {
-            return kUndecodable;
+            return orv_result::kNotDecodable;
         }
         got = 1;
         return 0;
@@ -712,7 +709,7 @@ int32_t ORVLinker::ArchiveCompressed(int32_t channel, int32_t index, int32_t fla
     if (payload.size() >= static_cast<size_t>(kMinArchiveBlockBytes) &&
         !frameStorage_->PushArchiveBlock(key, payload.data(), payload.size())) {
         frame.camera = index + 1;
-        return kUndecodable;
+        return orv_result::kNotDecodable;
     }
 
     bool picture = false;
@@ -748,7 +745,7 @@ int32_t ORVLinker::ArchiveCompressed(int32_t channel, int32_t index, int32_t fla
     }
     frame.camera += 1;
     if (!picture) {
-        return kNoFrame;
+        return orv_result::kNoFrame;
     }
     got = 1;
     return 0;
@@ -780,9 +777,9 @@ void ORVLinker::SetDeliveryPaused(int32_t paused) {
     }
 }
 
-int32_t ORVLinker::UnsupportedOne(int32_t) { return -600; }
+int32_t ORVLinker::UnsupportedOne(int32_t) { return orv_result::kNotSupported; }
 
-int32_t ORVLinker::UnsupportedTwo(int32_t, int32_t) { return -600; }
+int32_t ORVLinker::UnsupportedTwo(int32_t, int32_t) { return orv_result::kNotSupported; }
 
 void ORVLinker::SetDeliveryDirection(int32_t forward) {
     if (subscriptions_) {
@@ -814,7 +811,7 @@ void ORVLinker::SetDeliveryStopped(int32_t stopped) {
 
 int32_t ORVLinker::SetDeliveryMode(int32_t mode) {
     if (mode < 1 || mode > 4) {
-        return -5;
+        return orv_result::kInvalidArgument;
     }
     return subscriptions_ ? subscriptions_->SetDeliveryMode(mode) : -1;
 }

@@ -1,4 +1,5 @@
 #include "manager/SubscriptionRegistry.h"
+#include "manager/ResultCode.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,10 +9,6 @@
 
 namespace {
 
-constexpr int32_t kResultOk = 0;
-constexpr int32_t kResultBadArgument = -5;
-constexpr int32_t kResultNoFrame = -8;
-constexpr int32_t kResultNotSupported = -600;
 constexpr int32_t kIdleWaitMs = 1;
 
 // Registry whose callbacks the current thread is running, if any. An unsubscribe
@@ -134,7 +131,7 @@ int32_t SubscriptionRegistry::SubscribeLive(int32_t camera, uint8_t* buffer, int
                                             SubscriberCallback callback, void* userData) {
     const int32_t result = Subscribe(live_, true, camera, buffer, bufferSize, callback, userData);
     IOrvServerManager* manager = manager_.load();
-    if (result == kResultOk && manager != nullptr) {
+    if (result == orv_result::kOk && manager != nullptr) {
         // Outside the registry mutex: this takes the server lock.
         manager->ResetCameraFrameState(camera, true);
     }
@@ -149,7 +146,7 @@ int32_t SubscriptionRegistry::SubscribeArchive(int32_t camera, uint8_t* buffer, 
 int32_t SubscriptionRegistry::Subscribe(Channel& channel, bool live, int32_t camera, uint8_t* buffer,
                                         int32_t bufferSize, SubscriberCallback callback, void* userData) {
     if (callback == nullptr) {
-        return kResultBadArgument;
+        return orv_result::kInvalidArgument;
     }
     std::lock_guard lock(mutex_);
     StartThreadLocked(channel, live);
@@ -157,7 +154,7 @@ int32_t SubscriptionRegistry::Subscribe(Channel& channel, bool live, int32_t cam
     if (IsDeliverable(camera)) {
         channel.cameras.insert(camera);
     }
-    return kResultOk;
+    return orv_result::kOk;
 }
 
 void SubscriptionRegistry::StartThreadLocked(Channel& channel, bool live) {
@@ -195,14 +192,14 @@ int32_t SubscriptionRegistry::Unsubscribe(Channel& channel, int32_t camera, Subs
         // Let a dispatch that may still be calling the removed subscriber finish.
         std::lock_guard wait(channel.dispatchMutex);
     }
-    return kResultOk;
+    return orv_result::kOk;
 }
 
 void SubscriptionRegistry::SetDeliveryPaused(int32_t paused) { paused_.store(paused); }
 
-int32_t SubscriptionRegistry::UnsupportedOne(int32_t) { return kResultNotSupported; }
+int32_t SubscriptionRegistry::UnsupportedOne(int32_t) { return orv_result::kNotSupported; }
 
-int32_t SubscriptionRegistry::UnsupportedTwo(int32_t, int32_t) { return kResultNotSupported; }
+int32_t SubscriptionRegistry::UnsupportedTwo(int32_t, int32_t) { return orv_result::kNotSupported; }
 
 void SubscriptionRegistry::SetDeliveryDirection(int32_t forward) {
     std::lock_guard lock(mutex_);
@@ -228,11 +225,11 @@ void SubscriptionRegistry::SetDeliveryStopped(int32_t stopped) {
 
 int32_t SubscriptionRegistry::SetDeliveryMode(int32_t mode) {
     if (mode < kPlayForward || mode > kStopped) {
-        return kResultBadArgument;
+        return orv_result::kInvalidArgument;
     }
     std::lock_guard lock(mutex_);
     mode_ = mode;
-    return kResultOk;
+    return orv_result::kOk;
 }
 
 void SubscriptionRegistry::GetDeliveryMode(int32_t& mode) {
@@ -325,7 +322,7 @@ void SubscriptionRegistry::LiveMain() {
             continue;
         }
         int32_t count = 0;
-        if (manager->GetLiveFrames(count, cameras, frames, kFrameKind, false) != kResultOk) {
+        if (manager->GetLiveFrames(count, cameras, frames, kFrameKind, false) != orv_result::kOk) {
             continue;
         }
         const auto delivered = std::min<std::size_t>(static_cast<std::size_t>(std::max(count, 0)), frames.size());
@@ -379,10 +376,10 @@ int32_t SubscriptionRegistry::FetchArchive(IOrvServerManager& manager, ArchivePa
     int32_t got = 0;
     const int32_t result = manager.GetArchiveFrame(kArchiveChannel, got, cameras, direction, forward, frame,
                                                    kFrameKind, pacer.TargetTime(forward), false);
-    if (result == kResultNoFrame || (result == kResultOk && got == 0)) {
+    if (result == orv_result::kNoFrame || (result == orv_result::kOk && got == 0)) {
         return wait;
     }
-    if (result != kResultOk) {
+    if (result != orv_result::kOk) {
         std::lock_guard lock(mutex_);
         mode_ = kStopped;  // stays stopped until the mode is set again
         return kIdleWaitMs;

@@ -10,6 +10,7 @@
 #include "plates/PlateMessage.h"
 #include "platform/LocalTime.h"
 #include "platform/OleTime.h"
+#include "manager/ResultCode.h"
 
 namespace {
 
@@ -20,11 +21,6 @@ constexpr std::size_t kMaxNumberBytes = 31;                 // host buffer holds
 // servers, so this only guards against a nonsensical count.
 constexpr int32_t kMaxArchiveAttempts = 64;
 
-constexpr int kOk = 0;
-constexpr int kFailed = -1;
-constexpr int kInvalidArgument = -5;
-constexpr int kBufferTooSmall = -6;
-constexpr int kNoPlate = -300;
 
 // Requested-format code of the manager's frame retrieval for a host image type.
 int32_t RequestedFormat(int32_t imageType) {
@@ -60,15 +56,15 @@ int WriteOutputs(const PlateRecord& record, char* number, int* server, int* came
     if (!record.frame) {
         *time = record.time;
         setSizes(0, 0, 0);
-        return kOk;
+        return orv_result::kOk;
     }
     const TOrvFrame& frame = *record.frame;
     *time = frame.time;
     setSizes(frame.width, frame.height, static_cast<int>(frame.data.size()));
-    if (image == nullptr || imageCapacity == 0 || frame.data.empty()) return kOk;
-    if (frame.data.size() > imageCapacity) return kBufferTooSmall;
+    if (image == nullptr || imageCapacity == 0 || frame.data.empty()) return orv_result::kOk;
+    if (frame.data.size() > imageCapacity) return orv_result::kBufferTooSmall;
     std::memcpy(image, frame.data.data(), frame.data.size());
-    return kOk;
+    return orv_result::kOk;
 }
 
 }  // namespace
@@ -223,35 +219,35 @@ int KeloGetPlateNumber(KeloHelper& helper, char* number, int* server, int* camer
                        int imageType, int offsetMs, unsigned char* image, unsigned imageCapacity, int* width,
                        int* height, int* imageSize) noexcept {
     if (number == nullptr || server == nullptr || camera == nullptr || time == nullptr)
-        return kInvalidArgument;
+        return orv_result::kInvalidArgument;
     try {
         const auto record = helper.TakeOldest(imageType, offsetMs);
-        if (!record) return kNoPlate;
+        if (!record) return orv_result::kNoPlate;
         return WriteOutputs(*record, number, server, camera, time, image, imageCapacity, width, height,
                             imageSize);
     } catch (...) {
-        return kFailed;
+        return orv_result::kFailed;
     }
 }
 
 int KeloGetLatestPlateNumber(KeloHelper& helper, int camera, char* number, int* server, double* time,
                              int imageType, int offsetMs, unsigned char* image, unsigned imageCapacity,
                              int* width, int* height, int* imageSize, int maxAgeMs) noexcept {
-    if (number == nullptr || server == nullptr || time == nullptr) return kInvalidArgument;
+    if (number == nullptr || server == nullptr || time == nullptr) return orv_result::kInvalidArgument;
     try {
         const auto record = helper.GetLatest(camera, imageType, offsetMs, maxAgeMs);
-        if (!record) return kNoPlate;
+        if (!record) return orv_result::kNoPlate;
         return WriteOutputs(*record, number, server, nullptr, time, image, imageCapacity, width, height,
                             imageSize);
     } catch (...) {
-        return kFailed;
+        return orv_result::kFailed;
     }
 }
 
 int KeloEnablePlateDetect(KeloHelper& helper, int enable) noexcept {
     try {
-        return helper.SetEnabled(enable != 0) ? kOk : kFailed;
+        return helper.SetEnabled(enable != 0) ? orv_result::kOk : orv_result::kFailed;
     } catch (...) {
-        return kFailed;
+        return orv_result::kFailed;
     }
 }

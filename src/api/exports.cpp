@@ -2,6 +2,7 @@
 // helper (see LibraryState.h): lock, initialised test, argument checks, forward,
 // translate into the caller's integers and buffers.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "api/LibraryState.h"
 #include "manager/ResultCode.h"
 #include "orv_sdk.h"
+#include "video/FrameRequest.h"
 #include "video/TOrvFrame.h"
 
 using orv_api::Guarded;
@@ -76,25 +78,26 @@ void FillCameraInfo(const CameraInfo& info, OrvCameraInfo* out) {
     std::memcpy(out, bytes, sizeof bytes);
 }
 
-int32_t LiveFormat(int frameType) {
-    switch (frameType) {
-        case 1: return 1;
-        case 3: return 3;
-        case 2: return 5;
-        case 4: return 2;
-        case 5: return 4;
-        default: return 0;
-    }
-}
+// The request each exported frame type makes, by call path; index: the ORV_FRAME_*
+// value (0 and unknown types ask for the payload as received, or nothing). The
+// header's frame table describes what each request gives.
+using processing::FrameRequest;
+using processing::kRequestBgr;
+using processing::kRequestGrey;
+using processing::kRequestJpeg;
+using processing::kRequestNative;
+using processing::kRequestRaw;
+using processing::kRequestYuyv;
+constexpr std::array<FrameRequest, 6> kLiveRequest = {
+    kRequestRaw, kRequestJpeg, kRequestYuyv, kRequestBgr, kRequestNative, kRequestGrey};
+constexpr std::array<FrameRequest, 6> kArchiveRequest = {
+    kRequestRaw, kRequestJpeg, kRequestYuyv, kRequestBgr, kRequestNative, kRequestRaw};
+static_assert(ORV_FRAME_JPEG == 1 && ORV_FRAME_YUYV == 2 && ORV_FRAME_BGR == 3 && ORV_FRAME_NATIVE == 4 &&
+              ORV_FRAME_GREY == 5);
 
-int32_t ArchiveFormat(int frameType) {
-    switch (frameType) {
-        case 1: return 1;
-        case 3: return 3;
-        case 4: return 2;
-        case 2: return 5;
-        default: return 0;
-    }
+int32_t RequestFor(const std::array<FrameRequest, 6>& table, int frameType) {
+    return frameType > 0 && frameType < static_cast<int>(table.size()) ? table[static_cast<size_t>(frameType)]
+                                                                        : kRequestRaw;
 }
 
 template <class T>
@@ -281,7 +284,7 @@ ORV_API int ORV_CALL ORV_VideoGetFrame(int camera, int frameType, char* buffer, 
         // A picture passed on as received is received straight into the caller's buffer.
         size_t inBuffer = 0;
         const int32_t result =
-            manager.GetLiveFramesInto(found, cameras, frames, LiveFormat(frameType), reinterpret_cast<uint8_t*>(buffer),
+            manager.GetLiveFramesInto(found, cameras, frames, RequestFor(kLiveRequest, frameType), reinterpret_cast<uint8_t*>(buffer),
                                       buffer == nullptr ? 0 : size, inBuffer);
         if (result != 0) {
             return static_cast<int>(result);
@@ -351,7 +354,7 @@ ORV_API int ORV_CALL ORV_VideoArchiveGetFrame(const int* cameras, unsigned camer
         std::copy(cameras, cameras + count, cameraList.begin());
         int32_t found = 0;
         const int32_t result = manager.GetArchiveFrame(kArchiveChannel, found, cameraList, param1, param2 != 0,
-                                                       frame, ArchiveFormat(frameType), 0.0, false);
+                                                       frame, RequestFor(kArchiveRequest, frameType), 0.0, false);
         if (result != 0) {
             return static_cast<int>(result);
         }

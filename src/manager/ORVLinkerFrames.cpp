@@ -35,10 +35,9 @@ constexpr int32_t kMinArchiveBlockBytes = 101;
 constexpr double kNoDistance = 999999.0;
 constexpr int kMaxTargetSearch = 100000;  // pictures one block can hold, with room
 
-// Requested-format codes beyond those of the JPEG-source conversion.
-constexpr int32_t kRequestYuyv = 5;
-constexpr int32_t kRequestCompressed = 6;
-constexpr int32_t kRequestAsReceived = 10;
+using processing::kRequestAsReceived;
+using processing::kRequestCompressed;
+using processing::kRequestYuyv;
 
 bool IsJpeg(std::span<const uint8_t> payload) {
     return payload.size() >= 3 && payload[0] == 0xFF && payload[1] == 0xD8 && payload[2] == 0xFF;

@@ -28,6 +28,7 @@
 #include "manager/IOrvServerManager.h"
 #include "platform/StopSignal.h"
 #include "video/OrvTimeLine.h"
+#include "video/FrameRequest.h"
 #include "video/TOrvFrame.h"
 
 namespace orv_stuff {
@@ -72,7 +73,8 @@ public:
     static constexpr int32_t kDefaultRate = 25;
     static constexpr int32_t kMinRate = 1;
     static constexpr int32_t kMaxRate = 50;
-    static constexpr int32_t kFrameKind = 3;  // frames are fetched and announced as Bgr24
+    // Frames are fetched and announced as BGR (the request and the record format agree).
+    static constexpr int32_t kFrameKind = processing::kRequestBgr;
     static constexpr int32_t kArchiveChannel = 0;
 
     enum Mode : int32_t { kPlayForward = 1, kPlayBackward = 2, kSingleStep = 3, kStopped = 4 };

@@ -1,16 +1,18 @@
 #include "plates/KeloHelper.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <exception>
 #include <system_error>
 #include <vector>
 
+#include "manager/ResultCode.h"
 #include "plates/PlateMessage.h"
 #include "platform/LocalTime.h"
 #include "platform/OleTime.h"
-#include "manager/ResultCode.h"
+#include "video/FrameRequest.h"
 
 namespace {
 
@@ -22,18 +24,16 @@ constexpr std::size_t kMaxNumberBytes = 31;                 // host buffer holds
 constexpr int32_t kMaxArchiveAttempts = 64;
 
 
-// Requested-format code of the manager's frame retrieval for a host image type.
+// The request a plate picture's frame type makes (index: the host's type; 2 and 5
+// ask for the picture as stored, like 0 and unknown types).
+constexpr std::array<processing::FrameRequest, 6> kPlateRequest = {
+    processing::kRequestRaw, processing::kRequestJpeg, processing::kRequestRaw,
+    processing::kRequestBgr, processing::kRequestNative, processing::kRequestRaw};
+
 int32_t RequestedFormat(int32_t imageType) {
-    switch (imageType) {
-        case 1:
-            return 1;  // JPEG
-        case 3:
-            return 3;  // BGR
-        case 4:
-            return 2;  // native payload
-        default:
-            return 0;
-    }
+    return imageType > 0 && imageType < static_cast<int32_t>(kPlateRequest.size())
+               ? kPlateRequest[static_cast<size_t>(imageType)]
+               : processing::kRequestRaw;
 }
 
 // Writes a delivered record to the host's outputs; cameraOut may be null.

@@ -40,17 +40,11 @@
 #include <vector>
 
 #include "video/BlockUpdate.h"
+#include "video/FrameRequest.h"
 #include "video/JpegDecodeContext.h"
 #include "video/TOrvFrame.h"
 
 namespace processing {
-
-constexpr int32_t kRequestRaw = 0;
-constexpr int32_t kRequestJpeg = 1;
-constexpr int32_t kRequestNative = 2;
-constexpr int32_t kRequestBgr = 3;
-constexpr int32_t kRequestGrey = 4;
-constexpr int32_t kRequestJpegOrNative = 7;
 
 struct PictureWorkspace {
     std::vector<uint8_t> conversion;     // target of Bgr24/Grey8 conversions, exchanged with data

@@ -298,13 +298,13 @@ void ORVLinker::StoreCameraList(size_t position, int32_t handle, uint64_t epoch,
 void ORVLinker::ClearHasSentVideo(int32_t firstIndex, int32_t count) {
     for (int32_t i = 0; i < count; ++i) {
         const int64_t index = static_cast<int64_t>(firstIndex) + i;
-        if (index >= 0 && index < kMaxCameraNumber) {
+        if (orv_camera::ValidIndex(index)) {
             hasSentVideo_[static_cast<size_t>(index)].store(0, std::memory_order_relaxed);
         }
     }
 }
 
-void ORVLinker::ClearHasSentVideoAll() { ClearHasSentVideo(0, kMaxCameraNumber); }
+void ORVLinker::ClearHasSentVideoAll() { ClearHasSentVideo(0, orv_camera::kCount); }
 
 // A server may claim more cameras than a record holds; only the first 128 of its
 // range are served, so a hostile count can neither overrun the per-camera areas nor
@@ -389,8 +389,8 @@ int32_t ORVLinker::IsCameraServerConnected(int32_t camera, bool& connected) {
     if (!lock) {
         return orv_result::kFailed;
     }
-    const int32_t index = camera - 1;
-    if (index < 0 || index > kMaxCameraNumber) {
+    const int32_t index = orv_camera::IndexOf(camera);
+    if (!orv_camera::ValidIndex(index)) {
         return 0;
     }
     const ServerRecord* server = FindCamera(index);
@@ -404,10 +404,10 @@ int32_t ORVLinker::IsCameraOnline(int32_t camera, bool& online) {
     if (!lock) {
         return orv_result::kFailed;
     }
-    if (camera < 1 || camera > kMaxCameraNumber + 1) {
+    if (!orv_camera::ValidNumber(camera)) {
         return 0;
     }
-    const int32_t index = camera - 1;
+    const int32_t index = orv_camera::IndexOf(camera);
     const ServerRecord* server = FindCamera(index);
     if (server != nullptr && server->handle > 0) {
         online = IsActiveSlot(*server, SlotOf(*server, index));
@@ -475,14 +475,14 @@ int32_t ORVLinker::GetAllCameraInfo(std::vector<CameraInfo>& infos) {
 
 int32_t ORVLinker::GetCameraName(int32_t camera, std::string& name) {
     name.clear();
-    if (camera < 1 || camera > kMaxCameraNumber) {
+    if (!orv_camera::ValidNumber(camera)) {
         return orv_result::kInvalidArgument;
     }
     platform::BoundedLock lock(serverLock_, kQueryTries);
     if (!lock) {
         return orv_result::kFailed;
     }
-    const int32_t index = camera - 1;
+    const int32_t index = orv_camera::IndexOf(camera);
     for (const auto& server : servers_) {
         const auto& info = server.serverInfo;
         if (!server.camerasKnown || info.cameraCount <= 0 || index < info.firstCamera || index > info.lastCamera) {
@@ -534,8 +534,8 @@ int32_t ORVLinker::GetCameraServerHandle(int32_t camera, int32_t& handle) {
     if (!lock) {
         return orv_result::kFailed;
     }
-    const int32_t index = camera - 1;
-    if (index < 0 || index > kMaxCameraNumber) {
+    const int32_t index = orv_camera::IndexOf(camera);
+    if (!orv_camera::ValidIndex(index)) {
         return orv_result::kFailed;
     }
     const ServerRecord* server = FindCamera(index);
@@ -616,7 +616,7 @@ void ORVLinker::RefreshCameraData() {
             first = server->serverInfo.firstCamera;
             count = server->serverInfo.cameraCount;
         }
-        if (count < 0 || count > ServerRecord::kCameraSlots || first < 0 || first >= kMaxCameraNumber) {
+        if (count < 0 || count > ServerRecord::kCameraSlots || first < 0 || first >= orv_camera::kCount) {
             continue;
         }
         std::vector<std::pair<int32_t, orv_stuff::TCameraRecord>> records;

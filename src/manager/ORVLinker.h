@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "manager/CameraNumber.h"
 #include "manager/IOrvServerManager.h"
 #include "manager/ResultCode.h"
 #include "platform/StopSignal.h"
@@ -69,7 +70,6 @@ public:
     static constexpr int32_t kDefaultRateLimit = 0x80000;
     static constexpr int kQueryTries = 175;
     static constexpr int kFrameStateTries = 50;
-    static constexpr int32_t kMaxCameraNumber = 2048;
 
     using ModuleFactory = std::function<std::unique_ptr<orv_stuff::IOrvModule>()>;
 
@@ -251,7 +251,7 @@ private:
     std::vector<ServerRecord> servers_;
     std::mutex frameStateLock_;  // the map only; each slot has its own lock
     std::map<int32_t, std::shared_ptr<CameraSlot>> frameStates_;
-    std::array<std::atomic<uint8_t>, kMaxCameraNumber> hasSentVideo_{};
+    std::array<std::atomic<uint8_t>, orv_camera::kCount> hasSentVideo_{};
     std::mutex archiveLock_;  // lastArchiveTime_, archiveResetPending_, archiveStreamBits_
     double lastArchiveTime_ = 0.0;
     std::atomic<uint64_t> registryEpoch_{0};  // advanced when records are dropped or reset
@@ -277,7 +277,7 @@ private:
     static constexpr int kRequestServers = 64;
     static constexpr int kRequestsPerServer = 128;
     static constexpr int kArchiveChannels = 4;
-    std::array<std::array<uint8_t, kMaxCameraNumber>, kArchiveChannels> archiveStreamBits_{};
+    std::array<std::array<uint8_t, orv_camera::kCount>, kArchiveChannels> archiveStreamBits_{};
     // The buffers of one frame call, borrowed from a small pool for the call. The receive area is never zero-filled, so its
     // untouched pages stay uncommitted.
     struct FrameWork {
@@ -288,7 +288,7 @@ private:
         orv_stuff::PayloadTarget* liveTarget = nullptr;  // the caller's buffer during a one-camera call
         size_t liveInTarget = 0;                         // bytes delivered there by the call
         std::span<uint8_t> livePictureTarget;  // the caller's buffer for a picture decoded in a one-camera call
-        std::array<uint8_t, kMaxCameraNumber> archiveCameraMask{};
+        std::array<uint8_t, orv_camera::kCount> archiveCameraMask{};
         processing::JpegDecodeContext liveDecode;
         processing::JpegDecodeContext archiveDecode;
         processing::PictureWorkspace liveWorkspace;

@@ -154,8 +154,8 @@ int32_t ORVLinker::SendToTelemetryCamera(int32_t camera,
     if (!moduleReady_) {
         return orv_result::kNotReady;
     }
-    const int32_t index = camera - 1;
-    if (index < 0 || index > kMaxCameraNumber) {
+    const int32_t index = orv_camera::IndexOf(camera);
+    if (!orv_camera::ValidIndex(index)) {
         return orv_result::kInvalidArgument;
     }
     int32_t handle = 0;

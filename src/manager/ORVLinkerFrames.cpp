@@ -232,10 +232,8 @@ int32_t ORVLinker::LiveFrames(int32_t& count, const std::vector<int32_t>& camera
         return orv_result::kNoFrame;
     }
     for (const int32_t value : cameras) {
-        const uint32_t raw = static_cast<uint32_t>(value) - 1u;
-        const auto index = static_cast<int32_t>(raw & 0xFFFFu);
-        const uint32_t selector = raw >> 16;
-        if (index > kMaxCameraNumber - 1) {
+        const auto [index, selector] = orv_camera::SplitLiveValue(value);
+        if (!orv_camera::ValidIndex(index)) {
             continue;
         }
         const ServerRecord* server = FindActiveCamera(index);
@@ -263,7 +261,7 @@ int32_t ORVLinker::LiveFrames(int32_t& count, const std::vector<int32_t>& camera
         }
     }
     for (int32_t i = 0; i < delivered; ++i) {
-        frames[static_cast<size_t>(i)].camera += 1;
+        frames[static_cast<size_t>(i)].camera = orv_camera::NumberOf(frames[static_cast<size_t>(i)].camera);
     }
     count = delivered;
     return 0;
@@ -377,7 +375,7 @@ bool ORVLinker::ReadLiveBatch(int32_t handle, int32_t first, int32_t size, const
         const std::span<const uint8_t> aux(payloadStart + area[2], area[3]);
         const uint8_t* extra = payloadStart + area[2] + area[3] + area[4];
         offset += area[0] + area[1] + area[2] + area[3] + area[4] + area[5];
-        const bool validCamera = entry.camera >= 0 && entry.camera <= kMaxCameraNumber - 1;
+        const bool validCamera = orv_camera::ValidIndex(entry.camera);
         if (static_cast<size_t>(delivered) >= frames.size()) {
             // No record left in this call. A compressed block to be decoded needs none
             // now (its pictures come with later calls), so it still goes to the frame
@@ -523,9 +521,9 @@ void ORVLinker::PushLiveCompressed(int32_t handle, const orv_stuff::TFrameEntry&
     // The stream selector the caller used for this camera decides the stream.
     uint32_t selector = 0;
     for (const int32_t value : cameras) {
-        const uint32_t raw = static_cast<uint32_t>(value) - 1u;
-        if (static_cast<int32_t>(raw & 0xFFFFu) == index) {
-            selector = raw >> 16;
+        const orv_camera::LiveSelection selection = orv_camera::SplitLiveValue(value);
+        if (selection.index == index) {
+            selector = selection.selector;
             break;
         }
     }
@@ -590,7 +588,7 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
     }
     for (const int32_t camera : cameras) {
         const int64_t index = static_cast<int64_t>(camera) - 1;
-        if (index < 0 || index > kMaxCameraNumber - 1 || FindActiveCamera(static_cast<int32_t>(index)) == nullptr) {
+        if (index < 0 || index >= orv_camera::kCount || FindActiveCamera(static_cast<int32_t>(index)) == nullptr) {
             continue;
         }
         W().archiveCameraMask[static_cast<size_t>(index)] = 1;
@@ -640,7 +638,7 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
         lastArchiveTime_ = time;
     }
     if ((flags & kArchiveNoFrameFlag) != 0) {
-        frame.camera += 1;
+        frame.camera = orv_camera::NumberOf(frame.camera);
         return orv_result::kNoFrame;
     }
     const auto n = static_cast<size_t>(std::clamp(payloadLength, 0, kPayloadCapacity));
@@ -650,7 +648,7 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
         frame.format = Raw;
         frame.width = 0;
         frame.height = 0;
-        frame.camera += 1;
+        frame.camera = orv_camera::NumberOf(frame.camera);
         got = 1;
         return 0;
     }
@@ -662,7 +660,7 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
         frame.format = IsJpeg(payload) ? Jpeg : Compressed;
         frame.width = 0;
         frame.height = 0;
-        frame.camera += 1;
+        frame.camera = orv_camera::NumberOf(frame.camera);
         got = 1;
         return 0;
     }
@@ -670,7 +668,7 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
         const std::span<const uint8_t> aux(auxArea, static_cast<size_t>(std::clamp(auxLength, 0, kAuxCapacity)));
         const bool converted = processing::ConvertArchiveJpeg(W().archiveDecode, W().archiveWorkspace, payload, aux,
                                                               JpegRequest(requestedFormat), frame);
-        frame.camera += 1;
+        frame.camera = orv_camera::NumberOf(frame.camera);
         if (!converted) {
             return orv_result::kNotDecodable;
         }
@@ -696,7 +694,7 @@ int32_t ORVLinker::ArchiveCompressed(int32_t channel, int32_t index, int32_t fla
     }
     const int32_t streamBit = (flags & kArchiveStreamBit) != 0 ? 1 : 0;
     const processing::SequenceKey key = processing::ArchiveSequenceKey(channel, server, streamBit, index);
-    if (index >= 0 && index < kMaxCameraNumber) {
+    if (orv_camera::ValidIndex(index)) {
         uint8_t& stored = archiveStreamBits_[static_cast<size_t>(channel)][static_cast<size_t>(index)];
         if (stored != streamBit) {
             // The camera switched streams: the old stream's sequence goes back to the pool.
@@ -742,7 +740,7 @@ int32_t ORVLinker::ArchiveCompressed(int32_t channel, int32_t index, int32_t fla
                                              processing::kArchiveJpegQuality);
         }
     }
-    frame.camera += 1;
+    frame.camera = orv_camera::NumberOf(frame.camera);
     if (!picture) {
         return orv_result::kNoFrame;
     }

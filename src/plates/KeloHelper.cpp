@@ -8,6 +8,7 @@
 #include <system_error>
 #include <vector>
 
+#include "manager/CameraNumber.h"
 #include "manager/ResultCode.h"
 #include "plates/PlateMessage.h"
 #include "platform/LocalTime.h"
@@ -149,7 +150,7 @@ void KeloHelper::File(const PlateRecord& record) {
         fifo_.push_back(record);
     }
     std::lock_guard lock(tableMutex_);
-    (*latest_)[static_cast<std::size_t>(record.camera - 1)] = record;
+    (*latest_)[static_cast<std::size_t>(orv_camera::IndexOf(record.camera))] = record;
 }
 
 std::optional<PlateRecord> KeloHelper::TakeOldest(int32_t imageType, int32_t offsetMs) {
@@ -167,11 +168,11 @@ std::optional<PlateRecord> KeloHelper::TakeOldest(int32_t imageType, int32_t off
 
 std::optional<PlateRecord> KeloHelper::GetLatest(int32_t camera, int32_t imageType, int32_t offsetMs,
                                                  int32_t maxAgeMs) {
-    if (camera < 1 || camera > kCameraCount) return std::nullopt;
+    if (!orv_camera::ValidNumber(camera)) return std::nullopt;
     PlateRecord record;
     {
         std::lock_guard lock(tableMutex_);
-        record = (*latest_)[static_cast<std::size_t>(camera - 1)];
+        record = (*latest_)[static_cast<std::size_t>(orv_camera::IndexOf(camera))];
     }
     if (record.time < 1.0) return std::nullopt;  // never filled, or time stamp unreadable
     if (maxAgeMs != 0 && NowLocal() - platform::OleDaysFromMs(maxAgeMs) > record.time) return std::nullopt;

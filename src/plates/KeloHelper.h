@@ -14,6 +14,7 @@
 #include <optional>
 #include <thread>
 
+#include "manager/CameraNumber.h"
 #include "manager/IOrvServerManager.h"
 #include "plates/PlateRecord.h"
 #include "platform/StopSignal.h"
@@ -21,7 +22,7 @@
 class KeloHelper {
   public:
     static constexpr std::size_t kFifoCapacity = 10;
-    static constexpr int32_t kCameraCount = 2048;
+    static constexpr int32_t kCameraCount = orv_camera::kCount;
     static constexpr int32_t kArchiveChannel = 3;  // the host's archive exports use channel 0
 
     // Knobs for tests; the library uses the defaults.

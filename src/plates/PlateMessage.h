@@ -11,12 +11,13 @@
 #include <string>
 #include <string_view>
 
+#include "manager/CameraNumber.h"
 #include "plates/PlateRecord.h"
 
 // Message kind of a licence-plate recognition.
 inline constexpr int32_t kPlateMessageKind = 4097;
 // Camera indexes a message may name (0-based).
-inline constexpr int32_t kMaxCameraIndex = 2047;
+inline constexpr int32_t kMaxCameraIndex = orv_camera::kCount - 1;
 
 // Value between "<name>" and the next "</name>", unchanged; empty when either tag is missing.
 std::string ExtractElement(std::string_view text, std::string_view name);

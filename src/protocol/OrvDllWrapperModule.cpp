@@ -18,11 +18,10 @@ constexpr int32_t kLoginFailNotConnected = -3;
 constexpr int32_t kLoginFailWrite = -4;
 constexpr int32_t kLoginFailHeader = -5;
 constexpr int32_t kLoginFailReply = -6;
-constexpr int32_t kTelemetryBlockSize = 16;
 constexpr int32_t kMaxLiveEntries = kMaxCameras;
 
 bool ValidCamera(int32_t camera) { return camera >= 0 && camera < kMaxCameras; }
-bool ValidServerIndex(int32_t server) { return server >= 1 && server <= kMaxServers; }
+bool ValidServerIndex(int32_t server) { return server >= 1 && server <= kMaxClientServers; }
 
 int64_t SumPositive(const int32_t* lengths, size_t count) {
     int64_t total = 0;
@@ -70,9 +69,9 @@ int32_t OrvDllWrapperModule::RegisterServerEx(const std::string& hostName, const
 
 int32_t OrvDllWrapperModule::Register(const std::string& hostName, const std::string& hostAddress, int32_t port,
                                       int32_t rateLimitKiB, int32_t userValue, uint32_t clientVersion) {
-    if (serverCount_.load() >= kMaxServers) return -1;
+    if (serverCount_.load() >= kMaxClientServers) return -1;
     Lock lock(lock_);
-    if (serverCount_.load() >= kMaxServers) return -1;
+    if (serverCount_.load() >= kMaxClientServers) return -1;
     const int32_t index = serverCount_.load() + 1;
     auto record = factory_();
     if (!record) return -1;
@@ -260,21 +259,24 @@ int32_t OrvDllWrapperModule::Login(TServerInfo& info, const char* loginKey, int3
     Link& link = *held;
     TServerDM& record = *link.server;
 
-    link.header.field16 = NowOleUtc();
-    link.header.field24 = 0;
+    LoginRequest request;
+    request.clientTime = NowOleUtc();
+    request.blockLength = 0;
     if (loginKey != nullptr) {
-        std::memcpy(link.header.field72, loginKey, sizeof link.header.field72);
+        std::memcpy(request.key, loginKey, sizeof request.key);
     } else {
-        std::memset(link.header.field72, ' ', sizeof link.header.field72);
+        std::memset(request.key, ' ', sizeof request.key);
     }
+    Encode(request, link.header);
     const Exchanged sent = Exchange(link, kCmdLogin);
     if (sent == Exchanged::WriteFailed) return kLoginFailWrite;
     if (sent == Exchanged::ReadFailed) return kLoginFailHeader;
 
     info.cameraCount = 0;
     if (!Accepted(link, kCmdLogin)) return kLoginFailReply;
-    const int32_t infoLength = link.header.field24;
-    const int32_t extraLength = link.header.field32;
+    const LoginReply reply = Decode<LoginReply>(link.header);
+    const int32_t infoLength = reply.infoLength;
+    const int32_t extraLength = reply.extraLength;
     const bool extraPresent = extraLength >= 1 && extraLength <= kLoginExtraBlockMax;
     if (infoLength > static_cast<int32_t>(kServerInfoSize)) {
         DrainBlocks(link, {infoLength, extraPresent ? extraLength : 0});
@@ -293,7 +295,7 @@ int32_t OrvDllWrapperModule::Login(TServerInfo& info, const char* loginKey, int3
     }
     if (extraPresent && !DrainBytes(record, extraLength, link.scratch)) return kLoginFailReply;
     record.version = record.clientVersion;
-    return link.header.field28;
+    return reply.result;
 }
 
 int32_t OrvDllWrapperModule::Reconnect(int32_t server) {
@@ -330,9 +332,10 @@ int32_t OrvDllWrapperModule::PollCameraTables(int32_t& changeCount) {
             --result;
             continue;
         }
-        if (Accepted(link, kCmdPollCameraTables) && link.header.field52 > 0) {
-            const int64_t first = link.header.field12;
-            const int64_t records = link.header.field52;
+        const CameraTablesReply reply = Decode<CameraTablesReply>(link.header);
+        if (Accepted(link, kCmdPollCameraTables) && reply.recordCount > 0) {
+            const int64_t first = reply.firstCamera;
+            const int64_t records = reply.recordCount;
             const int64_t bytes = records * static_cast<int64_t>(kCameraRecordSize);
             if (first < 0 || first + records > kMaxCameras) {
                 // The table has 2048 entries: refuse, but keep the stream in step.
@@ -373,13 +376,9 @@ int32_t OrvDllWrapperModule::SendCameraEvent(int32_t camera, uint8_t a, uint8_t 
     Held held = HoldOwner(camera);
     if (!held) return -1;
     Link& link = *held;
-    link.header.field12 = camera;
-    link.header.field24 = a;
-    link.header.field28 = b;
-    link.header.field32 = c;
-    link.header.field36 = d;
+    Encode(CameraEventRequest{camera, a, b, c, d}, link.header);
     if (Exchange(link, kCmdCameraEvent) != Exchanged::Ok) return -1;
-    return Accepted(link, kCmdCameraEvent) ? link.header.field24 : -1;
+    return Accepted(link, kCmdCameraEvent) ? Decode<ResultReply>(link.header).result : -1;
 }
 
 int32_t OrvDllWrapperModule::SendCameraMode(int32_t camera, uint8_t value) {
@@ -387,9 +386,7 @@ int32_t OrvDllWrapperModule::SendCameraMode(int32_t camera, uint8_t value) {
     Held held = HoldOwner(camera);
     if (!held) return -1;
     Link& link = *held;
-    link.header.field12 = camera;
-    link.header.field16 = 0.0;
-    link.header.field24 = value;
+    Encode(CameraModeRequest{camera, 0.0, value}, link.header);
     return Exchange(link, kCmdCameraMode) == Exchanged::Ok ? 1 : -1;
 }
 
@@ -398,18 +395,15 @@ int32_t OrvDllWrapperModule::SendCameraCommand(int32_t camera, int32_t a, int32_
     Held held = HoldOwner(camera);
     if (!held) return -1;
     Link& link = *held;
-    link.header.field12 = camera;
-    link.header.field28 = a;
-    link.header.field32 = b;
-    return Exchange(link, kCmdCameraCommand) == Exchanged::Ok ? link.header.field24 : -1;
+    Encode(CameraCommandRequest{camera, a, b}, link.header);
+    return Exchange(link, kCmdCameraCommand) == Exchanged::Ok ? Decode<ResultReply>(link.header).result : -1;
 }
 
 int32_t OrvDllWrapperModule::SendServerEvent(int32_t server, int32_t value) {
     Held held = HoldConnected(server);
     if (!held) return -1;
     Link& link = *held;
-    link.header.field24 = 1;
-    link.header.field28 = value;
+    Encode(ServerEventRequest{1, value}, link.header);
     if (Exchange(link, kCmdServerEvent) != Exchanged::Ok) return -1;
     return Accepted(link, kCmdServerEvent) ? 1 : -1;
 }
@@ -419,13 +413,12 @@ int32_t OrvDllWrapperModule::GetServerStatus(int32_t server, uint8_t* buffer, in
     if (!held) return -1;
     Link& link = *held;
     TServerDM* record = link.server.get();
-    link.header.field24 = 0;
-    link.header.field28 = 0;
-    link.header.field36 = 0;
+    Encode(StatusRequest{0, 0, 0}, link.header);
     if (Exchange(link, kCmdServerStatus) != Exchanged::Ok) return -1;
     if (!Accepted(link, kCmdServerStatus)) return link.header.magic == MSG_MAGIC ? 1 : -1;
-    const int32_t statusLength = link.header.field24;
-    const int32_t extraLength = link.header.field36;
+    const StatusReply reply = Decode<StatusReply>(link.header);
+    const int32_t statusLength = reply.statusLength;
+    const int32_t extraLength = reply.extraLength;
     const size_t capacity = buffer != nullptr ? static_cast<size_t>(std::max(bufferSize, 0)) : 0;
     if ((statusLength > 0 && static_cast<size_t>(statusLength) > capacity) || extraLength > kScratchAreaSize) {
         DrainBlocks(link, {statusLength, extraLength});
@@ -442,16 +435,17 @@ int32_t OrvDllWrapperModule::QueryServerText(int32_t server, char* text) {
     if (!held) return -1;
     Link& link = *held;
     TServerDM* record = link.server.get();
-    link.header.field24 = 0;
+    Encode(BlockReply{0}, link.header);  // the request has the same layout, without a text
     if (Exchange(link, kCmdServerText) != Exchanged::Ok) return -1;
     if (!Accepted(link, kCmdServerText)) return -1;
-    const int32_t announced = link.header.field24;
+    const ServerTextReply reply = Decode<ServerTextReply>(link.header);
+    const int32_t announced = reply.textLength;
     const int32_t n = std::min(announced, kServerTextMax);
     if (n <= 0 || !record->Read(text, n)) return -1;
     text[n] = '\0';
     // The rest of a long text would otherwise be read as the next reply header.
     if (announced > n && !DrainBytes(*record, announced - n, link.scratch)) return -1;
-    return link.header.field28;
+    return reply.hasText;
 }
 
 int32_t OrvDllWrapperModule::ConsoleShowArchive(int32_t server, int32_t a, int32_t b, double time1, double time2,
@@ -460,18 +454,14 @@ int32_t OrvDllWrapperModule::ConsoleShowArchive(int32_t server, int32_t a, int32
     if (!held) return -1;
     Link& link = *held;
     TServerDM* record = link.server.get();
-    link.header.field24 = 0;
-    link.header.field28 = value;
-    link.header.field32 = a;
-    link.header.field36 = b;
-    link.header.field56 = time2;
-    link.header.field64 = time1;
+    Encode(ConsoleArchiveRequest{0, value, a, b, time2, time1}, link.header);
     if (Exchange(link, kCmdConsoleShowArchive) != Exchanged::Ok) return -1;
     if (!Accepted(link, kCmdConsoleShowArchive)) return -1;
+    const ConsoleArchiveReply reply = Decode<ConsoleArchiveReply>(link.header);
     const size_t capacity = buffer != nullptr ? static_cast<size_t>(std::max(bufferSize, 0)) : 0;
-    const BlockResult block = ReadPayloadBlock(*record, link.header.field24, buffer, capacity, link.scratch);
+    const BlockResult block = ReadPayloadBlock(*record, reply.blockLength, buffer, capacity, link.scratch);
     if (block == BlockResult::Failed || block == BlockResult::TooLarge) return -1;
-    return link.header.field32;
+    return reply.result;
 }
 
 int32_t OrvDllWrapperModule::QueryCameraName(int32_t server, int32_t camera, char* buffer, int32_t& length) {
@@ -482,11 +472,10 @@ int32_t OrvDllWrapperModule::QueryCameraName(int32_t server, int32_t camera, cha
     Link& link = *held;
     TServerDM* record = link.server.get();
     length = 0;
-    link.header.field12 = camera;
-    link.header.field16 = 0.0;
+    Encode(CameraNameRequest{camera, 0.0}, link.header);
     if (Exchange(link, kCmdCameraName) != Exchanged::Ok) return -1;
     if (!Accepted(link, kCmdCameraName)) return link.header.magic == MSG_MAGIC ? 1 : -1;
-    const int32_t nameLength = link.header.field24;
+    const int32_t nameLength = Decode<BlockReply>(link.header).blockLength;
     const BlockResult block =
         ReadPayloadBlock(*record, nameLength, reinterpret_cast<uint8_t*>(buffer), static_cast<size_t>(capacity),
                          link.scratch);
@@ -501,11 +490,9 @@ int32_t OrvDllWrapperModule::SendTelemetryBlock(int32_t server, int32_t camera, 
     Held held = HoldConnected(server);
     if (!held) return 0;
     Link& link = *held;
-    link.header.field12 = camera;
-    link.header.field24 = kTelemetryBlockSize;
-    link.header.field28 = command;
-    if (Exchange(link, kCmdTelemetryBlock, params, kTelemetryBlockSize) != Exchanged::Ok) return 0;
-    return link.header.field28;
+    Encode(TelemetryRequest{camera, TelemetryBlock::kSize, command}, link.header);
+    if (Exchange(link, kCmdTelemetryBlock, params, TelemetryBlock::kSize) != Exchanged::Ok) return 0;
+    return Decode<SecondResultReply>(link.header).result;
 }
 
 int32_t OrvDllWrapperModule::ConsoleSwitchCamera(int32_t server, int32_t camera) {
@@ -513,9 +500,9 @@ int32_t OrvDllWrapperModule::ConsoleSwitchCamera(int32_t server, int32_t camera)
     Held held = HoldConnected(server);
     if (!held) return -1;
     Link& link = *held;
-    link.header.field12 = camera;
-    link.header.field24 = kTelemetryBlockSize;
-    return Exchange(link, kCmdConsoleSwitchCamera) == Exchanged::Ok ? link.header.field28 : -1;
+    Encode(ConsoleSwitchRequest{camera, TelemetryBlock::kSize}, link.header);
+    return Exchange(link, kCmdConsoleSwitchCamera) == Exchanged::Ok ? Decode<SecondResultReply>(link.header).result
+                                                                     : -1;
 }
 
 int32_t OrvDllWrapperModule::CameraPosition(int32_t server, int32_t camera, TCameraPosition& position) {
@@ -523,24 +510,29 @@ int32_t OrvDllWrapperModule::CameraPosition(int32_t server, int32_t camera, TCam
     Held held = HoldConnected(server);
     if (!held) return -1;
     Link& link = *held;
-    link.header.field12 = camera;
-    link.header.field24 = position.kind;
+    // Starts from the header as it stands: a kind that does not use a field
+    // sends what the previous exchange left there.
+    PositionRequest request = Decode<PositionRequest>(link.header);
+    request.camera = camera;
+    request.kind = position.kind;
     if (position.kind == 2) {
-        link.header.field28 = RoundToInt32(position.x);
-        link.header.field32 = RoundToInt32(position.y);
-        link.header.field36 = RoundToInt32(position.z);
-        link.header.field40 = position.value;
+        request.x = RoundToInt32(position.x);
+        request.y = RoundToInt32(position.y);
+        request.z = RoundToInt32(position.z);
+        request.value = position.value;
     } else if (position.kind == 3) {
-        link.header.field28 = RoundToInt32(position.x);
-        link.header.field32 = RoundToInt32(position.y);
-        link.header.field56 = position.z;
+        request.x = RoundToInt32(position.x);
+        request.y = RoundToInt32(position.y);
+        request.zTime = position.z;
     }
+    Encode(request, link.header);
     if (Exchange(link, kCmdCameraPosition) != Exchanged::Ok) return -1;
-    if (position.kind != 1) return link.header.field24;
-    position.x = link.header.field28;
-    position.y = link.header.field32;
-    position.z = link.header.field36;
-    position.value = link.header.field40;
+    const PositionReply reply = Decode<PositionReply>(link.header);
+    if (position.kind != 1) return reply.result;
+    position.x = reply.x;
+    position.y = reply.y;
+    position.z = reply.z;
+    position.value = reply.value;
     return 1;
 }
 
@@ -592,10 +584,8 @@ int32_t OrvDllWrapperModule::ReadLiveFrames(int32_t server, int32_t& count, TFra
     if (RateRefuses(*record)) return -1;
 
     link.header = TMsgHeader{};
-    link.header.field16 = NowOleUtc();
-    link.header.field12 = n;
-    link.header.field24 = n * static_cast<int32_t>(kFrameEntryShortSize);
-    link.header.field28 = record->userValue;
+    Encode(LiveFramesRequest{n, NowOleUtc(), n * static_cast<int32_t>(kFrameEntryShortSize), record->userValue},
+           link.header);
     const size_t requestBytes = static_cast<size_t>(n) * kFrameEntryShortSize;
     link.entryBytes.Reserve(std::max<size_t>(requestBytes, 1));
     for (int32_t i = 0; i < n; ++i) {
@@ -605,13 +595,14 @@ int32_t OrvDllWrapperModule::ReadLiveFrames(int32_t server, int32_t& count, TFra
     if (Exchange(link, kCmdLiveFrames, link.entryBytes.Data(), requestBytes) != Exchanged::Ok) return -1;
     if (!Accepted(link, kCmdLiveFrames)) return -1;
 
-    const int32_t blockLength = link.header.field24;
-    const bool noPayload = link.header.field28 == -1;
+    const LiveFramesReply reply = Decode<LiveFramesReply>(link.header);
+    const int32_t blockLength = reply.entryBytes;
+    const bool noPayload = reply.nothingSent == -1;
     if (blockLength > 0) {
         // The entry block must fit the caller's array; its count must be covered
         // by the block, otherwise the lengths of the following blocks are unknown.
         const int64_t inBlock = blockLength / static_cast<int32_t>(kFrameEntryShortSize);
-        const int32_t m = link.header.field12;
+        const int32_t m = reply.entryCount;
         if (blockLength > kMaxLiveEntries * static_cast<int32_t>(kFrameEntryLongSize) || m < 0 || m > inBlock ||
             m > kMaxLiveEntries) {
             record->MarkOutOfStep();
@@ -659,20 +650,18 @@ int32_t OrvDllWrapperModule::ReadLiveFramesEx(int32_t server, int32_t& count, TF
     if (RateRefuses(*record)) return -1;
 
     const size_t wireSize = record->version < kLongFrameEntryVersion ? kFrameEntryShortSize : kFrameEntryLongSize;
-    link.header.field16 = NowOleUtc();
-    link.header.field12 = n;
-    link.header.field24 = n * static_cast<int32_t>(wireSize);
-    link.header.field28 = record->userValue;
+    Encode(LiveFramesRequest{n, NowOleUtc(), n * static_cast<int32_t>(wireSize), record->userValue}, link.header);
     const size_t requestBytes = static_cast<size_t>(n) * wireSize;
     link.entryBytes.Reserve(std::max<size_t>(requestBytes, 1));
     for (int32_t i = 0; i < n; ++i) EncodeFrameEntry(entries[i], link.entryBytes.Data() + i * wireSize, wireSize);
     if (Exchange(link, kCmdLiveFrames, link.entryBytes.Data(), requestBytes) != Exchanged::Ok) return -1;
-    if (!Accepted(link, kCmdLiveFrames) || link.header.field24 <= 0) return -1;
+    const LiveFramesReply reply = Decode<LiveFramesReply>(link.header);
+    if (!Accepted(link, kCmdLiveFrames) || reply.entryBytes <= 0) return -1;
 
     const bool longReply = link.header.version >= kLongFrameEntryVersion;
     const size_t replySize = longReply ? kFrameEntryLongSize : kFrameEntryShortSize;
-    const int32_t blockLength = link.header.field24;
-    const int32_t m = link.header.field12;
+    const int32_t blockLength = reply.entryBytes;
+    const int32_t m = reply.entryCount;
     const int64_t inBlock = blockLength / static_cast<int64_t>(replySize);
     if (blockLength > kMaxLiveEntries * static_cast<int32_t>(kFrameEntryLongSize) || m < 0 || m > inBlock) {
         count = 0;
@@ -728,7 +717,7 @@ int32_t OrvDllWrapperModule::ReadLiveFramesEx(int32_t server, int32_t& count, TF
         data = into.Data();
     }
     // The server's value comes from the wire: saturate rather than overflow.
-    return longReply ? static_cast<int32_t>(std::min<int64_t>(int64_t{link.header.field52} + 1, INT32_MAX)) : 1;
+    return longReply ? static_cast<int32_t>(std::min<int64_t>(int64_t{reply.extendedResult} + 1, INT32_MAX)) : 1;
 }
 
 // ---------------------------------------------------------------------------
@@ -743,7 +732,7 @@ int32_t OrvDllWrapperModule::OpenArchiveChannel(int32_t channel) {
         if (!held) continue;
         Link& link = *held;
         if (Exchange(link, *command) != Exchanged::Ok) continue;
-        if (Accepted(link, *command) && link.header.field24 != 0) result = 1;
+        if (Accepted(link, *command) && Decode<ResultReply>(link.header).result != 0) result = 1;
     }
     return result;
 }
@@ -771,12 +760,12 @@ int32_t OrvDllWrapperModule::QueryArchiveRange(int32_t channel, double& earliest
         Held held = HoldIfConnected(std::move(slot));
         if (!held) continue;
         Link& link = *held;
-        link.header.field56 = earliest;
-        link.header.field64 = latest;
+        Encode(ArchiveRangeView{earliest, latest}, link.header);
         if (Exchange(link, *command) != Exchanged::Ok || !Accepted(link, *command)) continue;
         result = 1;
-        if (earliest > link.header.field56) earliest = link.header.field56;
-        if (link.header.field64 > latest) latest = link.header.field64;
+        const ArchiveRangeView range = Decode<ArchiveRangeView>(link.header);
+        if (earliest > range.earliest) earliest = range.earliest;
+        if (range.latest > latest) latest = range.latest;
     }
     return result;
 }
@@ -800,19 +789,19 @@ int32_t OrvDllWrapperModule::SeekArchive(int32_t channel, double time, uint8_t d
         if (!record->IsConnected()) continue;
         record->archivePos[channel] = sentinel;
         record->archiveFound[channel] = 0;
-        link.header.field16 = time;
-        link.header.field28 = direction;
+        Encode(ArchiveSeekRequest{time, direction}, link.header);
         if (Exchange(link, *command) != Exchanged::Ok || !Accepted(link, *command)) continue;
-        if (link.header.field24 < 0) continue;
+        const ArchiveSeekReply reply = Decode<ArchiveSeekReply>(link.header);
+        if (reply.result < 0) continue;
         record->archiveFound[channel] = 1;
-        record->archivePos[channel] = link.header.field16;
+        record->archivePos[channel] = reply.time;
         ArchiveAhead& ahead = link.ahead[channel];
         ahead.resumeSet = true;
-        ahead.resumeTime = link.header.field16;
+        ahead.resumeTime = reply.time;
         ahead.handedAtResume.clear();
         // Strictly nearer only: on equal distance the earlier server keeps it.
-        if (std::fabs(time - best) > std::fabs(time - link.header.field16)) best = link.header.field16;
-        result = std::max(result, link.header.field24);
+        if (std::fabs(time - best) > std::fabs(time - reply.time)) best = reply.time;
+        result = std::max(result, reply.result);
     }
     archivePositions_[channel].store(best);
     return result;
@@ -875,8 +864,7 @@ void OrvDllWrapperModule::GiveBackAhead(Link& link, int32_t channel, bool forwar
     DropAhead(link, channel);
     const auto command = ArchiveChannelCommand(channel, kArchiveSeek);
     if (!reposition || !command || !link.server->IsConnected()) return;
-    link.header.field16 = time;
-    link.header.field28 = forward ? 1 : 0;
+    Encode(ArchiveSeekRequest{time, forward ? 1 : 0}, link.header);
     if (Exchange(link, *command) != Exchanged::Ok || !Accepted(link, *command)) return;
     ahead.skipLeft = ahead.resumeSet ? ahead.handedAtResume.size() : 0;
 }
@@ -891,13 +879,9 @@ bool OrvDllWrapperModule::FetchAhead(Link& link, int32_t channel, const ArchiveA
     ahead.filled = false;
     if (!command) return false;
     for (;;) {
-        link.header.field16 = ask.time;
-        link.header.field24 = static_cast<int32_t>(ask.mask.size());
-        link.header.field28 = ask.requestValue;
-        link.header.field32 = ask.a;
-        link.header.field36 = ask.b;
-        link.header.field40 = ask.payloadIn;
-        link.header.field44 = ask.auxIn;
+        Encode(ArchiveReadRequest{ask.time, static_cast<int32_t>(ask.mask.size()), ask.requestValue, ask.a, ask.b,
+                                  ask.payloadIn, ask.auxIn},
+               link.header);
         if (Exchange(link, *command, ask.mask.data(), ask.mask.size()) != Exchanged::Ok) return false;
         if (!Accepted(link, *command)) return false;
         if (!TakeAheadReply(link, channel, ask)) return false;
@@ -915,8 +899,9 @@ bool OrvDllWrapperModule::FetchAhead(Link& link, int32_t channel, const ArchiveA
 // The reply of one archive read (header already in) into the read-ahead.
 bool OrvDllWrapperModule::TakeAheadReply(Link& link, int32_t channel, const ArchiveAsk& ask) {
     ArchiveAhead& ahead = link.ahead[channel];
-    const int32_t auxBytes = link.header.field44;
-    const int32_t payloadBytes = link.header.field40;
+    const ArchiveReadReply reply = Decode<ArchiveReadReply>(link.header);
+    const int32_t auxBytes = reply.auxLength;
+    const int32_t payloadBytes = reply.payloadLength;
     const bool auxFits = auxBytes <= 0 || auxBytes <= ask.auxCapacity;
     const bool payloadFits = payloadBytes <= 0 || payloadBytes <= ask.payloadCapacity;
     if (!auxFits || !payloadFits) {
@@ -931,10 +916,10 @@ bool OrvDllWrapperModule::TakeAheadReply(Link& link, int32_t channel, const Arch
         ahead.payload.Reserve(static_cast<size_t>(payloadBytes));
         if (!link.server->Read(ahead.payload.Data(), payloadBytes)) return false;
     }
-    ahead.end = link.header.field24 == 0;
-    ahead.replyA = link.header.field32;
-    ahead.replyB = link.header.field36;
-    ahead.time = link.header.field16;
+    ahead.end = reply.found == 0;
+    ahead.replyA = reply.camera;
+    ahead.replyB = reply.flags;
+    ahead.time = reply.time;
     ahead.auxLength = ahead.end ? 0 : std::max(auxBytes, 0);
     ahead.payloadLength = ahead.end ? 0 : std::max(payloadBytes, 0);
     ahead.forward = ask.forward;

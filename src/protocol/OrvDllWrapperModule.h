@@ -204,7 +204,7 @@ private:
     std::atomic<int32_t> serverCount_{0};
     std::unique_ptr<TCameraRecord[]> cameraTable_;
     std::atomic<double> archivePositions_[kArchiveChannelCount] = {};
-    std::shared_ptr<Link> servers_[kMaxServers + 1];
+    std::shared_ptr<Link> servers_[kMaxClientServers + 1];
     std::mutex teardownLock_;
     std::vector<std::future<void>> teardowns_;
     std::atomic<bool> backgroundReadAhead_{true};

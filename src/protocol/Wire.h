@@ -70,8 +70,6 @@ inline constexpr int32_t kMaxCameras = 2048;
 // Server slots of one protocol client (OrvDllWrapperModule): indexes 1..63. The
 // manager registers fewer (ORVLinker::kMaxServers).
 inline constexpr int32_t kMaxClientServers = 63;
-// The client's old spelling, until OrvDllWrapperModule.* switch to the name above.
-inline constexpr int32_t kMaxServers = kMaxClientServers;
 inline constexpr int32_t kLoginExtraBlockMax = 9'999'999;
 inline constexpr int32_t kScratchAreaSize = 524'288;
 inline constexpr int32_t kServerTextMax = 511;

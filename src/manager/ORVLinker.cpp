@@ -34,7 +34,6 @@ bool IsDottedIpv4(const std::string& address) {
     return !address.empty() && inet_addr(address.c_str()) != INADDR_NONE;
 }
 
-int16_t ReadInt16(const uint8_t* p) { return static_cast<int16_t>(p[0] | (p[1] << 8)); }
 
 }  // namespace
 
@@ -425,11 +424,12 @@ CameraInfo ORVLinker::MakeCameraInfo(const ServerRecord& server, int32_t index) 
     }
     info.active = IsActiveSlot(server, slot);
     const uint8_t* entry = server.statusBlock.data() + slot * ServerRecord::kStatusEntrySize;
-    std::memcpy(info.status.bytes.data(), entry, 4);
-    info.status.value1 = ReadInt16(entry + 4);
-    std::memcpy(info.status.bytes2.data(), entry + 6, 2);
-    info.status.value2 = ReadInt16(entry + 8);
-    std::memcpy(info.status.bytes3.data(), entry + 10, 2);
+    const orv_stuff::TCameraStatus status = orv_stuff::DecodeCameraStatus(entry);
+    std::memcpy(info.status.bytes.data(), status.bytes, sizeof status.bytes);
+    info.status.value1 = status.value1;
+    std::memcpy(info.status.bytes2.data(), status.reserved6, sizeof status.reserved6);
+    info.status.value2 = status.value2;
+    std::memcpy(info.status.bytes3.data(), status.reserved10, sizeof status.reserved10);
     const auto& record = server.cameraRecords[static_cast<size_t>(slot)];
     info.recordByte = record.active;
     info.recordValue1 = record.value1;

@@ -37,7 +37,7 @@ class SubscriptionRegistry;
 // 128 cameras, the most one server may own.
 struct ServerRecord {
     static constexpr int kCameraSlots = 128;
-    static constexpr int kStatusEntrySize = 12;
+    static constexpr int kStatusEntrySize = static_cast<int>(orv_stuff::kStatusEntrySize);
 
     int32_t handle = 0;  // protocol client's number; 0 or less while unregistered
     std::string loginKey;

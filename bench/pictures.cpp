@@ -273,7 +273,7 @@ void BM_BgrToGrey_Libyuv(benchmark::State& state) {
 
 void BM_BgrToJpeg_Ours(benchmark::State& state) {
     processing::JpegCompressor compressor;
-    processing::ByteBuffer output;
+    platform::RawBuffer output;
     TOrvFrame frame;
     for (auto _ : state) {
         frame.format = Bgr24;

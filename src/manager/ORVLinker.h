@@ -295,9 +295,9 @@ private:
         processing::PictureWorkspace archiveWorkspace;
         processing::JpegCompressor liveCompressor;
         processing::JpegCompressor archiveCompressor;
-        processing::ByteBuffer liveJpegOutput;
-        processing::ByteBuffer archiveJpegOutput;
-        std::vector<uint8_t> conversionScratch;
+        platform::RawBuffer liveJpegOutput;
+        platform::RawBuffer archiveJpegOutput;
+        platform::Bytes conversionScratch;
         processing::Sequence parsedBlock;
         TOrvFrame archiveCandidate;
     };

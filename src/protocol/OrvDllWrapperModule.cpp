@@ -787,18 +787,24 @@ int32_t OrvDllWrapperModule::SeekArchive(int32_t channel, double time, uint8_t d
         TServerDM* record = link.server.get();
         DropAhead(link, channel);
         if (!record->IsConnected()) continue;
-        record->archivePos[channel] = sentinel;
-        record->archiveFound[channel] = 0;
+        {
+            Lock ahead(link.aheadLock);
+            record->archivePos[channel] = sentinel;
+            record->archiveFound[channel] = 0;
+        }
         Encode(ArchiveSeekRequest{time, direction}, link.header);
         if (Exchange(link, *command) != Exchanged::Ok || !Accepted(link, *command)) continue;
         const ArchiveSeekReply reply = Decode<ArchiveSeekReply>(link.header);
         if (reply.result < 0) continue;
-        record->archiveFound[channel] = 1;
-        record->archivePos[channel] = reply.time;
-        ArchiveAhead& ahead = link.ahead[channel];
-        ahead.resumeSet = true;
-        ahead.resumeTime = reply.time;
-        ahead.handedAtResume.clear();
+        {
+            Lock guard(link.aheadLock);
+            record->archiveFound[channel] = 1;
+            record->archivePos[channel] = reply.time;
+            ArchiveAhead& ahead = link.ahead[channel];
+            ahead.resumeSet = true;
+            ahead.resumeTime = reply.time;
+            ahead.handedAtResume.clear();
+        }
         // Strictly nearer only: on equal distance the earlier server keeps it.
         if (std::fabs(time - best) > std::fabs(time - reply.time)) best = reply.time;
         result = std::max(result, reply.result);
@@ -842,63 +848,97 @@ int32_t OrvDllWrapperModule::ReadArchiveBackward(int32_t channel, int32_t reques
 }
 
 bool OrvDllWrapperModule::ArchiveAsk::Matches(const ArchiveAhead& ahead) const {
-    return ahead.filled && ahead.forward == forward && ahead.requestValue == requestValue && ahead.a == a &&
-           ahead.b == b && ahead.payloadIn == payloadIn && ahead.auxIn == auxIn &&
+    return !ahead.frames.empty() && ahead.forward == forward && ahead.requestValue == requestValue &&
+           ahead.a == a && ahead.b == b && ahead.payloadIn == payloadIn && ahead.auxIn == auxIn &&
            ahead.payloadCapacity == payloadCapacity && ahead.auxCapacity == auxCapacity && ahead.mask == mask;
 }
 
 void OrvDllWrapperModule::DropAhead(Link& link, int32_t channel) {
+    Lock guard(link.aheadLock);
     ArchiveAhead& ahead = link.ahead[channel];
-    ahead.filled = false;
+    for (auto& frame : ahead.frames) {
+        if (ahead.spare.size() < kReadAheadDepth) ahead.spare.push_back(std::move(frame));
+    }
+    ahead.frames.clear();
+    ahead.fetching = false;
+    ++ahead.epoch;
     ++ahead.generation;
 }
 
-// A frame read ahead for another camera set, request or direction is given back:
-// the server is positioned where it stood before the frame was read (the last
-// frame handed out, or the seek), so the next read of any camera set or direction
-// goes on from there, losing and repeating nothing.
+// Frames read ahead for another camera set, request or direction are given back:
+// the server is positioned where it stood before they were read (the last frame
+// handed out, or the seek), so the next read of any camera set or direction goes
+// on from there, losing and repeating nothing.
 void OrvDllWrapperModule::GiveBackAhead(Link& link, int32_t channel, bool forward) {
-    ArchiveAhead& ahead = link.ahead[channel];
-    const bool reposition = ahead.filled && !ahead.end;
-    const double time = ahead.resumeSet ? ahead.resumeTime : ahead.time;
+    bool reposition = false;
+    double time = 0.0;
+    {
+        Lock guard(link.aheadLock);
+        const ArchiveAhead& ahead = link.ahead[channel];
+        // A queue holding only the run-out never moved the server.
+        reposition = !ahead.frames.empty() && !ahead.frames.front().end;
+        time = ahead.resumeSet ? ahead.resumeTime : (reposition ? ahead.frames.front().time : 0.0);
+    }
     DropAhead(link, channel);
     const auto command = ArchiveChannelCommand(channel, kArchiveSeek);
     if (!reposition || !command || !link.server->IsConnected()) return;
     Encode(ArchiveSeekRequest{time, forward ? 1 : 0}, link.header);
     if (Exchange(link, *command) != Exchanged::Ok || !Accepted(link, *command)) return;
+    Lock guard(link.aheadLock);
+    ArchiveAhead& ahead = link.ahead[channel];
     ahead.skipLeft = ahead.resumeSet ? ahead.handedAtResume.size() : 0;
 }
 
-// One read of the server's archive stream into its read-ahead. Under the link's
-// connection lock. After a give-back the frames handed out at the resume time
-// come again first and are read past.
+// One read of the server's archive stream onto the end of its read-ahead queue.
+// After a give-back the frames handed out at the resume time come again first
+// and are read past.
 bool OrvDllWrapperModule::FetchAhead(Link& link, int32_t channel, const ArchiveAsk& ask) {
     const auto command =
         ArchiveChannelCommand(channel, ask.forward ? kArchiveReadForward : kArchiveReadBackward);
-    ArchiveAhead& ahead = link.ahead[channel];
-    ahead.filled = false;
     if (!command) return false;
+    ArchiveAhead& ahead = link.ahead[channel];
+    AheadFrame frame;
+    {
+        Lock guard(link.aheadLock);
+        if (!ahead.spare.empty()) {
+            frame = std::move(ahead.spare.back());
+            ahead.spare.pop_back();
+        }
+    }
     for (;;) {
         Encode(ArchiveReadRequest{ask.time, static_cast<int32_t>(ask.mask.size()), ask.requestValue, ask.a, ask.b,
                                   ask.payloadIn, ask.auxIn},
                link.header);
         if (Exchange(link, *command, ask.mask.data(), ask.mask.size()) != Exchanged::Ok) return false;
         if (!Accepted(link, *command)) return false;
-        if (!TakeAheadReply(link, channel, ask)) return false;
-        const bool repeat = ahead.skipLeft > 0 && !ahead.end && ahead.time == ahead.resumeTime &&
-                            std::find(ahead.handedAtResume.begin(), ahead.handedAtResume.end(), ahead.replyA) !=
+        if (!ReadAheadReply(link, ask, frame)) return false;
+        Lock guard(link.aheadLock);
+        const bool repeat = ahead.skipLeft > 0 && !frame.end && frame.time == ahead.resumeTime &&
+                            std::find(ahead.handedAtResume.begin(), ahead.handedAtResume.end(), frame.replyA) !=
                                 ahead.handedAtResume.end();
-        if (!repeat) break;
-        --ahead.skipLeft;  // at most once per camera handed out at that time
+        if (repeat) {
+            --ahead.skipLeft;  // at most once per camera handed out at that time
+            continue;
+        }
+        ahead.skipLeft = 0;
+        if (ahead.frames.empty()) {
+            ahead.forward = ask.forward;
+            ahead.requestValue = ask.requestValue;
+            ahead.a = ask.a;
+            ahead.b = ask.b;
+            ahead.payloadIn = ask.payloadIn;
+            ahead.auxIn = ask.auxIn;
+            ahead.payloadCapacity = ask.payloadCapacity;
+            ahead.auxCapacity = ask.auxCapacity;
+            ahead.mask = ask.mask;
+        }
+        ahead.frames.push_back(std::move(frame));
+        return true;
     }
-    ahead.skipLeft = 0;
-    ahead.filled = true;
-    return true;
 }
 
-// The reply of one archive read (header already in) into the read-ahead.
-bool OrvDllWrapperModule::TakeAheadReply(Link& link, int32_t channel, const ArchiveAsk& ask) {
-    ArchiveAhead& ahead = link.ahead[channel];
+// The reply of one archive read (header already in) into a frame.
+bool OrvDllWrapperModule::ReadAheadReply(Link& link, const ArchiveAsk& ask, AheadFrame& frame) {
     const ArchiveReadReply reply = Decode<ArchiveReadReply>(link.header);
     const int32_t auxBytes = reply.auxLength;
     const int32_t payloadBytes = reply.payloadLength;
@@ -909,60 +949,82 @@ bool OrvDllWrapperModule::TakeAheadReply(Link& link, int32_t channel, const Arch
         return false;
     }
     if (auxBytes > 0) {
-        ahead.aux.Reserve(static_cast<size_t>(auxBytes));
-        if (!link.server->Read(ahead.aux.Data(), auxBytes)) return false;
+        frame.aux.Reserve(static_cast<size_t>(auxBytes));
+        if (!link.server->Read(frame.aux.Data(), auxBytes)) return false;
     }
     if (payloadBytes > 0) {
-        ahead.payload.Reserve(static_cast<size_t>(payloadBytes));
-        if (!link.server->Read(ahead.payload.Data(), payloadBytes)) return false;
+        frame.payload.Reserve(static_cast<size_t>(payloadBytes));
+        if (!link.server->Read(frame.payload.Data(), payloadBytes)) return false;
     }
-    ahead.end = reply.found == 0;
-    ahead.replyA = reply.camera;
-    ahead.replyB = reply.flags;
-    ahead.time = reply.time;
-    ahead.auxLength = ahead.end ? 0 : std::max(auxBytes, 0);
-    ahead.payloadLength = ahead.end ? 0 : std::max(payloadBytes, 0);
-    ahead.forward = ask.forward;
-    ahead.requestValue = ask.requestValue;
-    ahead.a = ask.a;
-    ahead.b = ask.b;
-    ahead.payloadIn = ask.payloadIn;
-    ahead.auxIn = ask.auxIn;
-    ahead.payloadCapacity = ask.payloadCapacity;
-    ahead.auxCapacity = ask.auxCapacity;
-    ahead.mask = ask.mask;
+    frame.end = reply.found == 0;
+    frame.replyA = reply.camera;
+    frame.replyB = reply.flags;
+    frame.time = reply.time;
+    frame.auxLength = frame.end ? 0 : std::max(auxBytes, 0);
+    frame.payloadLength = frame.end ? 0 : std::max(payloadBytes, 0);
     return true;
 }
 
-// Fills the read-ahead unless it already answers this request (another thread
-// or the background may have filled it meanwhile).
+// Makes the queue's first frame answer this request unless it already does
+// (another thread or the background may have read it meanwhile).
 void OrvDllWrapperModule::EnsureAhead(const std::shared_ptr<Link>& slot, int32_t channel, const ArchiveAsk& ask) {
     Held held = HoldIfConnected(slot);
     if (!held) return;
     Link& link = *held;
-    if (link.server->archiveFound[channel] == 0 || ask.Matches(link.ahead[channel])) return;
-    // Read for another request (maybe by the background meanwhile): given back first.
-    if (link.ahead[channel].filled) GiveBackAhead(link, channel, ask.forward);
+    bool stale = false;
+    {
+        Lock guard(link.aheadLock);
+        const ArchiveAhead& ahead = link.ahead[channel];
+        if (link.server->archiveFound[channel] == 0 || ask.Matches(ahead)) return;
+        stale = !ahead.frames.empty();
+    }
+    // Read for another request: given back first. Either way a new epoch starts,
+    // so a background read still queued for the old request never runs.
+    if (stale) {
+        GiveBackAhead(link, channel, ask.forward);
+    } else {
+        DropAhead(link, channel);
+    }
     FetchAhead(link, channel, ask);
 }
 
-// Reads the server's next frame in the background while the caller works on the
-// one it was handed. Only fills a read-ahead that nobody touched since.
-void OrvDllWrapperModule::ReadAheadLater(std::shared_ptr<Link> slot, int32_t channel, ArchiveAsk ask,
-                                         uint64_t generation) {
-    if (!backgroundReadAhead_.load()) return;
-    try {
-        boost::asio::post(*pool_, [this, slot = std::move(slot), channel, ask = std::move(ask), generation] {
-            if (closing_.load()) return;
+// Reads the server's next frames in the background while the caller works on
+// the one it was handed. Each frame is read under the connection lock alone, so
+// frames already queued are handed out meanwhile; a seek, close or give-back
+// (a new epoch) ends it.
+void OrvDllWrapperModule::ReadAheadLater(const std::shared_ptr<Link>& slot, int32_t channel, ArchiveAhead& ahead,
+                                         const ArchiveAsk& ask) {
+    if (!backgroundReadAhead_.load() || ahead.fetching || ahead.Ended() ||
+        ahead.frames.size() >= kReadAheadDepth || slot->server->archiveFound[channel] == 0) {
+        return;
+    }
+    ahead.fetching = true;
+    const uint64_t epoch = ahead.epoch;
+    auto job = [this, slot, channel, ask, epoch] {
+        for (;;) {
             Held held = HoldIfConnected(slot);
-            if (!held) return;
-            Link& link = *held;
-            const ArchiveAhead& ahead = link.ahead[channel];
-            if (ahead.filled || ahead.generation != generation || link.server->archiveFound[channel] == 0) return;
-            FetchAhead(link, channel, ask);
-        });
+            Link& link = *slot;
+            ArchiveAhead& queue = link.ahead[channel];
+            {
+                Lock guard(link.aheadLock);
+                if (queue.epoch != epoch) return;  // a newer epoch owns `fetching`
+                if (closing_.load() || !held || queue.Ended() || queue.frames.size() >= kReadAheadDepth ||
+                    link.server->archiveFound[channel] == 0) {
+                    queue.fetching = false;
+                    return;
+                }
+            }
+            if (!FetchAhead(link, channel, ask)) {
+                Lock guard(link.aheadLock);
+                if (queue.epoch == epoch) queue.fetching = false;
+                return;
+            }
+        }
+    };
+    try {
+        boost::asio::post(*pool_, std::move(job));
     } catch (...) {
-        // Without the background read the next read fetches the frame itself.
+        ahead.fetching = false;  // the next read fetches the frame itself
     }
 }
 
@@ -1008,15 +1070,14 @@ int32_t OrvDllWrapperModule::ReadArchive(ArchiveRead& r) {
 
     constexpr int kTakeAttempts = 8;
     for (int attempt = 0; attempt < kTakeAttempts; ++attempt) {
-        // 1. Every participant still reading gets a head answering this request;
-        // the missing ones are read at once, one per server.
+        // 1. Every participant still reading gets a first frame answering this
+        // request; the missing ones are read at once, one per server.
         std::vector<size_t> missing;
         for (size_t i = 0; i < participants.size(); ++i) {
-            Held held(participants[i].link);
-            Link& link = *held;
+            Link& link = *participants[i].link;
+            Lock guard(link.aheadLock);
             if (link.server->archiveFound[channel] == 0) continue;
-            ArchiveAhead& ahead = link.ahead[channel];
-            if (participants[i].ask.Matches(ahead)) continue;
+            if (participants[i].ask.Matches(link.ahead[channel])) continue;
             missing.push_back(i);
         }
         std::vector<std::future<void>> fetches;
@@ -1033,21 +1094,21 @@ int32_t OrvDllWrapperModule::ReadArchive(ArchiveRead& r) {
         if (!missing.empty()) EnsureAhead(participants[missing[0]].link, channel, participants[missing[0]].ask);
         for (auto& fetch : fetches) fetch.wait();
 
-        // 2. The earliest head going forward, the latest going backward; on equal
-        // times the lower server number. A server that ran out says so once, in
-        // its place in time: at the time of the last frame it handed out (or of
+        // 2. The earliest first frame going forward, the latest going backward; on
+        // equal times the lower server number. A server that ran out says so once,
+        // in its place in time: at the time of the last frame it handed out (or of
         // the seek), so its run-out comes between the other servers' frames.
         size_t chosen = participants.size();
         uint64_t chosenGeneration = 0;
         double extreme = 0.0;
         for (size_t i = 0; i < participants.size(); ++i) {
-            Held held(participants[i].link);
-            Link& link = *held;
+            Link& link = *participants[i].link;
+            Lock guard(link.aheadLock);
             const ArchiveAhead& ahead = link.ahead[channel];
             if (link.server->archiveFound[channel] == 0 || !participants[i].ask.Matches(ahead)) continue;
-            const double key = ahead.end ? link.server->archivePos[channel] : ahead.time;
-            const bool better =
-                chosen == participants.size() || (r.forward ? key < extreme : key > extreme);
+            const AheadFrame& head = ahead.frames.front();
+            const double key = head.end ? link.server->archivePos[channel] : head.time;
+            const bool better = chosen == participants.size() || (r.forward ? key < extreme : key > extreme);
             if (better) {
                 chosen = i;
                 chosenGeneration = ahead.generation;
@@ -1056,45 +1117,53 @@ int32_t OrvDllWrapperModule::ReadArchive(ArchiveRead& r) {
         }
         if (chosen == participants.size()) return -1;
 
-        // 3. Hand it out, unless another thread took it meanwhile.
+        // 3. Hand it out, unless another thread took it meanwhile; its buffers
+        // go back to the queue's spares once copied.
         Participant& p = participants[chosen];
-        Held held(p.link);
-        Link& link = *held;
+        Link& link = *p.link;
         ArchiveAhead& ahead = link.ahead[channel];
-        if (ahead.generation != chosenGeneration || !p.ask.Matches(ahead)) continue;
-        TServerDM& record = *link.server;
-        archivePositions_[channel].store(record.archivePos[channel]);
-        record.archivePos[channel] = ahead.time;
-        r.a = ahead.replyA;
-        r.b = ahead.replyB;
-        const bool end = ahead.end;
-        DropAhead(link, channel);
-        if (!end) {
-            if (!ahead.resumeSet || ahead.resumeTime != ahead.time) ahead.handedAtResume.clear();
-            ahead.resumeSet = true;
-            ahead.resumeTime = ahead.time;
-            ahead.handedAtResume.push_back(ahead.replyA);
+        AheadFrame frame;
+        {
+            Lock guard(link.aheadLock);
+            if (ahead.generation != chosenGeneration || !p.ask.Matches(ahead)) continue;
+            frame = std::move(ahead.frames.front());
+            ahead.frames.pop_front();
+            ++ahead.generation;
+            TServerDM& record = *link.server;
+            archivePositions_[channel].store(record.archivePos[channel]);
+            record.archivePos[channel] = frame.time;
+            if (frame.end) {
+                record.archiveFound[channel] = 0;
+            } else {
+                if (!ahead.resumeSet || ahead.resumeTime != frame.time) ahead.handedAtResume.clear();
+                ahead.resumeSet = true;
+                ahead.resumeTime = frame.time;
+                ahead.handedAtResume.push_back(frame.replyA);
+                ReadAheadLater(p.link, channel, ahead, p.ask);
+            }
         }
-        if (end) {
+        r.a = frame.replyA;
+        r.b = frame.replyB;
+        if (frame.end) {
             r.auxLength = 0;
             r.payloadLength = 0;
-            record.archiveFound[channel] = 0;
             return 1;
         }
-        if (ahead.auxLength > 0) std::memcpy(r.aux, ahead.aux.Data(), static_cast<size_t>(ahead.auxLength));
-        if (ahead.payloadLength > 0) {
-            std::memcpy(r.payload, ahead.payload.Data(), static_cast<size_t>(ahead.payloadLength));
+        if (frame.auxLength > 0) std::memcpy(r.aux, frame.aux.Data(), static_cast<size_t>(frame.auxLength));
+        if (frame.payloadLength > 0) {
+            std::memcpy(r.payload, frame.payload.Data(), static_cast<size_t>(frame.payloadLength));
         }
-        r.auxLength = ahead.auxLength;
-        r.payloadLength = ahead.payloadLength;
-        r.time = ahead.time;
+        r.auxLength = frame.auxLength;
+        r.payloadLength = frame.payloadLength;
+        r.time = frame.time;
         const double position = archivePositions_[channel].load();
         if (r.forward && position <= kArchiveEarliestSentinel) {
-            archivePositions_[channel].store(ahead.time - kOleMillisecond);
+            archivePositions_[channel].store(frame.time - kOleMillisecond);
         } else if (!r.forward && position >= kArchiveLatestSentinel) {
-            archivePositions_[channel].store(ahead.time + kOleMillisecond);
+            archivePositions_[channel].store(frame.time + kOleMillisecond);
         }
-        ReadAheadLater(p.link, channel, p.ask, ahead.generation);
+        Lock guard(link.aheadLock);
+        if (ahead.spare.size() < kReadAheadDepth) ahead.spare.push_back(std::move(frame));
         return 1;
     }
     return -1;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <boost/asio/thread_pool.hpp>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <future>
 #include <memory>
@@ -93,10 +94,30 @@ private:
     struct ArchiveRead;
     static constexpr int kReadAheadThreads = 4;
 
-    // One archive frame read ahead on a channel, with the request it answers.
+    // Frames read ahead per server and channel: enough that the next read rarely
+    // waits for the server, few enough that a given-back queue costs little.
+    static constexpr size_t kReadAheadDepth = 4;
+
+    // One archive frame read ahead.
+    struct AheadFrame {
+        bool end = false;  // the server has nothing further in this direction
+        int32_t replyA = 0;
+        int32_t replyB = 0;
+        double time = 0.0;
+        int32_t payloadLength = 0;
+        int32_t auxLength = 0;
+        RawBuffer payload;
+        RawBuffer aux;
+    };
+
+    // The frames read ahead on a channel, oldest first, with the request they
+    // answer. Guarded by the link's `aheadLock`.
     struct ArchiveAhead {
-        bool filled = false;
-        uint64_t generation = 0;  // advances whenever the frame is taken or dropped
+        std::deque<AheadFrame> frames;
+        std::vector<AheadFrame> spare;  // buffers of frames handed out, kept for reuse
+        uint64_t epoch = 0;             // advances whenever the queued frames are dropped
+        uint64_t generation = 0;        // advances whenever a frame is taken or the queue dropped
+        bool fetching = false;          // a background read of this epoch is queued or running
         bool forward = true;
         int32_t requestValue = 0;
         int32_t a = 0;
@@ -106,22 +127,15 @@ private:
         int32_t payloadCapacity = 0;
         int32_t auxCapacity = 0;
         std::vector<uint8_t> mask;  // this server's slice of the camera mask
-        bool end = false;           // the server has nothing further in this direction
-        int32_t replyA = 0;
-        int32_t replyB = 0;
-        double time = 0.0;
-        int32_t payloadLength = 0;
-        int32_t auxLength = 0;
-        RawBuffer payload;
-        RawBuffer aux;
-        // Where the server stood before the frame was read ahead: the time of the
-        // last frame handed out (or of the seek) and the cameras handed out at
-        // exactly that time. A frame given back is undone by seeking there again
-        // and skipping those cameras' frames at that time.
+        // Where the server stood before the queued frames were read: the time of
+        // the last frame handed out (or of the seek) and the cameras handed out at
+        // exactly that time. Queued frames given back are undone by seeking there
+        // again and skipping those cameras' frames at that time.
         bool resumeSet = false;
         double resumeTime = 0.0;
         std::vector<int32_t> handedAtResume;
         size_t skipLeft = 0;  // frames of handedAtResume the next fetch may still meet again
+        bool Ended() const { return !frames.empty() && frames.back().end; }
     };
 
     // One archive read as one server is asked for it.
@@ -136,16 +150,22 @@ private:
         int32_t payloadCapacity = 0;
         int32_t auxCapacity = 0;
         std::vector<uint8_t> mask;
+        // Whether the queue has a frame answering this request.
         bool Matches(const ArchiveAhead& ahead) const;
     };
 
     // A registered server with everything its exchanges use. `io` is its
     // connection lock: one exchange at a time, and the only lock of the library
-    // held across network I/O. All fields except `server`'s atomics are guarded by it.
+    // held across network I/O. All fields except `server`'s atomics are guarded by
+    // it, except the read-ahead queues and the server's archive position and
+    // found flags, which `aheadLock` guards (taken alone or inside `io`, never
+    // held across I/O), so that a frame read ahead is handed out while the
+    // server's next one is being read.
     struct Link {
         explicit Link(std::shared_ptr<TServerDM> record) : server(std::move(record)), scratch(kScratchAreaSize) {}
         std::shared_ptr<TServerDM> server;
         std::mutex io;
+        std::mutex aheadLock;
         TMsgHeader header{};
         SendBuffer sendBuffer;
         RawBuffer frameData;
@@ -191,12 +211,17 @@ private:
     bool DrainBlocks(Link& link, std::initializer_list<int64_t> lengths);
     int32_t ReadLiveBlocks(Link& link, const int32_t* lengths, size_t lengthCount, uint8_t* dst, int64_t capacity);
     int32_t ReadArchive(ArchiveRead& request);
+    // Read-ahead, under the link's connection lock unless said otherwise.
     static void DropAhead(Link& link, int32_t channel);
     void GiveBackAhead(Link& link, int32_t channel, bool forward);
     bool FetchAhead(Link& link, int32_t channel, const ArchiveAsk& ask);
-    bool TakeAheadReply(Link& link, int32_t channel, const ArchiveAsk& ask);
+    bool ReadAheadReply(Link& link, const ArchiveAsk& ask, AheadFrame& frame);
+    // Without the connection lock: waits for it.
     void EnsureAhead(const std::shared_ptr<Link>& link, int32_t channel, const ArchiveAsk& ask);
-    void ReadAheadLater(std::shared_ptr<Link> link, int32_t channel, ArchiveAsk ask, uint64_t generation);
+    // With the read-ahead lock held: starts a background read of the queue's
+    // next frames unless one runs or the queue is full or ended.
+    void ReadAheadLater(const std::shared_ptr<Link>& link, int32_t channel, ArchiveAhead& ahead,
+                        const ArchiveAsk& ask);
     void ReapTeardowns();
 
     ServerFactory factory_;

@@ -7,6 +7,7 @@
 // network bytes. Both the client and the server simulator use these functions.
 #pragma once
 
+#include "platform/Bytes.h"
 #include <boost/system/error_code.hpp>
 #include <cstddef>
 #include <cstdint>
@@ -668,27 +669,7 @@ private:
     size_t used_ = 0;
 };
 
-// Byte buffer that grows without zero-filling, so that untouched pages of a
-// large area are never committed. Content is dropped when it grows.
-class RawBuffer {
-public:
-    RawBuffer() = default;
-    explicit RawBuffer(size_t capacity) { Reserve(capacity); }
-    // Makes the capacity at least n; allocates exactly n when it must grow.
-    void Reserve(size_t n) {
-        if (n <= capacity_) return;
-        storage_.reset();
-        storage_.reset(new uint8_t[n]);
-        capacity_ = n;
-    }
-    uint8_t* Data() { return storage_.get(); }
-    const uint8_t* Data() const { return storage_.get(); }
-    size_t Capacity() const { return capacity_; }
-
-private:
-    std::unique_ptr<uint8_t[]> storage_;
-    size_t capacity_ = 0;
-};
+using platform::RawBuffer;
 
 // Something that moves exact byte counts: the server connection, or an
 // in-memory stream in tests.

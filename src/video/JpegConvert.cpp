@@ -9,7 +9,7 @@ namespace {
 
 // What a decode works on: the live state's picture or the record's own data.
 struct DecodeTarget {
-    std::vector<uint8_t>& bytes;
+    platform::Bytes& bytes;
     int32_t& width;
     int32_t& height;
     int32_t& isColour;
@@ -25,7 +25,7 @@ size_t PictureBytes(int32_t width, int32_t height, int32_t isColour) {
 // Decodes `jpeg` into `bytes`; false (with `bytes` emptied) when it does not decode.
 // The header must have been read into the context.
 bool DecodeHeaderedJpeg(JpegDecodeContext& context, std::span<const uint8_t> jpeg,
-                        std::vector<uint8_t>& bytes) {
+                        platform::Bytes& bytes) {
     if (!context.FitsDecodeLimits()) {
         bytes.clear();
         return false;
@@ -298,7 +298,7 @@ void DecodeKeptJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFram
         return;
     }
     state.pictureIsJpeg = false;
-    std::vector<uint8_t>& jpeg = *state.picture;
+    platform::Bytes& jpeg = *state.picture;
     const DecodeTarget target{ws.livePicture, state.width, state.height, state.isColour};
     if (jpeg.empty() || !DecodePayload(context, jpeg, target)) {
         jpeg.clear();
@@ -347,7 +347,7 @@ bool ConvertLiveJpeg(JpegDecodeContext& context, PictureWorkspace& ws, CameraFra
     state.lastFrameId = frameId;
     state.lastTime = time;
     if (!state.picture) {
-        state.picture = std::make_shared<std::vector<uint8_t>>();
+        state.picture = std::make_shared<platform::Bytes>();
         state.pictureIsJpeg = false;
     }
     if (payload.empty() || !aux.empty()) {

@@ -47,9 +47,9 @@
 namespace processing {
 
 struct PictureWorkspace {
-    std::vector<uint8_t> conversion;     // target of Bgr24/Grey8 conversions, exchanged with data
-    std::vector<uint8_t> updatePicture;  // decoded JPEG of a block update
-    std::vector<uint8_t> livePicture;    // a kept JPEG decoded again, on its way into the camera's state
+    platform::Bytes conversion;     // target of Bgr24/Grey8 conversions, exchanged with data
+    platform::Bytes updatePicture;  // decoded JPEG of a block update
+    platform::Bytes livePicture;    // a kept JPEG decoded again, on its way into the camera's state
     int32_t updateWidth = 0;
     int32_t updateHeight = 0;
     int32_t updateIsColour = 0;

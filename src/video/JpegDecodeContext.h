@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "video/ByteBuffer.h"
+#include "platform/Bytes.h"
 #include "video/TurboJpegHandle.h"
 
 namespace processing {
@@ -89,7 +89,7 @@ class JpegDecodeContext {
     int subsampling_ = -1;
     uint8_t* planes_[3] = {nullptr, nullptr, nullptr};
     int strides_[3] = {0, 0, 0};
-    ByteBuffer scratch_;
+    platform::RawBuffer scratch_;
 };
 
 }  // namespace processing

@@ -4,7 +4,7 @@
 
 namespace processing {
 
-bool EncodeBgrFrameToJpeg(JpegCompressor& compressor, ByteBuffer& output, TOrvFrame& frame, int quality) {
+bool EncodeBgrFrameToJpeg(JpegCompressor& compressor, platform::RawBuffer& output, TOrvFrame& frame, int quality) {
     if (compressor.Handle().Get() == nullptr || frame.format != Bgr24 || frame.width <= 0 || frame.height <= 0 ||
         frame.data.size() < static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height) * 3) {
         return false;

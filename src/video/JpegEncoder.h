@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "video/ByteBuffer.h"
+#include "platform/Bytes.h"
 #include "video/TOrvFrame.h"
 #include "video/TurboJpegHandle.h"
 
@@ -29,6 +29,6 @@ class JpegCompressor {
 // Encodes a Bgr24 frame as 4:2:0 JPEG at `quality` into `output`, then copies
 // the file into frame.data and sets format Jpeg.  On failure the frame keeps
 // its Bgr24 picture and the result is false.
-bool EncodeBgrFrameToJpeg(JpegCompressor& compressor, ByteBuffer& output, TOrvFrame& frame, int quality);
+bool EncodeBgrFrameToJpeg(JpegCompressor& compressor, platform::RawBuffer& output, TOrvFrame& frame, int quality);
 
 }  // namespace processing

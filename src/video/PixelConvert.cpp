@@ -230,7 +230,7 @@ bool IsBgrPicture(const TOrvFrame& frame) {
 
 }  // namespace
 
-bool BgrFrameToYuyv(TOrvFrame& frame, std::vector<uint8_t>& scratch) {
+bool BgrFrameToYuyv(TOrvFrame& frame, platform::Bytes& scratch) {
     if (!IsBgrPicture(frame)) {
         return false;
     }
@@ -241,7 +241,7 @@ bool BgrFrameToYuyv(TOrvFrame& frame, std::vector<uint8_t>& scratch) {
     return true;
 }
 
-bool BgrFrameToGrey(TOrvFrame& frame, std::vector<uint8_t>& scratch) {
+bool BgrFrameToGrey(TOrvFrame& frame, platform::Bytes& scratch) {
     if (!IsBgrPicture(frame)) {
         return false;
     }
@@ -252,7 +252,7 @@ bool BgrFrameToGrey(TOrvFrame& frame, std::vector<uint8_t>& scratch) {
     return true;
 }
 
-bool NativeFrameToBgr(TOrvFrame& frame, std::vector<uint8_t>& scratch) {
+bool NativeFrameToBgr(TOrvFrame& frame, platform::Bytes& scratch) {
     const size_t pixels = frame.width > 0 && frame.height > 0 ? Pixels(frame.width, frame.height) : 0;
     const size_t need = frame.format == Yuyv ? 2 * pixels : pixels;
     if (frame.format != Yuyv && frame.format != Grey8) {
@@ -275,7 +275,7 @@ bool NativeFrameToBgr(TOrvFrame& frame, std::vector<uint8_t>& scratch) {
     return true;
 }
 
-bool NativeFrameToGrey(TOrvFrame& frame, std::vector<uint8_t>& scratch) {
+bool NativeFrameToGrey(TOrvFrame& frame, platform::Bytes& scratch) {
     if (frame.format == Grey8) {
         return true;
     }

@@ -66,11 +66,11 @@ void PlanarToBgr(const PlanarPicture& picture, uint8_t* dst);
 // Frame-level conversions: the converted picture is written into `scratch`
 // and then exchanged with `frame.data`, so no buffer is copied or freed.
 // BgrFrameToYuyv and BgrFrameToGrey fail when the frame is not Bgr24 or empty.
-bool BgrFrameToYuyv(TOrvFrame& frame, std::vector<uint8_t>& scratch);
-bool BgrFrameToGrey(TOrvFrame& frame, std::vector<uint8_t>& scratch);
+bool BgrFrameToYuyv(TOrvFrame& frame, platform::Bytes& scratch);
+bool BgrFrameToGrey(TOrvFrame& frame, platform::Bytes& scratch);
 // Yuyv or Grey8 to Bgr24; an empty picture just changes its format.
-bool NativeFrameToBgr(TOrvFrame& frame, std::vector<uint8_t>& scratch);
+bool NativeFrameToBgr(TOrvFrame& frame, platform::Bytes& scratch);
 // Yuyv to Grey8; a Grey8 frame is left as it is.
-bool NativeFrameToGrey(TOrvFrame& frame, std::vector<uint8_t>& scratch);
+bool NativeFrameToGrey(TOrvFrame& frame, platform::Bytes& scratch);
 
 }  // namespace processing

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/Bytes.h"
+
 namespace processing {
 
 // Identifies a decoding stream:
@@ -55,7 +57,7 @@ struct Sequence {
     uint8_t fed = 0;        // the payload was given to the decoder
     int32_t reserved1 = 0;
     std::vector<double> times;     // one per frame, in block order
-    std::vector<uint8_t> payload;  // stream data, when parsed with copying
+    platform::Bytes payload;  // stream data, when parsed with copying
     std::vector<std::array<uint8_t, 12>> entries;
     int32_t reserved2 = 0;
     const uint8_t* payloadPointer = nullptr;  // stream data inside the caller's buffer

@@ -117,7 +117,7 @@ private:
     int32_t direction_ = 1;
     bool hint_ = false;
     TOrvFrame working_;
-    std::vector<uint8_t> conversion_;
+    platform::Bytes conversion_;
 
     std::atomic<int32_t> queued_{0};
     std::atomic<int32_t> currentSnapshot_{0};

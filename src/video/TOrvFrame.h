@@ -6,6 +6,8 @@
 #include <memory>
 #include <vector>
 
+#include "platform/Bytes.h"
+
 enum FrameFormat : int32_t {
     Raw = 0,         // payload as received, or nothing
     Jpeg = 1,        // a complete JPEG file
@@ -28,7 +30,7 @@ struct TOrvFrame {
     int32_t reserved2 = 0;
     int32_t ready = 0;                // 1 when the picture is complete
     int32_t reserved3 = 0;
-    std::vector<uint8_t> data;
+    platform::Bytes data;
     int32_t reserved4 = 0;
     std::vector<uint8_t> reservedData;
 };
@@ -43,7 +45,7 @@ struct CameraFrameState {
     int32_t camera = 0;
     int32_t lastFrameId = 0;
     double lastTime = 0.0;
-    std::shared_ptr<std::vector<uint8_t>> picture;
+    std::shared_ptr<platform::Bytes> picture;
     int32_t width = 0;
     int32_t height = 0;
     int32_t isColour = 0;

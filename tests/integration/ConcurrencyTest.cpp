@@ -336,7 +336,6 @@ TEST(ConcurrentArchive, MergeOverTwoServersIsStrictlyOrderedBothWays) {
     for (size_t s = 0; s < 2; ++s) ASSERT_EQ(ORV_ServerAdd("127.0.0.1", sim.Server(s).Port(), 0, 0, ""), 0);
     ASSERT_EQ(ORV_ServersConnect(), 0);
     ASSERT_EQ(ORV_VideoArchiveOpen(1), 0);
-    const int cameras[] = {1, 2, 3, 4};
     // Frames of [from, to] over the four cameras, as the timelines say.
     const int64_t from = kNowMs - 20'000, to = kNowMs - 15'000;
     size_t expectedCount = 0;
@@ -347,24 +346,26 @@ TEST(ConcurrentArchive, MergeOverTwoServersIsStrictlyOrderedBothWays) {
         }
     }
     ASSERT_GT(expectedCount, 80u);
-    for (const int direction : {1, 0}) {
-        SCOPED_TRACE(direction == 1 ? "forward" : "backward");
-        ASSERT_EQ(ORV_VideoArchiveFindData(MsToOle(direction == 1 ? from : to), direction), 0);
+    // Reads up to `limit` frames of the cameras, stopping past the interval.
+    const auto read = [&](const std::vector<int>& set, int direction, int limit) {
         std::vector<std::pair<int64_t, int>> got;
         std::vector<uint8_t> data(1'000'000);
-        for (int i = 0; i < 400; ++i) {
+        for (int i = 0; i < limit; ++i) {
             int camera = 0, width = 0, height = 0, size = 0;
             double time = 0;
-            const int r = ORV_VideoArchiveGetFrame(cameras, 4, ORV_FRAME_JPEG, 0, direction,
-                                                   reinterpret_cast<char*>(data.data()),
-                                                   static_cast<unsigned>(data.size()), &camera, &time, &width, &height,
-                                                   &size);
-            ASSERT_EQ(r, ORV_OK) << "read " << i;
+            const int r = ORV_VideoArchiveGetFrame(set.data(), static_cast<unsigned>(set.size()), ORV_FRAME_JPEG, 0,
+                                                   direction, reinterpret_cast<char*>(data.data()),
+                                                   static_cast<unsigned>(data.size()), &camera, &time, &width,
+                                                   &height, &size);
+            EXPECT_EQ(r, ORV_OK) << "read " << i;
+            if (r != ORV_OK) break;
             const int64_t ms = OleToMs(time);
             if (direction == 1 ? ms > to : ms < from) break;
             got.emplace_back(ms, camera);
         }
-        ASSERT_EQ(got.size(), expectedCount);
+        return got;
+    };
+    const auto expectOrdered = [](const std::vector<std::pair<int64_t, int>>& got, int direction) {
         for (size_t i = 1; i < got.size(); ++i) {
             if (direction == 1) {
                 ASSERT_GE(got[i].first, got[i - 1].first) << "read " << i;
@@ -372,9 +373,39 @@ TEST(ConcurrentArchive, MergeOverTwoServersIsStrictlyOrderedBothWays) {
                 ASSERT_LE(got[i].first, got[i - 1].first) << "read " << i;
             }
         }
+    };
+    for (const int direction : {1, 0}) {
+        SCOPED_TRACE(direction == 1 ? "forward" : "backward");
+        ASSERT_EQ(ORV_VideoArchiveFindData(MsToOle(direction == 1 ? from : to), direction), 0);
+        const auto got = read({1, 2, 3, 4}, direction, 400);
+        ASSERT_EQ(got.size(), expectedCount);
+        expectOrdered(got, direction);
         const std::set<std::pair<int64_t, int>> unique(got.begin(), got.end());
         EXPECT_EQ(unique.size(), got.size()) << "a frame came twice";
     }
+    // The camera set changes while frames are read ahead: what was read ahead for
+    // the old set is given back, and the new set goes on from the last frame
+    // handed out, losing and repeating nothing.
+    ASSERT_EQ(ORV_VideoArchiveFindData(MsToOle(from), 1), 0);
+    const auto before = read({1, 2, 3, 4}, 1, 30);
+    ASSERT_EQ(before.size(), 30u);
+    const auto after = read({1, 3}, 1, 400);
+    ASSERT_FALSE(after.empty());
+    expectOrdered(after, 1);
+    EXPECT_GE(after.front().first, before.back().first);
+    std::set<std::pair<int64_t, int>> seen;
+    for (const auto& frame : before) {
+        if (frame.second == 1 || frame.second == 3) seen.insert(frame);
+    }
+    for (const auto& frame : after) EXPECT_TRUE(seen.insert(frame).second) << "frame at " << frame.first << " came twice";
+    std::set<std::pair<int64_t, int>> expected;
+    for (const size_t s : {size_t{0}, size_t{1}}) {
+        orv_sim::CameraTimeline line(sim.Server(s).ArchiveOriginMs(), rates[s][0], 1);
+        for (int64_t u = line.FirstUnitAtOrAfter(from); line.UnitTime(u) <= to; ++u) {
+            expected.insert({line.UnitTime(u), s == 0 ? 1 : 3});
+        }
+    }
+    EXPECT_EQ(seen, expected);
     ORV_Uninit();
 }
 

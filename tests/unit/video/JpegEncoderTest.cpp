@@ -15,13 +15,14 @@ TOrvFrame BgrFrame(int w, int h) {
     f.height = h;
     f.format = Bgr24;
     f.isColour = 1;
-    f.data = picture_test::MakeBgr(w, h, 4);
+    const auto bgr = picture_test::MakeBgr(w, h, 4);
+    f.data.assign(bgr.begin(), bgr.end());
     return f;
 }
 
 TEST(JpegEncoding, BgrBecomesA420JpegOfTheSamePicture) {
     JpegCompressor compressor;
-    ByteBuffer output;
+    platform::RawBuffer output;
     TOrvFrame frame = BgrFrame(96, 64);
     const auto original = frame.data;
     ASSERT_TRUE(EncodeBgrFrameToJpeg(compressor, output, frame, kLiveJpegQuality));
@@ -48,7 +49,7 @@ TEST(JpegEncoding, BgrBecomesA420JpegOfTheSamePicture) {
 
 TEST(JpegEncoding, OutputBufferIsSizedOnceAndReused) {
     JpegCompressor compressor;
-    ByteBuffer output;
+    platform::RawBuffer output;
     TOrvFrame a = BgrFrame(64, 48);
     ASSERT_TRUE(EncodeBgrFrameToJpeg(compressor, output, a, kArchiveJpegQuality));
     const uint8_t* area = output.Data();
@@ -63,7 +64,7 @@ TEST(JpegEncoding, OutputBufferIsSizedOnceAndReused) {
 
 TEST(JpegEncoding, RefusedInputLeavesTheFrame) {
     JpegCompressor compressor;
-    ByteBuffer output;
+    platform::RawBuffer output;
     TOrvFrame yuyv = BgrFrame(16, 16);
     yuyv.format = Yuyv;
     const auto before = yuyv.data;

@@ -72,7 +72,7 @@ TEST_P(KeptJpeg, DeliversWhatTheDecodedPictureWould) {
     Camera lazy;
     Camera eager;
     eager.state.keepsDecodedPicture = true;
-    std::vector<uint8_t> beforeUpdate;
+    platform::Bytes beforeUpdate;
     for (size_t i = 0; i < steps.size(); ++i) {
         const auto payload =
             steps[i].jpegSeed != 0 ? MakeJpeg(kWidth, kHeight, subsampling, static_cast<uint32_t>(steps[i].jpegSeed))

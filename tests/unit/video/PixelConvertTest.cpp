@@ -249,9 +249,9 @@ TEST(FrameConversions, ExchangeBuffersAndRefuseWrongInput) {
     frame.width = 4;
     frame.height = 2;
     frame.format = Bgr24;
-    frame.data = RandomBytes(24, 9);
-    std::vector<uint8_t> scratch;
-    const auto original = frame.data;
+    const std::vector<uint8_t> original = RandomBytes(24, 9);
+    frame.data.assign(original.begin(), original.end());
+    platform::Bytes scratch;
     ASSERT_TRUE(BgrFrameToYuyv(frame, scratch));
     EXPECT_EQ(frame.format, Yuyv);
     EXPECT_EQ(frame.data, RefBgrToYuyv(original, 4, 2));

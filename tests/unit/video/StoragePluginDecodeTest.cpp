@@ -97,7 +97,7 @@ std::string PluginPath() {
     return platform::DynamicLibrary::OwnDirectory() + "../src/libVEVIDAZev2.so";
 }
 
-double MeanOfEvery(const std::vector<uint8_t>& data, size_t step) {
+double MeanOfEvery(const platform::Bytes& data, size_t step) {
     double sum = 0;
     size_t n = 0;
     for (size_t i = 0; i < data.size(); i += step, ++n) sum += data[i];

@@ -573,26 +573,41 @@ bool TargetTakes(PayloadTarget* target, const int32_t* lengths, size_t perEntry,
 
 }  // namespace
 
+OrvDllWrapperModule::Held OrvDllWrapperModule::HoldForLiveRead(int32_t server, int32_t count,
+                                                                 const TFrameEntry* entries) {
+    if (count < 0 || count > kMaxLiveEntries || (count > 0 && entries == nullptr)) return Held();
+    Held held = HoldConnected(server);
+    if (!held || RateRefuses(*(*held).server)) return Held();
+    return held;
+}
+
+OrvDllWrapperModule::Exchanged OrvDllWrapperModule::SendLiveRequest(Link& link, int32_t count,
+                                                                    const TFrameEntry* entries, size_t wireSize) {
+    Encode(LiveFramesRequest{count, NowOleUtc(), count * static_cast<int32_t>(wireSize), link.server->userValue},
+           link.header);
+    const size_t requestBytes = static_cast<size_t>(count) * wireSize;
+    link.entryBytes.Reserve(std::max<size_t>(requestBytes, 1));
+    for (int32_t i = 0; i < count; ++i) EncodeFrameEntry(entries[i], link.entryBytes.Data() + i * wireSize, wireSize);
+    return Exchange(link, kCmdLiveFrames, link.entryBytes.Data(), requestBytes);
+}
+
+std::optional<bool> OrvDllWrapperModule::ReadIntoTarget(Link& link, PayloadTarget* target, const int32_t* lengths,
+                                                        size_t perEntry, int32_t entries) {
+    if (!TargetTakes(target, lengths, perEntry, entries)) return std::nullopt;
+    target->used = true;
+    return ReadLiveBlocks(link, lengths, perEntry * static_cast<size_t>(entries), target->data, target->capacity) == 1;
+}
+
 int32_t OrvDllWrapperModule::ReadLiveFrames(int32_t server, int32_t& count, TFrameEntry* entries, uint8_t* data,
                                             int32_t dataCapacity, PayloadTarget* target) {
-    Held held = HoldConnected(server);
+    const int32_t n = count;
+    Held held = HoldForLiveRead(server, n, entries);
     if (!held) return -1;
     Link& link = *held;
     TServerDM* record = link.server.get();
-    const int32_t n = count;
-    if (record == nullptr || n < 0 || n > kMaxLiveEntries || (n > 0 && entries == nullptr)) return -1;
-    if (RateRefuses(*record)) return -1;
-
     link.header = TMsgHeader{};
-    Encode(LiveFramesRequest{n, NowOleUtc(), n * static_cast<int32_t>(kFrameEntryShortSize), record->userValue},
-           link.header);
-    const size_t requestBytes = static_cast<size_t>(n) * kFrameEntryShortSize;
-    link.entryBytes.Reserve(std::max<size_t>(requestBytes, 1));
-    for (int32_t i = 0; i < n; ++i) {
-        EncodeFrameEntry(entries[i], link.entryBytes.Data() + i * kFrameEntryShortSize, kFrameEntryShortSize);
-    }
     count = 0;
-    if (Exchange(link, kCmdLiveFrames, link.entryBytes.Data(), requestBytes) != Exchanged::Ok) return -1;
+    if (SendLiveRequest(link, n, entries, kFrameEntryShortSize) != Exchanged::Ok) return -1;
     if (!Accepted(link, kCmdLiveFrames)) return -1;
 
     const LiveFramesReply reply = Decode<LiveFramesReply>(link.header);
@@ -627,9 +642,8 @@ int32_t OrvDllWrapperModule::ReadLiveFrames(int32_t server, int32_t& count, TFra
             DecodeFrameEntryInto(link.entryBytes.Data() + i * kFrameEntryShortSize, kFrameEntryShortSize, entries[i]);
         }
         count = m;
-        if (TargetTakes(target, lengths, 5, m)) {
-            target->used = true;
-            if (ReadLiveBlocks(link, lengths, lengthCount, target->data, target->capacity) != 1) return -1;
+        if (const auto intoTarget = ReadIntoTarget(link, target, lengths, 5, m)) {
+            if (!*intoTarget) return -1;
         } else if (ReadLiveBlocks(link, lengths, lengthCount, data, std::max(dataCapacity, 0)) != 1) {
             return -1;
         }
@@ -641,20 +655,13 @@ int32_t OrvDllWrapperModule::ReadLiveFrames(int32_t server, int32_t& count, TFra
 
 int32_t OrvDllWrapperModule::ReadLiveFramesEx(int32_t server, int32_t& count, TFrameEntry* entries,
                                               const uint8_t*& data, PayloadTarget* target, RawBuffer* area) {
-    Held held = HoldConnected(server);
+    const int32_t n = count;
+    Held held = HoldForLiveRead(server, n, entries);
     if (!held) return -1;
     Link& link = *held;
     TServerDM* record = link.server.get();
-    const int32_t n = count;
-    if (record == nullptr || n < 0 || n > kMaxLiveEntries || (n > 0 && entries == nullptr)) return -1;
-    if (RateRefuses(*record)) return -1;
-
     const size_t wireSize = record->version < kLongFrameEntryVersion ? kFrameEntryShortSize : kFrameEntryLongSize;
-    Encode(LiveFramesRequest{n, NowOleUtc(), n * static_cast<int32_t>(wireSize), record->userValue}, link.header);
-    const size_t requestBytes = static_cast<size_t>(n) * wireSize;
-    link.entryBytes.Reserve(std::max<size_t>(requestBytes, 1));
-    for (int32_t i = 0; i < n; ++i) EncodeFrameEntry(entries[i], link.entryBytes.Data() + i * wireSize, wireSize);
-    if (Exchange(link, kCmdLiveFrames, link.entryBytes.Data(), requestBytes) != Exchanged::Ok) return -1;
+    if (SendLiveRequest(link, n, entries, wireSize) != Exchanged::Ok) return -1;
     const LiveFramesReply reply = Decode<LiveFramesReply>(link.header);
     if (!Accepted(link, kCmdLiveFrames) || reply.entryBytes <= 0) return -1;
 
@@ -704,9 +711,8 @@ int32_t OrvDllWrapperModule::ReadLiveFramesEx(int32_t server, int32_t& count, TF
         DrainBytes(*record, total, link.scratch);
         return -1;
     }
-    if (TargetTakes(target, lengths, kFrameEntryBlockCount, m)) {
-        target->used = true;
-        if (ReadLiveBlocks(link, lengths, lengthCount, target->data, target->capacity) != 1) return -1;
+    if (const auto intoTarget = ReadIntoTarget(link, target, lengths, kFrameEntryBlockCount, m)) {
+        if (!*intoTarget) return -1;
         data = target->data;
     } else {
         // The caller's own area when it gives one: the bytes then stay valid after
@@ -847,10 +853,10 @@ int32_t OrvDllWrapperModule::ReadArchiveBackward(int32_t channel, int32_t reques
     return ReadArchive(request);
 }
 
-bool OrvDllWrapperModule::ArchiveAsk::Matches(const ArchiveAhead& ahead) const {
-    return !ahead.frames.empty() && ahead.forward == forward && ahead.requestValue == requestValue &&
-           ahead.a == a && ahead.b == b && ahead.payloadIn == payloadIn && ahead.auxIn == auxIn &&
-           ahead.payloadCapacity == payloadCapacity && ahead.auxCapacity == auxCapacity && ahead.mask == mask;
+bool OrvDllWrapperModule::ArchiveAsk::SameRequest(const ArchiveAsk& other) const {
+    return forward == other.forward && requestValue == other.requestValue && a == other.a && b == other.b &&
+           payloadIn == other.payloadIn && auxIn == other.auxIn && payloadCapacity == other.payloadCapacity &&
+           auxCapacity == other.auxCapacity && mask == other.mask;
 }
 
 void OrvDllWrapperModule::DropAhead(Link& link, int32_t channel) {
@@ -921,17 +927,7 @@ bool OrvDllWrapperModule::FetchAhead(Link& link, int32_t channel, const ArchiveA
             continue;
         }
         ahead.skipLeft = 0;
-        if (ahead.frames.empty()) {
-            ahead.forward = ask.forward;
-            ahead.requestValue = ask.requestValue;
-            ahead.a = ask.a;
-            ahead.b = ask.b;
-            ahead.payloadIn = ask.payloadIn;
-            ahead.auxIn = ask.auxIn;
-            ahead.payloadCapacity = ask.payloadCapacity;
-            ahead.auxCapacity = ask.auxCapacity;
-            ahead.mask = ask.mask;
-        }
+        if (ahead.frames.empty()) ahead.asked = ask;
         ahead.frames.push_back(std::move(frame));
         return true;
     }
@@ -975,7 +971,7 @@ void OrvDllWrapperModule::EnsureAhead(const std::shared_ptr<Link>& slot, int32_t
     {
         Lock guard(link.aheadLock);
         const ArchiveAhead& ahead = link.ahead[channel];
-        if (link.server->archiveFound[channel] == 0 || ask.Matches(ahead)) return;
+        if (link.server->archiveFound[channel] == 0 || ahead.Answers(ask)) return;
         stale = !ahead.frames.empty();
     }
     // Read for another request: given back first. Either way a new epoch starts,
@@ -1077,7 +1073,7 @@ int32_t OrvDllWrapperModule::ReadArchive(ArchiveRead& r) {
             Link& link = *participants[i].link;
             Lock guard(link.aheadLock);
             if (link.server->archiveFound[channel] == 0) continue;
-            if (participants[i].ask.Matches(link.ahead[channel])) continue;
+            if (link.ahead[channel].Answers(participants[i].ask)) continue;
             missing.push_back(i);
         }
         std::vector<std::future<void>> fetches;
@@ -1105,7 +1101,7 @@ int32_t OrvDllWrapperModule::ReadArchive(ArchiveRead& r) {
             Link& link = *participants[i].link;
             Lock guard(link.aheadLock);
             const ArchiveAhead& ahead = link.ahead[channel];
-            if (link.server->archiveFound[channel] == 0 || !participants[i].ask.Matches(ahead)) continue;
+            if (link.server->archiveFound[channel] == 0 || !ahead.Answers(participants[i].ask)) continue;
             const AheadFrame& head = ahead.frames.front();
             const double key = head.end ? link.server->archivePos[channel] : head.time;
             const bool better = chosen == participants.size() || (r.forward ? key < extreme : key > extreme);
@@ -1125,7 +1121,7 @@ int32_t OrvDllWrapperModule::ReadArchive(ArchiveRead& r) {
         AheadFrame frame;
         {
             Lock guard(link.aheadLock);
-            if (ahead.generation != chosenGeneration || !p.ask.Matches(ahead)) continue;
+            if (ahead.generation != chosenGeneration || !ahead.Answers(p.ask)) continue;
             frame = std::move(ahead.frames.front());
             ahead.frames.pop_front();
             ++ahead.generation;

@@ -12,6 +12,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "protocol/IOrvModule.h"
@@ -110,34 +111,6 @@ private:
         RawBuffer aux;
     };
 
-    // The frames read ahead on a channel, oldest first, with the request they
-    // answer. Guarded by the link's `aheadLock`.
-    struct ArchiveAhead {
-        std::deque<AheadFrame> frames;
-        std::vector<AheadFrame> spare;  // buffers of frames handed out, kept for reuse
-        uint64_t epoch = 0;             // advances whenever the queued frames are dropped
-        uint64_t generation = 0;        // advances whenever a frame is taken or the queue dropped
-        bool fetching = false;          // a background read of this epoch is queued or running
-        bool forward = true;
-        int32_t requestValue = 0;
-        int32_t a = 0;
-        int32_t b = 0;
-        int32_t payloadIn = 0;
-        int32_t auxIn = 0;
-        int32_t payloadCapacity = 0;
-        int32_t auxCapacity = 0;
-        std::vector<uint8_t> mask;  // this server's slice of the camera mask
-        // Where the server stood before the queued frames were read: the time of
-        // the last frame handed out (or of the seek) and the cameras handed out at
-        // exactly that time. Queued frames given back are undone by seeking there
-        // again and skipping those cameras' frames at that time.
-        bool resumeSet = false;
-        double resumeTime = 0.0;
-        std::vector<int32_t> handedAtResume;
-        size_t skipLeft = 0;  // frames of handedAtResume the next fetch may still meet again
-        bool Ended() const { return !frames.empty() && frames.back().end; }
-    };
-
     // One archive read as one server is asked for it.
     struct ArchiveAsk {
         bool forward = true;
@@ -149,9 +122,31 @@ private:
         int32_t auxIn = 0;
         int32_t payloadCapacity = 0;
         int32_t auxCapacity = 0;
-        std::vector<uint8_t> mask;
+        std::vector<uint8_t> mask;  // this server's slice of the camera mask
+        // The same request, whatever time it carries.
+        bool SameRequest(const ArchiveAsk& other) const;
+    };
+
+    // The frames read ahead on a channel, oldest first, with the request they
+    // answer. Guarded by the link's `aheadLock`.
+    struct ArchiveAhead {
+        std::deque<AheadFrame> frames;
+        std::vector<AheadFrame> spare;  // buffers of frames handed out, kept for reuse
+        uint64_t epoch = 0;             // advances whenever the queued frames are dropped
+        uint64_t generation = 0;        // advances whenever a frame is taken or the queue dropped
+        bool fetching = false;          // a background read of this epoch is queued or running
+        ArchiveAsk asked;               // the request the queued frames answer
+        // Where the server stood before the queued frames were read: the time of
+        // the last frame handed out (or of the seek) and the cameras handed out at
+        // exactly that time. Queued frames given back are undone by seeking there
+        // again and skipping those cameras' frames at that time.
+        bool resumeSet = false;
+        double resumeTime = 0.0;
+        std::vector<int32_t> handedAtResume;
+        size_t skipLeft = 0;  // frames of handedAtResume the next fetch may still meet again
+        bool Ended() const { return !frames.empty() && frames.back().end; }
         // Whether the queue has a frame answering this request.
-        bool Matches(const ArchiveAhead& ahead) const;
+        bool Answers(const ArchiveAsk& ask) const { return !frames.empty() && asked.SameRequest(ask); }
     };
 
     // A registered server with everything its exchanges use. `io` is its
@@ -210,6 +205,17 @@ private:
     // stream failed or had to be marked out of step.
     bool DrainBlocks(Link& link, std::initializer_list<int64_t> lengths);
     int32_t ReadLiveBlocks(Link& link, const int32_t* lengths, size_t lengthCount, uint8_t* dst, int64_t capacity);
+    // The link of a connected server for a live read of `count` entries, or empty
+    // when the read is refused before anything is sent.
+    Held HoldForLiveRead(int32_t server, int32_t count, const TFrameEntry* entries);
+    // Sends a live-frames request for the entries, each `wireSize` bytes on the
+    // wire, and reads the reply header.
+    Exchanged SendLiveRequest(Link& link, int32_t count, const TFrameEntry* entries, size_t wireSize);
+    // Reads the reply's blocks into the caller's target when it takes them (one
+    // entry whose only block is a payload that fits): nothing when it does not,
+    // else whether the read succeeded.
+    std::optional<bool> ReadIntoTarget(Link& link, PayloadTarget* target, const int32_t* lengths, size_t perEntry,
+                                       int32_t entries);
     int32_t ReadArchive(ArchiveRead& request);
     // Read-ahead, under the link's connection lock unless said otherwise.
     static void DropAhead(Link& link, int32_t channel);

@@ -88,22 +88,11 @@ int JpegDecodeContext::DecodeToPacked(const uint8_t* jpeg, size_t size, uint8_t*
     }
     if (!IsColour()) {
         // Grey goes straight into the target, rows unpadded as Grey8 requires.
-        uint8_t* planes[3] = {target, nullptr, nullptr};
-        int strides[3] = {width_, 0, 0};
-        return handle_.Checked(tjDecompressToYUVPlanes(handle_.Get(), jpeg, static_cast<unsigned long>(size),
-                                                       planes, width_, strides, height_, 0)) == 0
-                   ? kDecodeOk
-                   : kDecodeFailed;
+        return DecodeGreyPlane(jpeg, size, target);
     }
-    const int packable = CheckPackable();
-    if (packable == kDecodeFailed) {
-        return kDecodeFailed;
-    }
-    if (DecodePlanar(jpeg, size) != 0) {
-        return kDecodeFailed;
-    }
-    if (packable != kDecodeOk) {
-        return packable;
+    const int planar = DecodePackablePlanes(jpeg, size);
+    if (planar != kDecodeOk) {
+        return planar;
     }
     PlanarToYuyv(Planar(), target);
     return kDecodeOk;
@@ -117,27 +106,18 @@ int JpegDecodeContext::DecodeToBgr(const uint8_t* jpeg, size_t size, uint8_t* ta
     if (target == nullptr || targetSize < 3 * pixels) {
         return kDecodeTargetTooSmall;
     }
-    const int packable = IsColour() ? CheckPackable() : kDecodeOk;
-    if (packable == kDecodeFailed) {
-        return kDecodeFailed;
-    }
     if (!IsColour()) {
         // Grey: decode into the scratch (it may be smaller than the target) and expand.
         scratch_.Reserve(pixels);
-        uint8_t* planes[3] = {scratch_.Data(), nullptr, nullptr};
-        int strides[3] = {width_, 0, 0};
-        if (handle_.Checked(tjDecompressToYUVPlanes(handle_.Get(), jpeg, static_cast<unsigned long>(size), planes,
-                                                    width_, strides, height_, 0)) != 0) {
+        if (DecodeGreyPlane(jpeg, size, scratch_.Data()) != kDecodeOk) {
             return kDecodeFailed;
         }
         GreyToBgr(scratch_.Data(), target, width_, height_);
         return kDecodeOk;
     }
-    if (DecodePlanar(jpeg, size) != 0) {
-        return kDecodeFailed;
-    }
-    if (packable != kDecodeOk) {
-        return packable;
+    const int planar = DecodePackablePlanes(jpeg, size);
+    if (planar != kDecodeOk) {
+        return planar;
     }
     PlanarToBgr(Planar(), target);
     return kDecodeOk;
@@ -154,15 +134,9 @@ int JpegDecodeContext::DecodeToGrey(const uint8_t* jpeg, size_t size, uint8_t* t
     if (target == nullptr || targetSize < pixels) {
         return kDecodeTargetTooSmall;
     }
-    const int packable = CheckPackable();
-    if (packable == kDecodeFailed) {
-        return kDecodeFailed;
-    }
-    if (DecodePlanar(jpeg, size) != 0) {
-        return kDecodeFailed;
-    }
-    if (packable != kDecodeOk) {
-        return packable;
+    const int planar = DecodePackablePlanes(jpeg, size);
+    if (planar != kDecodeOk) {
+        return planar;
     }
     // The grey picture is the luma plane without the plane's row padding.
     for (int y = 0; y < height_; ++y) {
@@ -170,6 +144,27 @@ int JpegDecodeContext::DecodeToGrey(const uint8_t* jpeg, size_t size, uint8_t* t
                     static_cast<size_t>(width_));
     }
     return kDecodeOk;
+}
+
+// A grey picture's one plane into `target`, rows unpadded.
+int JpegDecodeContext::DecodeGreyPlane(const uint8_t* jpeg, size_t size, uint8_t* target) {
+    uint8_t* planes[3] = {target, nullptr, nullptr};
+    int strides[3] = {width_, 0, 0};
+    return handle_.Checked(tjDecompressToYUVPlanes(handle_.Get(), jpeg, static_cast<unsigned long>(size), planes,
+                                                   width_, strides, height_, 0)) == 0
+               ? kDecodeOk
+               : kDecodeFailed;
+}
+
+// A colour picture's planes, when they can be packed: kDecodeOk with the planes
+// decoded, otherwise what CheckPackable says (a picture too small to pack is
+// still decoded first, so a damaged one fails as such).
+int JpegDecodeContext::DecodePackablePlanes(const uint8_t* jpeg, size_t size) {
+    const int packable = CheckPackable();
+    if (packable == kDecodeFailed || DecodePlanar(jpeg, size) != 0) {
+        return kDecodeFailed;
+    }
+    return packable;
 }
 
 // kDecodeOk when the colour picture can be packed; kDecodeFailed (known before

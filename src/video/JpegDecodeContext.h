@@ -80,6 +80,8 @@ class JpegDecodeContext {
   private:
     int DecodePlanar(const uint8_t* jpeg, size_t size);
     int CheckPackable() const;
+    int DecodeGreyPlane(const uint8_t* jpeg, size_t size, uint8_t* target);
+    int DecodePackablePlanes(const uint8_t* jpeg, size_t size);
     struct PlanarPicture Planar() const;
 
     uint64_t serial_;

@@ -130,20 +130,32 @@ bool VectorPathsEnabled() {
     return gVectorPaths;
 }
 
-void YuyvToBgr(const uint8_t* src, uint8_t* dst, int width, int height) {
+namespace {
+
+// Converts between the pixel-pair layout (YUYV) and a whole-pixel one row by row;
+// with an even width no pixel pair straddles two rows, so the picture is one long
+// row. The vector kernel converts what it can, in whole pairs so that the U/V
+// parity carries on, and the scalar code the rest.
+template <size_t kSrcBytes, size_t kDstBytes, class Vector, class Scalar>
+void ConvertPairRows(const uint8_t* src, uint8_t* dst, int width, int height, Vector vector, Scalar scalar) {
     if (width <= 0 || height <= 0) {
         return;
     }
-    const bool vector = gVectorPaths;
-    // With an even width no pixel pair straddles two rows: the picture is one long row.
+    const bool useVector = gVectorPaths;
     const int rows = (width % 2 == 0) ? 1 : height;
     const size_t rowPixels = (width % 2 == 0) ? Pixels(width, height) : static_cast<size_t>(width);
     for (int row = 0; row < rows; ++row) {
-        const uint8_t* s = src + 2 * rowPixels * row;
-        uint8_t* d = dst + 3 * rowPixels * row;
-        size_t done = vector ? kernels::YuyvToBgrAvx2(s, d, rowPixels) : 0;
-        YuyvToBgrScalar(s + 2 * done, d + 3 * done, rowPixels - done);
+        const uint8_t* s = src + kSrcBytes * rowPixels * row;
+        uint8_t* d = dst + kDstBytes * rowPixels * row;
+        const size_t done = useVector ? vector(s, d, rowPixels) : 0;
+        scalar(s + kSrcBytes * done, d + kDstBytes * done, rowPixels - done);
     }
+}
+
+}  // namespace
+
+void YuyvToBgr(const uint8_t* src, uint8_t* dst, int width, int height) {
+    ConvertPairRows<2, 3>(src, dst, width, height, kernels::YuyvToBgrAvx2, YuyvToBgrScalar);
 }
 
 void GreyToBgr(const uint8_t* __restrict src, uint8_t* __restrict dst, int width, int height) {
@@ -168,19 +180,7 @@ void YuyvToGrey(const uint8_t* __restrict src, uint8_t* __restrict dst, int widt
 }
 
 void BgrToYuyv(const uint8_t* src, uint8_t* dst, int width, int height) {
-    if (width <= 0 || height <= 0) {
-        return;
-    }
-    const bool vector = gVectorPaths;
-    const int rows = (width % 2 == 0) ? 1 : height;
-    const size_t rowPixels = (width % 2 == 0) ? Pixels(width, height) : static_cast<size_t>(width);
-    for (int row = 0; row < rows; ++row) {
-        const uint8_t* s = src + 3 * rowPixels * row;
-        uint8_t* d = dst + 2 * rowPixels * row;
-        // Vector blocks hold an even number of pixels, so the U/V parity carries on.
-        size_t done = vector ? kernels::BgrToYuyvAvx2(s, d, rowPixels) : 0;
-        BgrToYuyvScalar(s + 3 * done, d + 2 * done, rowPixels - done);
-    }
+    ConvertPairRows<3, 2>(src, dst, width, height, kernels::BgrToYuyvAvx2, BgrToYuyvScalar);
 }
 
 void BgrToGrey(const uint8_t* src, uint8_t* dst, int width, int height) {

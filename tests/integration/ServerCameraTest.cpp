@@ -19,6 +19,7 @@
 #include "orv_sdk.h"
 #include "unit/api/BlockUsers.h"
 #include "sim/Simulator.h"
+#include "support/Loopback.h"
 
 namespace {
 
@@ -29,18 +30,6 @@ constexpr const char* kLoopback = "127.0.0.1";
 
 double NowOle() { return 25569.0 + static_cast<double>(std::time(nullptr)) / 86400.0; }
 
-// A loopback port on which nothing listens (bound once, then released).
-uint16_t ClosedPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 template <class Pred>
 bool Eventually(Pred pred, milliseconds limit) {
@@ -195,7 +184,7 @@ TEST_F(ServerCameraTest, DisconnectKeepsRecordsAndReconnectRestoresThem) {
 TEST_F(ServerCameraTest, RefusedServersDoNotHoldUpConnect) {
     orv_sim::Simulator sim(orv_sim::UniformServers(1, 2));
     for (int i = 0; i < 10; ++i) {
-        ASSERT_EQ(ORV_ServerAdd(kLoopback, ClosedPort(), 0, 0, ""), 0);
+        ASSERT_EQ(ORV_ServerAdd(kLoopback, orv_test::ClosedLoopbackPort(), 0, 0, ""), 0);
     }
     ASSERT_EQ(ORV_ServerAdd(kLoopback, sim.Server(0).Port(), 0, 0, ""), 0);
     const auto start = Clock::now();

@@ -8,24 +8,13 @@
 #include <unistd.h>
 
 #include "ProtocolTestUtil.h"
+#include "support/Loopback.h"
 
 namespace orv_test {
 namespace {
 
 using orv_stuff::TServerDM;
 
-// A loopback port where nothing listens: bound and closed again.
-uint16_t ClosedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
 
 struct Target {
     const char* name;
@@ -43,7 +32,7 @@ TEST_P(ConnectTest, EndsInTheStateOfTheOutcome) {
     TServerDM server(kTestIoTimeout);
     server.hostName = GetParam().hostName;
     server.hostAddress = GetParam().hostAddress;
-    server.port = GetParam().port == 0 ? peer.Port() : GetParam().port == -1 ? ClosedPort() : GetParam().port;
+    server.port = GetParam().port == 0 ? peer.Port() : GetParam().port == -1 ? orv_test::ClosedLoopbackPort() : GetParam().port;
     server.Start();
     EXPECT_EQ(WaitSettled(server), GetParam().expected);
     server.Stop();

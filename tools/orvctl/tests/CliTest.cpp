@@ -6,6 +6,7 @@
 
 #include "LibraryUsersLock.h"
 #include "RunProcess.h"
+#include "support/Loopback.h"
 
 namespace orvctl::test {
 namespace {
@@ -61,22 +62,10 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"UnknownCommand", {"-s", "127.0.0.1", "bogus"}, "subcommand"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A loopback port with nothing listening: bind, take the number, close.
-int ClosedLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
 
 TEST(Cli, RefusedServerIsReportedByStateAndFails) {
     const LibraryUsersLock users;
-    const std::string server = "127.0.0.1:" + std::to_string(ClosedLoopbackPort());
+    const std::string server = "127.0.0.1:" + std::to_string(orv_test::ClosedLoopbackPort());
     const ProcessResult r = RunOrvctl({"--connect-timeout", "5", "-s", server, "servers"});
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
     EXPECT_NE(r.out.find(server), std::string::npos) << r.out;
@@ -86,7 +75,7 @@ TEST(Cli, RefusedServerIsReportedByStateAndFails) {
 
 TEST(Cli, CommandsOnARefusedServerFailWithTheResultName) {
     const LibraryUsersLock users;
-    const std::string server = "127.0.0.1:" + std::to_string(ClosedLoopbackPort());
+    const std::string server = "127.0.0.1:" + std::to_string(orv_test::ClosedLoopbackPort());
     const ProcessResult r =
         RunOrvctl({"--connect-timeout", "3", "-s", server, "snapshot", "-c", "1", "--timeout", "0.3"});
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;

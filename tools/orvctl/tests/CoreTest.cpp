@@ -12,21 +12,11 @@
 #include "Session.h"
 #include "orv_sdk.h"
 #include "sim/Simulator.h"
+#include "support/Loopback.h"
 
 namespace orvctl {
 namespace {
 
-int ClosedLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
 
 class CoreTest : public ::testing::Test {
   protected:
@@ -41,7 +31,7 @@ class CoreTest : public ::testing::Test {
 TEST_F(CoreTest, ConnectSettlesEachServerWithinTheBound) {
     Session session;
     std::ostringstream err;
-    ASSERT_EQ(session.AddServers({Live(), {"127.0.0.1", ClosedLoopbackPort(), ""}}, err), ORV_OK)
+    ASSERT_EQ(session.AddServers({Live(), {"127.0.0.1", orv_test::ClosedLoopbackPort(), ""}}, err), ORV_OK)
         << err.str();
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(session.Connect(std::chrono::milliseconds(8000)), ORV_OK);

@@ -10,20 +10,6 @@
 namespace orv_sim {
 namespace {
 
-int TjSubsampling(Subsampling s) {
-    switch (s) {
-        case Subsampling::S420:
-            return TJSAMP_420;
-        case Subsampling::S422:
-            return TJSAMP_422;
-        case Subsampling::S444:
-            return TJSAMP_444;
-        case Subsampling::Grey:
-            return TJSAMP_GRAY;
-    }
-    return TJSAMP_420;
-}
-
 bool RegionDiffers(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, int stride, int x, int y,
                    int w, int h) {
     for (int row = y; row < y + h; ++row) {
@@ -42,6 +28,20 @@ void CopyRegion(const std::vector<uint8_t>& src, int srcStride, int sx, int sy, 
 }
 
 }  // namespace
+
+int TjSubsampling(Subsampling s) {
+    switch (s) {
+        case Subsampling::S420:
+            return TJSAMP_420;
+        case Subsampling::S422:
+            return TJSAMP_422;
+        case Subsampling::S444:
+            return TJSAMP_444;
+        case Subsampling::Grey:
+            return TJSAMP_GRAY;
+    }
+    return TJSAMP_420;
+}
 
 std::vector<uint8_t> JpegEncoder::Encode(const PlanarPicture& picture, int quality) {
     if (handle_.Get() == nullptr || picture.width <= 0 || picture.height <= 0) return {};

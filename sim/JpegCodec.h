@@ -10,6 +10,9 @@
 
 namespace orv_sim {
 
+// TurboJPEG's code for a picture's subsampling.
+int TjSubsampling(Subsampling s);
+
 class JpegEncoder {
   public:
     // Compresses the planes with the picture's own subsampling. Empty on failure.

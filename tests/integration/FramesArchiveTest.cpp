@@ -30,14 +30,8 @@ orv_sim::SimulatorOptions FrozenClock() {
     return options;
 }
 
-struct ArchiveFrame {
-    int result = 0;
+struct ArchiveFrame : frames_test::Fetched {
     int camera = 0;
-    double time = 0.0;
-    int width = 0;
-    int height = 0;
-    int size = 0;
-    std::vector<uint8_t> data;
 };
 
 ArchiveFrame Read(const std::vector<int>& cameras, int type, int p1, int p2, size_t capacity = 4'000'000) {

@@ -13,27 +13,7 @@ using orv_stuff::TFrameEntry;
 using orv_stuff::TMsgHeader;
 namespace w = orv_stuff;
 
-class FramesTest : public ::testing::Test {
-protected:
-    ScriptedPeer& AddPeer() {
-        peers.push_back(std::make_unique<ScriptedPeer>());
-        return *peers.back();
-    }
-    int32_t Register(ScriptedPeer& peer, int32_t clientVersion = w::kClientVersion) {
-        peer.Start();
-        const int32_t index = module.RegisterServerEx("", "127.0.0.1", peer.Port(), 524288, 77, clientVersion);
-        EXPECT_EQ(WaitModuleState(module, index), w::Connected);
-        return index;
-    }
-    int32_t RegisterAndLogin(ScriptedPeer& peer, int32_t clientVersion = w::kClientVersion) {
-        const int32_t index = Register(peer, clientVersion);
-        w::TServerInfo info;
-        EXPECT_EQ(module.Login(info, "key12345", index), 0);
-        return index;
-    }
-    std::vector<std::unique_ptr<ScriptedPeer>> peers;
-    OrvDllWrapperModule module{kTestIoTimeout};
-};
+using FramesTest = ModuleFixture;
 
 Bytes EncodeEntries(const std::vector<TFrameEntry>& entries, size_t size) {
     Bytes out(entries.size() * size);

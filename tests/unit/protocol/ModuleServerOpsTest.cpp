@@ -11,29 +11,7 @@ using orv_stuff::OrvDllWrapperModule;
 using orv_stuff::TMsgHeader;
 namespace w = orv_stuff;
 
-class ModuleTest : public ::testing::Test {
-protected:
-    ScriptedPeer& AddPeer() {
-        peers.push_back(std::make_unique<ScriptedPeer>());
-        return *peers.back();
-    }
-    // Starts the peer and registers it; waits until connected.
-    int32_t Register(ScriptedPeer& peer, int32_t clientVersion = w::kClientVersion) {
-        peer.Start();
-        const int32_t index = module.RegisterServerEx("", "127.0.0.1", peer.Port(), 524288, 77, clientVersion);
-        EXPECT_EQ(WaitModuleState(module, index), w::Connected);
-        return index;
-    }
-    // Registers and logs in, so that the client version is on the connection.
-    int32_t RegisterAndLogin(ScriptedPeer& peer) {
-        const int32_t index = Register(peer);
-        w::TServerInfo info;
-        EXPECT_EQ(module.Login(info, "key12345", index), 0);
-        return index;
-    }
-    std::vector<std::unique_ptr<ScriptedPeer>> peers;
-    OrvDllWrapperModule module{kTestIoTimeout};
-};
+using ModuleTest = ModuleFixture;
 
 TEST_F(ModuleTest, LoginSendsKeyAndVersionZeroThenClientVersion) {
     auto& peer = AddPeer();

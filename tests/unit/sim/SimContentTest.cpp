@@ -36,19 +36,6 @@ double Psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
     return 10.0 * std::log10(255.0 * 255.0 * static_cast<double>(a.size()) / sum);
 }
 
-int TjSamp(Subsampling s) {
-    switch (s) {
-        case Subsampling::S420:
-            return TJSAMP_420;
-        case Subsampling::S422:
-            return TJSAMP_422;
-        case Subsampling::S444:
-            return TJSAMP_444;
-        case Subsampling::Grey:
-            return TJSAMP_GRAY;
-    }
-    return -1;
-}
 
 // Decodes a JPEG into planes of the given geometry; empty planes on failure.
 std::optional<PlanarPicture> DecodeJpeg(const std::vector<uint8_t>& jpeg, int* subsampOut = nullptr) {
@@ -90,7 +77,7 @@ TEST_P(SimJpeg, EncodedPictureDecodesToTheRenderedOne) {
     int samp = -1;
     const auto decoded = DecodeJpeg(jpeg, &samp);
     ASSERT_TRUE(decoded);
-    EXPECT_EQ(samp, TjSamp(c.subsampling));
+    EXPECT_EQ(samp, orv_sim::TjSubsampling(c.subsampling));
     EXPECT_EQ(decoded->width, c.width);
     EXPECT_EQ(decoded->height, c.height);
     EXPECT_GT(Psnr(decoded->y, rendered.y), 30.0);

@@ -238,6 +238,10 @@ int ThreadCount() {
 }
 
 TEST_F(ApiTest, ThousandInitUninitCyclesLeaveNoThreadBehind) {
+    // One cycle first: a sanitizer's own helper thread starts with the first threads.
+    ASSERT_EQ(ORV_Init(), 0);
+    ASSERT_EQ(ORV_KeloEnablePlateDetect(1), 0);
+    ASSERT_EQ(ORV_Uninit(), 0);
     const int before = ThreadCount();
     ASSERT_GT(before, 0);
     const auto start = std::chrono::steady_clock::now();

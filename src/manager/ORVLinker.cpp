@@ -1,5 +1,6 @@
 #include "manager/ORVLinker.h"
 
+#include "platform/OleTime.h"
 #include "platform/SocketCalls.h"  // inet_addr
 
 #include <algorithm>
@@ -586,7 +587,7 @@ void ORVLinker::TrimFrameStorage() {
         return;
     }
     frameStorage_->SweepIdleProcessors();
-    constexpr double kOneSecond = 1.0 / 86400.0;
+    constexpr double kOneSecond = platform::OleDaysFromSeconds(1.0);
     if (orv_stuff::NowOleUtc() - lastLiveRequest_.load() > kOneSecond) {
         frameStorage_->ClearLive();
     }

@@ -18,7 +18,7 @@
 namespace {
 
 constexpr int32_t kStateConnected = 3;
-constexpr double kArchiveMatchWindowDays = 10.0 / 86400.0;  // picture must lie within 10 s
+constexpr double kArchiveMatchWindowDays = platform::OleDaysFromSeconds(10.0);  // picture must lie within 10 s
 constexpr std::size_t kMaxNumberBytes = 31;                 // host buffer holds 32 with the NUL
 // Attempts for a queued record are server count + 1; the manager admits at most 31
 // servers, so this only guards against a nonsensical count.

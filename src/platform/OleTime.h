@@ -18,6 +18,11 @@ inline constexpr int64_t kMsPerDay = 86'400'000;
 // One millisecond in days: the smallest step between two OLE times we produce.
 inline constexpr double kOleMillisecond = 1.0 / static_cast<double>(kMsPerDay);
 
+inline constexpr double kSecondsPerDay = 86'400.0;
+
+// A span of seconds in days.
+constexpr double OleDaysFromSeconds(double seconds) { return seconds / kSecondsPerDay; }
+
 // A span of milliseconds in days, and back.
 constexpr double OleDaysFromMs(double ms) { return ms / static_cast<double>(kMsPerDay); }
 constexpr double MsFromOleDays(double days) { return days * static_cast<double>(kMsPerDay); }

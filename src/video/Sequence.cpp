@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "platform/OleTime.h"
+
 namespace processing {
 namespace {
 
@@ -59,7 +61,7 @@ bool ParseTableBlock(const uint8_t* data, size_t length, Sequence& s, bool copy)
         const double span = s.times.back() - s.times.front();
         if (span > 0.0) {
             // Time stamps are the server's: a near-zero span must not overflow the rate.
-            const double rate = std::min((count - 1) / (span * 86400.0), kMaxFrameRate);
+            const double rate = std::min((count - 1) / (span * platform::kSecondsPerDay), kMaxFrameRate);
             s.frameRate = static_cast<int32_t>(std::lround(rate));
             s.duration = span / (count - 1) * count;
         }

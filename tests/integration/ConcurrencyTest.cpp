@@ -24,7 +24,7 @@
 #include "sim/SimCamera.h"
 #include "sim/Simulator.h"
 #include "support/ScriptedPeer.h"
-#include "unit/api/BlockUsers.h"
+#include "support/BlockUsers.h"
 
 namespace {
 
@@ -114,7 +114,7 @@ protected:
         sim_.reset();
     }
 
-    BlockUsersLock users_;
+    orv_test::BlockUsersLock users_;
     SlowServer slow_;
     std::unique_ptr<orv_sim::Simulator> sim_;
 };
@@ -238,7 +238,7 @@ TEST_F(SlowServerTest, CallsAboutAHealthyServerDoNotWaitForASlowOne) {
 // their own camera's pictures: JPEG byte for byte as the server encoded it,
 // BGR of the right size and content.
 TEST(ConcurrentCameras, EachThreadGetsItsOwnCamerasPictures) {
-    BlockUsersLock users;
+    orv_test::BlockUsersLock users;
     std::vector<orv_sim::ServerConfig> configs(2);
     for (auto& config : configs) {
         for (int k = 0; k < 4; ++k) {
@@ -319,7 +319,7 @@ TEST(ConcurrentCameras, EachThreadGetsItsOwnCamerasPictures) {
 // Two servers' cameras merged: strictly ordered in both directions, and every
 // recorded frame of the interval comes once.
 TEST(ConcurrentArchive, MergeOverTwoServersIsStrictlyOrderedBothWays) {
-    BlockUsersLock users;
+    orv_test::BlockUsersLock users;
     constexpr int64_t kNowMs = 1'780'000'000'000;
     orv_sim::SimulatorOptions options;
     options.clockMs = [] { return kNowMs; };
@@ -413,7 +413,7 @@ TEST(ConcurrentArchive, MergeOverTwoServersIsStrictlyOrderedBothWays) {
 // them again, and ends and restarts the library. Every answer is one the export
 // documents for that situation; nothing crashes (run under the sanitizers).
 TEST(ConcurrentLifetime, CallsRacingUninitAndServersDelAllEndWithDocumentedCodes) {
-    BlockUsersLock users;
+    orv_test::BlockUsersLock users;
     orv_sim::Simulator sim(orv_sim::UniformServers(2, 2));
     const auto addAll = [&] {
         for (size_t s = 0; s < sim.ServerCount(); ++s) ORV_ServerAdd("127.0.0.1", sim.Server(s).Port(), 0, 0, "");

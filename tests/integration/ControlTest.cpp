@@ -7,7 +7,7 @@
 
 #include "orv_sdk.h"
 #include "sim/Simulator.h"
-#include "unit/api/BlockUsers.h"
+#include "support/BlockUsers.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ protected:
     // Camera number of camera `k` of server `s`.
     int Camera(size_t s, int k) const { return sim_->Server(s).FirstCamera() + k + 1; }
 
-    BlockUsersLock users_;
+    orv_test::BlockUsersLock users_;
     std::unique_ptr<orv_sim::Simulator> sim_;
 };
 

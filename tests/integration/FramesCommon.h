@@ -14,7 +14,7 @@
 #include "orv_sdk.h"
 #include "sim/Picture.h"
 #include "sim/Simulator.h"
-#include "unit/api/BlockUsers.h"
+#include "support/BlockUsers.h"
 
 namespace frames_test {
 
@@ -60,7 +60,7 @@ public:
     int Number(size_t s, int k) { return sim_->Server(s).FirstCamera() + k + 1; }
 
 private:
-    BlockUsersLock users_;
+    orv_test::BlockUsersLock users_;
     std::unique_ptr<orv_sim::Simulator> sim_;
     bool ok_ = false;
 };

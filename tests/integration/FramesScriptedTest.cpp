@@ -22,7 +22,7 @@ extern "C" {
 #include "sim/Picture.h"
 #include "sim/VideoBlocks.h"
 #include "support/ScriptedPeer.h"
-#include "unit/api/BlockUsers.h"
+#include "support/BlockUsers.h"
 
 namespace {
 
@@ -134,7 +134,7 @@ protected:
         return result;
     }
 
-    BlockUsersLock users_;
+    orv_test::BlockUsersLock users_;
     ScriptedServer server_;
 };
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "orv_sdk.h"
-#include "unit/api/BlockUsers.h"
+#include "support/BlockUsers.h"
 #include "sim/Simulator.h"
 #include "support/Loopback.h"
 
@@ -50,7 +50,7 @@ class ServerCameraTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(ORV_Init(), 0); }
     void TearDown() override { ORV_Uninit(); }
-    BlockUsersLock users_;  // constructed before SetUp runs
+    orv_test::BlockUsersLock users_;  // constructed before SetUp runs
 
     static std::vector<orv_sim::ServerConfig> TwoServers() {
         auto configs = orv_sim::UniformServers(2, 4);

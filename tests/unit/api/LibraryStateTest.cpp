@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "BlockUsers.h"
+#include "support/BlockUsers.h"
 #include "orv_sdk.h"
 
 namespace {
@@ -75,7 +75,7 @@ class ApiTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(ORV_Uninit(), 0); }
     void TearDown() override { ORV_Uninit(); }
-    BlockUsersLock users_;
+    orv_test::BlockUsersLock users_;
 };
 
 TEST_F(ApiTest, EveryExportAnswersNotInitialisedBeforeInit) {

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "BlockUsers.h"
+#include "support/BlockUsers.h"
 #include "orv_sdk.h"
 
 extern char** environ;
@@ -69,7 +69,7 @@ int RunSelf(const char* filter) {
 }
 
 TEST(IntegrationBlock, ExistsWhileInitialisedAndIsZeroedByItsCreator) {
-    BlockUsersLock users;
+    orv_test::BlockUsersLock users;
     ASSERT_EQ(ORV_Uninit(), 0);
     ASSERT_FALSE(NameExists()) << "another process holds the block; cannot test creation";
     ASSERT_EQ(ORV_Init(), 0);
@@ -90,7 +90,7 @@ TEST(IntegrationBlock, ExistsWhileInitialisedAndIsZeroedByItsCreator) {
 }
 
 TEST(IntegrationBlock, SecondProcessSeesTheBytesUnchanged) {
-    BlockUsersLock users;  // the child runs inside our hold and takes no lock itself
+    orv_test::BlockUsersLock users;  // the child runs inside our hold and takes no lock itself
     ASSERT_EQ(ORV_Init(), 0);
     {
         Mapping block;

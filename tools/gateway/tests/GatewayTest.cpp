@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "HttpClient.h"
-#include "LibraryUsersLock.h"
+#include "support/BlockUsers.h"
 #include "sim/Simulator.h"
 
 namespace gateway::test {
@@ -79,7 +79,7 @@ std::vector<std::string> ServerArgs(orv_sim::Simulator& sim) {
 class Gateway : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        lock_ = std::make_unique<orvctl::test::LibraryUsersLock>();
+        lock_ = std::make_unique<orv_test::BlockUsersLock>();
         sim_ = std::make_unique<orv_sim::Simulator>(TwoServers());
         auto args = ServerArgs(*sim_);
         args.insert(args.end(), {"--listen", "127.0.0.1:0"});
@@ -100,11 +100,11 @@ class Gateway : public ::testing::Test {
         return json::parse(reply.body);
     }
 
-    static std::unique_ptr<orvctl::test::LibraryUsersLock> lock_;
+    static std::unique_ptr<orv_test::BlockUsersLock> lock_;
     static std::unique_ptr<orv_sim::Simulator> sim_;
     static std::unique_ptr<GatewayProcess> gateway_;
 };
-std::unique_ptr<orvctl::test::LibraryUsersLock> Gateway::lock_;
+std::unique_ptr<orv_test::BlockUsersLock> Gateway::lock_;
 std::unique_ptr<orv_sim::Simulator> Gateway::sim_;
 std::unique_ptr<GatewayProcess> Gateway::gateway_;
 
@@ -379,7 +379,7 @@ TEST_F(Gateway, PageIsServedFromTheProgram) {
 // ---- the token rule, and servers that go away: gateways of their own -------------------
 
 TEST(GatewayToken, EveryRequestNeedsTheTokenWhenOneIsSet) {
-    orvctl::test::LibraryUsersLock lock;
+    orv_test::BlockUsersLock lock;
     orv_sim::Simulator sim(orv_sim::UniformServers(1, 2));
     auto args = ServerArgs(sim);
     args.insert(args.end(), {"--listen", "127.0.0.1:0", "--token", "s3cret"});
@@ -408,7 +408,7 @@ TEST(GatewayToken, EveryRequestNeedsTheTokenWhenOneIsSet) {
 }
 
 TEST(GatewayServerDown, OtherCamerasKeepTheirRateAndTheDownOnesSayWhy) {
-    orvctl::test::LibraryUsersLock lock;
+    orv_test::BlockUsersLock lock;
     orv_sim::Simulator sim(orv_sim::UniformServers(2, 1));
     auto args = ServerArgs(sim);
     args.insert(args.end(), {"--listen", "127.0.0.1:0"});

@@ -4,7 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "LibraryUsersLock.h"
+#include "support/BlockUsers.h"
 #include "RunProcess.h"
 #include "support/Loopback.h"
 
@@ -64,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 
 TEST(Cli, RefusedServerIsReportedByStateAndFails) {
-    const LibraryUsersLock users;
+    const orv_test::BlockUsersLock users;
     const std::string server = "127.0.0.1:" + std::to_string(orv_test::ClosedLoopbackPort());
     const ProcessResult r = RunOrvctl({"--connect-timeout", "5", "-s", server, "servers"});
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
@@ -74,7 +74,7 @@ TEST(Cli, RefusedServerIsReportedByStateAndFails) {
 }
 
 TEST(Cli, CommandsOnARefusedServerFailWithTheResultName) {
-    const LibraryUsersLock users;
+    const orv_test::BlockUsersLock users;
     const std::string server = "127.0.0.1:" + std::to_string(orv_test::ClosedLoopbackPort());
     const ProcessResult r =
         RunOrvctl({"--connect-timeout", "3", "-s", server, "snapshot", "-c", "1", "--timeout", "0.3"});

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "Commands.h"
-#include "LibraryUsersLock.h"
+#include "support/BlockUsers.h"
 #include "Session.h"
 #include "orv_sdk.h"
 #include "sim/Simulator.h"
@@ -24,7 +24,7 @@ class CoreTest : public ::testing::Test {
 
     ServerAddress Live() { return {"127.0.0.1", sim_.Server(0).Port(), ""}; }
 
-    test::LibraryUsersLock users_;  // constructed first
+    orv_test::BlockUsersLock users_;  // constructed first
     orv_sim::Simulator sim_;
 };
 

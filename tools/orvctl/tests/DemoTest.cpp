@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <regex>
 
-#include "LibraryUsersLock.h"
+#include "support/BlockUsers.h"
 #include "PictureCheck.h"
 #include "RunProcess.h"
 #include "sim/VideoBlocks.h"
@@ -14,7 +14,7 @@ namespace orvctl::test {
 namespace {
 
 TEST(Demo, RunsAndSavesPicturesThatDecode) {
-    const LibraryUsersLock users;
+    const orv_test::BlockUsersLock users;
     const std::string dir = MakeTempDir("orvctl-demo");
     const ProcessResult r = RunOrvctl({"demo"}, dir, 120);
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;

@@ -7,7 +7,7 @@
 #include <regex>
 #include <set>
 
-#include "LibraryUsersLock.h"
+#include "support/BlockUsers.h"
 #include "PictureCheck.h"
 #include "RunProcess.h"
 #include "sim/Simulator.h"
@@ -86,7 +86,7 @@ class SimCommands : public ::testing::Test {
     }
 
     static std::unique_ptr<orv_sim::Simulator> sim_;
-    LibraryUsersLock users_;
+    orv_test::BlockUsersLock users_;
     std::string dir_;
 };
 

@@ -1,11 +1,14 @@
 // Test processes that initialise the library share one named block; a test that
-// checks its creation must be the only user. Every fixture that initialises the
-// library holds this machine-wide advisory lock (also across ctest -j workers).
+// checks its creation must be the only user. Every test that initialises the
+// library, in-process or through orvctl and the gateway, holds this machine-wide
+// advisory lock (also across ctest -j workers and test programs).
 #pragma once
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+
+namespace orv_test {
 
 class BlockUsersLock {
 public:
@@ -22,3 +25,5 @@ public:
 private:
     int fd_ = -1;
 };
+
+}  // namespace orv_test

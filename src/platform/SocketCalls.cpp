@@ -106,4 +106,13 @@ long SendSome(NativeSocket socket, const void* data, std::size_t size) {
 
 #endif
 
+bool RaiseSocketBuffer(NativeSocket socket, SocketBuffer which, int minimum) {
+    const int option = which == SocketBuffer::Receive ? SO_RCVBUF : SO_SNDBUF;
+    int current = 0;
+    socklen_t length = sizeof current;
+    if (getsockopt(socket, SOL_SOCKET, option, reinterpret_cast<char*>(&current), &length) != 0) return false;
+    if (current >= minimum) return true;
+    return setsockopt(socket, SOL_SOCKET, option, reinterpret_cast<const char*>(&minimum), sizeof minimum) == 0;
+}
+
 }  // namespace platform

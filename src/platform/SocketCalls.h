@@ -37,6 +37,12 @@ int PendingSocketError(NativeSocket socket);
 // false when the system refused it.
 enum class SocketTimeout { Receive, Send };
 bool SetSocketTimeout(NativeSocket socket, SocketTimeout which, int64_t timeoutMs);
+// Makes the socket's receive or send buffer at least `minimum` bytes, leaving it
+// alone where the system already gives that much: setting a size switches the
+// kernel's own tuning off. The size compared is the one the system reports (on
+// Linux that includes the kernel's bookkeeping share). False when a call failed.
+enum class SocketBuffer { Receive, Send };
+bool RaiseSocketBuffer(NativeSocket socket, SocketBuffer which, int minimum);
 // recv waiting for all `size` bytes (until the receive time-out). >0 bytes, 0 end of stream, <0 error.
 long ReceiveAll(NativeSocket socket, void* data, std::size_t size);
 // One send call, never raising SIGPIPE. >=0 bytes sent, <0 error.

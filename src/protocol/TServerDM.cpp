@@ -139,17 +139,10 @@ void TServerDM::SetSocketOptions() {
     socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
     // Buffers at least this large, but only set where the system gives less:
     // setting a size switches the kernel's own tuning off, which then caps the
-    // transfer rate of large frames.
-    asio::socket_base::receive_buffer_size receive;
-    socket_.get_option(receive, ignored);
-    if (ignored || receive.value() < kSocketBufferSize) {
-        socket_.set_option(asio::socket_base::receive_buffer_size(kSocketBufferSize), ignored);
-    }
-    asio::socket_base::send_buffer_size send;
-    socket_.get_option(send, ignored);
-    if (ignored || send.value() < kSocketBufferSize) {
-        socket_.set_option(asio::socket_base::send_buffer_size(kSocketBufferSize), ignored);
-    }
+    // transfer rate of large frames. (Asio's own option reads half the size Linux
+    // reports, which made every connection look too small and lock its buffer.)
+    platform::RaiseSocketBuffer(socket_.native_handle(), platform::SocketBuffer::Receive, kSocketBufferSize);
+    platform::RaiseSocketBuffer(socket_.native_handle(), platform::SocketBuffer::Send, kSocketBufferSize);
     socket_.set_option(asio::socket_base::linger(true, 1), ignored);
 }
 

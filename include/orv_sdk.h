@@ -4,13 +4,20 @@
  * The library talks to up to 31 recording servers over TCP. Cameras are numbered
  * 1..2048 across all servers. Every function returns an int result code (ORV_OK
  * on success, a negative ORV_E_* code otherwise) unless documented differently.
- * All functions are serialised by one library lock and may be called from any thread.
+ * Every function may be called from any thread. Calls run at once; a call waits only
+ * for the servers it concerns, so one slow or silent server does not hold up calls
+ * about the others. ORV_Init and ORV_Uninit wait for the calls in flight.
  *
  * Times are OLE Automation dates: days since 1899-12-30 00:00 as a double, the time
  * of day as the fractional part (1970-01-01 00:00 is 25569.0). Frame times are UTC.
  */
 #ifndef ORV_SDK_H
 #define ORV_SDK_H
+
+/* OLE dates: 1970-01-01 00:00 as an OLE date, and the milliseconds of one day.
+ * Unix milliseconds to OLE: ORV_OLE_UNIX_EPOCH + ms / ORV_MS_PER_DAY. */
+#define ORV_OLE_UNIX_EPOCH 25569.0
+#define ORV_MS_PER_DAY 86400000.0
 
 #ifdef __cplusplus
 extern "C" {

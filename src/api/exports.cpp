@@ -10,6 +10,7 @@
 #include "api/LibraryState.h"
 #include "manager/ResultCode.h"
 #include "orv_sdk.h"
+#include "platform/OleTime.h"
 #include "video/FrameRequest.h"
 #include "video/TOrvFrame.h"
 
@@ -17,6 +18,8 @@ using orv_api::Guarded;
 using orv_api::kNotInitialised;
 
 // The codes the library returns inside and the ones the header promises are one list.
+static_assert(platform::kOleUnixEpoch == ORV_OLE_UNIX_EPOCH);
+static_assert(static_cast<double>(platform::kMsPerDay) == ORV_MS_PER_DAY);
 static_assert(orv_result::kOk == ORV_OK);
 static_assert(orv_result::kFailed == ORV_E_FAILED);
 static_assert(orv_result::kInvalidArgument == ORV_E_INVALID_ARG);

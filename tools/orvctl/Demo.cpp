@@ -18,7 +18,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr double kArchiveSpanDays = 4.0 / 86400.0;  // a few seconds are enough to show the export
+constexpr double kArchiveSpanDays = 4'000.0 / ORV_MS_PER_DAY;  // a few seconds are enough to show the export
 constexpr int kArchiveMaxFrames = 40;
 constexpr size_t kArchiveCameras = 2;
 // The library returns once a command is sent; the server records it when it arrives.

@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <string>
 
+#include "orv_sdk.h"
+
 namespace orvctl {
 
-constexpr double kOleUnixEpoch = 25569.0;
-constexpr double kMsPerDay = 86'400'000.0;
+constexpr double kOleUnixEpoch = ORV_OLE_UNIX_EPOCH;
+constexpr double kMsPerDay = ORV_MS_PER_DAY;
 
 double OleFromUnixMs(int64_t unixMs);
 int64_t UnixMsFromOle(double ole);  // rounded to the nearest millisecond

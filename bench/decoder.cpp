@@ -17,6 +17,7 @@ extern "C" {
 #include <libyuv.h>
 
 #include "pixel/PlanarPacking.h"
+#include "platform/Bytes.h"
 #include "video/DecoderApi.h"
 #include "video/PixelConvert.h"
 
@@ -128,7 +129,8 @@ void PluginToBgr(benchmark::State& state, const char* encoder, Convert convert) 
                                                          : processing::MPEG4Decoder::kKindAvc;
     processing::MPEG4Decoder decoder(Plugin());
     decoder.SetCodec(kind);
-    std::vector<uint8_t> yuyv(kWidth * kHeight * 2), bgr(kWidth * kHeight * 3), argb(kWidth * kHeight * 4);
+    // Pictures in the library's own storage (page-aligned), as the frame store hands them to the plug-in.
+    platform::Bytes yuyv(kWidth * kHeight * 2), bgr(kWidth * kHeight * 3), argb(kWidth * kHeight * 4);
     int64_t pictures = 0;
     for (auto _ : state) {
         for (const auto& block : blocks) {
@@ -167,7 +169,7 @@ void AvcodecSwscale(benchmark::State& state, const char* encoder, bool convert) 
     AVFrame* frame = av_frame_alloc();
     AVPacket* packet = av_packet_alloc();
     SwsContext* sws = nullptr;
-    std::vector<uint8_t> bgr(kWidth * kHeight * 3);
+    platform::Bytes bgr(kWidth * kHeight * 3);  // aligned like the plug-in side's
     // Padded copies, as a demuxer would hand them over.
     std::vector<std::vector<uint8_t>> padded;
     for (const auto& p : stream.packets) {
@@ -207,7 +209,7 @@ void PackYuyv(benchmark::State& state, Packer packer) {
     std::vector<uint8_t> y(kWidth * kHeight), u(kWidth * kHeight / 4), v(kWidth * kHeight / 4);
     for (size_t i = 0; i < y.size(); ++i) y[i] = static_cast<uint8_t>(16 + i % 220);
     for (size_t i = 0; i < u.size(); ++i) u[i] = static_cast<uint8_t>(16 + i % 225), v[i] = static_cast<uint8_t>(240 - i % 225);
-    std::vector<uint8_t> out(kWidth * kHeight * 2);
+    platform::Bytes out(kWidth * kHeight * 2);
     const pixel::Planes planes{y.data(), u.data(), v.data(), kWidth, kWidth / 2, kWidth / 2, kWidth, kHeight, 1, 1};
     for (auto _ : state) {
         if (packer == Packer::Libyuv) {

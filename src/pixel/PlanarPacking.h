@@ -44,11 +44,13 @@ struct RangeTables {
 };
 const RangeTables& LimitedToFullTables();
 
-// Vector: the vector loops where the CPU has them. Scalar: the plain loops that
-// define the result; tests use it to check that both give the same bytes.
-enum class Kernels { Vector, Scalar };
+// Vector: the fastest loops the CPU has. Avx2: no wider than AVX2, so that tests
+// cover those loops on CPUs with more. Scalar: the plain loops that define the
+// result; tests use them to check that all give the same bytes.
+enum class Kernels { Vector, Avx2, Scalar };
 
 void PackYuyv(const Planes& planes, SampleRange range, uint8_t* out, Kernels kernels = Kernels::Vector);
-void PackGrey(const uint8_t* y, ptrdiff_t yStride, int width, int height, SampleRange range, uint8_t* out);
+void PackGrey(const uint8_t* y, ptrdiff_t yStride, int width, int height, SampleRange range, uint8_t* out,
+              Kernels kernels = Kernels::Vector);
 
 }  // namespace pixel

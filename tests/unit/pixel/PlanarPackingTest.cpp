@@ -1,5 +1,5 @@
 // The shared planar packing against a per-pixel reference written from its
-// definition: every subsampling shape, both sample ranges, vector and scalar loops.
+// definition: every subsampling shape, both sample ranges, every kernel set, YUYV and grey.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -33,8 +33,8 @@ TEST_P(PlanarPacking, MatchesTheDefinitionForEveryShape) {
     const auto [range, kernels] = GetParam();
     const bool limited = range == SampleRange::Limited;
     for (const auto& [hs, vs] : {std::pair{0, 0}, {1, 0}, {1, 1}, {0, 1}, {2, 0}}) {
-        for (const int w : {1, 2, 15, 16, 17, 33, 64, 97}) {
-            for (const int h : {1, 3}) {
+        for (const int w : {1, 2, 15, 16, 17, 33, 64, 97, 129, 200}) {
+            for (const int h : {1, 3, 4}) {
                 SCOPED_TRACE(::testing::Message() << "shift " << hs << "," << vs << " size " << w << "x" << h);
                 const int cw = (w + (1 << hs) - 1) >> hs;
                 const int ch = (h + (1 << vs) - 1) >> vs;
@@ -65,6 +65,16 @@ TEST_P(PlanarPacking, MatchesTheDefinitionForEveryShape) {
                 }
                 ASSERT_TRUE(std::all_of(out.end() - 16, out.end(), [](uint8_t b) { return b == 0xEE; }))
                     << "wrote past the picture";
+                std::vector<uint8_t> grey(static_cast<size_t>(w) * h + 16, 0xEE);
+                pixel::PackGrey(y.data(), yStride, w, h, range, grey.data(), kernels);
+                for (int row = 0; row < h; ++row) {
+                    for (int x = 0; x < w; ++x) {
+                        const int luma = y[static_cast<size_t>(row * yStride + x)];
+                        ASSERT_EQ(grey[static_cast<size_t>(row * w + x)], limited ? Expand(luma, false) : luma)
+                            << "grey " << row << "," << x;
+                    }
+                }
+                ASSERT_TRUE(std::all_of(grey.end() - 16, grey.end(), [](uint8_t b) { return b == 0xEE; }));
             }
         }
     }
@@ -72,10 +82,11 @@ TEST_P(PlanarPacking, MatchesTheDefinitionForEveryShape) {
 
 INSTANTIATE_TEST_SUITE_P(RangesAndKernels, PlanarPacking,
                          ::testing::Combine(::testing::Values(SampleRange::Full, SampleRange::Limited),
-                                            ::testing::Values(Kernels::Vector, Kernels::Scalar)),
+                                            ::testing::Values(Kernels::Vector, Kernels::Avx2, Kernels::Scalar)),
                          [](const auto& info) {
+                             const Kernels k = std::get<1>(info.param);
                              return std::string(std::get<0>(info.param) == SampleRange::Full ? "Full" : "Limited") +
-                                    (std::get<1>(info.param) == Kernels::Vector ? "Vector" : "Scalar");
+                                    (k == Kernels::Vector ? "Vector" : k == Kernels::Avx2 ? "Avx2" : "Scalar");
                          });
 
 }  // namespace

@@ -1,10 +1,11 @@
 // Byte storage for pictures, stream data and network areas.
 //
-// Blocks of a megabyte and more are mapped from the system directly and given
-// back to it when freed. Through the ordinary heap a busy host ends up with
-// megabyte pictures in the arenas of many threads, where the allocator keeps
-// them after they are freed, so the process grows for hours although the
-// library holds no more than before. Smaller blocks use the heap as usual.
+// Blocks of 256 KiB and more are mapped from the system directly. Through the
+// ordinary heap a busy host ends up with pictures in the arenas of many threads,
+// where the allocator keeps them after they are freed, so the process grows for
+// hours although the library holds no more than before. Freed mapped blocks are
+// kept for reuse up to kCachedBlockLimit bytes in all (the newest ones) and the
+// rest given back to the system. Smaller blocks use the heap as usual.
 #pragma once
 
 #include <algorithm>
@@ -17,11 +18,15 @@
 namespace platform {
 
 // Blocks at least this large are mapped.
-constexpr size_t kMappedBlockMin = size_t{1} << 20;
+constexpr size_t kMappedBlockMin = size_t{256} << 10;
+// Freed mapped blocks kept for reuse, in bytes.
+constexpr size_t kCachedBlockLimit = size_t{48} << 20;
 
 // Throws std::bad_alloc when there is no memory.
 void* AllocateBlock(size_t bytes);
 void FreeBlock(void* block, size_t bytes) noexcept;
+// What the freed blocks kept for reuse take, in bytes.
+size_t CachedBlockBytes();
 
 template <class T>
 struct BlockAllocator {

@@ -32,7 +32,7 @@ constexpr uint8_t ExactChroma(int c) { return Clamp8(128 + RoundedRatio((c - 128
 // ((s << shift) + bias) * mul >> 16, minus an offset, clamped (a high-half
 // multiply, a subtraction and a saturating pack per 8 or 16 samples). The
 // constants were searched for so that all 256 inputs give the table's value;
-// the static_assert below holds them to that.
+// the static_asserts below hold them to that.
 struct FixedPoint {
     uint32_t shift, bias, mul;
     int offset;
@@ -47,14 +47,33 @@ constexpr uint8_t Apply(const FixedPoint& f, uint8_t s) {
 inline uint8_t FastLuma(uint8_t y) { return Apply(kLumaFixed, y); }
 inline uint8_t FastChroma(uint8_t c) { return Apply(kChromaFixed, c); }
 
-constexpr bool FixedPointMatchesExact() {
+// The AVX2 loop's own form: a sample s in the high byte of a 16-bit lane whose
+// low byte is `bias` (one unpack instruction puts it there), then
+// (((s << 8) | bias) * mul >> 16 >> shift) - offset, clamped by the saturating pack
+// to bytes.
+struct UnpackedFixedPoint {
+    uint32_t bias, mul, shift;
+    int offset;
+};
+constexpr UnpackedFixedPoint kLumaUnpacked{190, 9539, 5, 19};
+constexpr UnpackedFixedPoint kChromaUnpacked{175, 4663, 4, 18};
+
+constexpr uint8_t Apply(const UnpackedFixedPoint& f, uint8_t s) {
+    const uint32_t lane = (static_cast<uint32_t>(s) << 8) | f.bias;
+    return Clamp8(static_cast<int>(((lane * f.mul) >> 16) >> f.shift) - f.offset);
+}
+
+template <class Form>
+constexpr bool MatchesExact(const Form& luma, const Form& chroma) {
     for (int s = 0; s < 256; ++s) {
-        if (Apply(kLumaFixed, static_cast<uint8_t>(s)) != ExactLuma(s)) return false;
-        if (Apply(kChromaFixed, static_cast<uint8_t>(s)) != ExactChroma(s)) return false;
+        if (Apply(luma, static_cast<uint8_t>(s)) != ExactLuma(s)) return false;
+        if (Apply(chroma, static_cast<uint8_t>(s)) != ExactChroma(s)) return false;
     }
     return true;
 }
-static_assert(FixedPointMatchesExact(), "fixed-point range expansion differs from the exact formula");
+static_assert(MatchesExact(kLumaFixed, kChromaFixed), "fixed-point range expansion differs from the exact formula");
+static_assert(MatchesExact(kLumaUnpacked, kChromaUnpacked),
+              "unpacked fixed-point range expansion differs from the exact formula");
 static_assert(ExactLuma(16) == 0 && ExactLuma(235) == 255 && ExactLuma(126) == 128);
 static_assert(ExactChroma(16) == 0 && ExactChroma(128) == 128 && ExactChroma(240) == 255);
 
@@ -95,29 +114,6 @@ void ExpandRowsBase(const uint8_t* y0, const uint8_t* y1, const uint8_t* u, cons
 void ExpandLumaBase(const uint8_t* y, uint8_t* out, int width) { ExpandLuma(y, out, width); }
 
 #ifdef PIXEL_X86
-// The vector loop's own fixed-point form: a sample s in the high byte of a 16-bit
-// lane whose low byte is `bias` (one unpack instruction puts it there), then
-// (((s << 8) | bias) * mul >> 16 >> shift) - offset, clamped by the saturating pack
-// to bytes. Searched, like FixedPoint, to give the table's value for all 256 inputs.
-struct UnpackedFixedPoint {
-    uint32_t bias, mul, shift;
-    int offset;
-};
-constexpr UnpackedFixedPoint kLumaUnpacked{190, 9539, 5, 19};
-constexpr UnpackedFixedPoint kChromaUnpacked{175, 4663, 4, 18};
-
-constexpr uint8_t ApplyUnpacked(const UnpackedFixedPoint& f, uint8_t s) {
-    const uint32_t lane = (static_cast<uint32_t>(s) << 8) | f.bias;
-    return Clamp8(static_cast<int>(((lane * f.mul) >> 16) >> f.shift) - f.offset);
-}
-constexpr bool UnpackedMatchesExact() {
-    for (int s = 0; s < 256; ++s) {
-        if (ApplyUnpacked(kLumaUnpacked, static_cast<uint8_t>(s)) != ExactLuma(s)) return false;
-        if (ApplyUnpacked(kChromaUnpacked, static_cast<uint8_t>(s)) != ExactChroma(s)) return false;
-    }
-    return true;
-}
-static_assert(UnpackedMatchesExact(), "unpacked fixed-point range expansion differs from the exact formula");
 
 // 32 samples of a 256-bit register, expanded; the result's bytes are ordered as
 // `_mm256_packus_epi16` leaves them. The register's 64-bit quarters must come in

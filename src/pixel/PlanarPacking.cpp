@@ -172,38 +172,42 @@ PIXEL_VBMI inline __m512i LookUp(const ZmmTable& t, __m512i s) {
     const __m512i high = _mm512_permutex2var_epi8(t.q[2], s, t.q[3]);
     return _mm512_mask_blend_epi8(_mm512_movepi8_mask(s), low, high);
 }
-// Byte i of the result is byte idx[i] of (a, b): a's bytes are 0-63, b's 64-127.
-struct Interleave {
-    __m512i first, second;  // [a0 b0 a1 b1 ... a31 b31], [a32 b32 ... a63 b63]
+// Byte permute indices over (a, b), a's bytes 0-63 and b's 64-127:
+// [a0 b0 a1 b1 ... a31 b31] and [a32 b32 ... a63 b63].
+struct InterleaveIndices {
+    alignas(64) uint8_t first[64];
+    alignas(64) uint8_t second[64];
 };
-PIXEL_VBMI inline Interleave Interleaving() {
-    alignas(64) uint8_t first[64], second[64];
+constexpr InterleaveIndices BuildInterleave() {
+    InterleaveIndices t{};
     for (int i = 0; i < 32; ++i) {
-        first[2 * i] = static_cast<uint8_t>(i);
-        first[2 * i + 1] = static_cast<uint8_t>(64 + i);
-        second[2 * i] = static_cast<uint8_t>(32 + i);
-        second[2 * i + 1] = static_cast<uint8_t>(96 + i);
+        t.first[2 * i] = static_cast<uint8_t>(i);
+        t.first[2 * i + 1] = static_cast<uint8_t>(64 + i);
+        t.second[2 * i] = static_cast<uint8_t>(32 + i);
+        t.second[2 * i + 1] = static_cast<uint8_t>(96 + i);
     }
-    return {_mm512_load_si512(first), _mm512_load_si512(second)};
+    return t;
 }
+constexpr InterleaveIndices kInterleave = BuildInterleave();
 
 PIXEL_VBMI void ExpandRowsVbmi(const uint8_t* y0, const uint8_t* y1, const uint8_t* u, const uint8_t* v,
                                uint8_t* out0, uint8_t* out1, int pairs) {
     const ZmmTable luma = LoadTable(kLimitedToFull.luma);
     const ZmmTable chroma = LoadTable(kLimitedToFull.chroma);
-    const Interleave pairing = Interleaving();
+    const __m512i first = _mm512_load_si512(kInterleave.first);
+    const __m512i second = _mm512_load_si512(kInterleave.second);
     int i = 0;
     for (; i + 32 <= pairs; i += 32) {
         const __m512i us = _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(u + i)));
         const __m512i vs = _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + i)));
-        const __m512i c = LookUp(chroma, _mm512_permutex2var_epi8(us, pairing.first, vs));
+        const __m512i c = LookUp(chroma, _mm512_permutex2var_epi8(us, first, vs));
         for (int r = 0; r < 2; ++r) {
             const uint8_t* y = r == 0 ? y0 : y1;
             uint8_t* out = (r == 0 ? out0 : out1) + 4 * i;
             if (y == nullptr) break;
             const __m512i l = LookUp(luma, _mm512_loadu_si512(y + 2 * i));
-            _mm512_storeu_si512(out, _mm512_permutex2var_epi8(l, pairing.first, c));
-            _mm512_storeu_si512(out + 64, _mm512_permutex2var_epi8(l, pairing.second, c));
+            _mm512_storeu_si512(out, _mm512_permutex2var_epi8(l, first, c));
+            _mm512_storeu_si512(out + 64, _mm512_permutex2var_epi8(l, second, c));
         }
     }
     ExpandRowsAvx2(y0 + 2 * i, y1 != nullptr ? y1 + 2 * i : nullptr, u + i, v + i, out0 + 4 * i,

@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr int kLiveTries = 20;
 constexpr int32_t kStateConnected = 3;
 
 constexpr size_t kReceiveAreaBytes = 14'000'000;    // one camera's share of the receive buffer

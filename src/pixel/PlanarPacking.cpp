@@ -142,8 +142,8 @@ __attribute__((target("avx2"))) void ExpandRowsAvx2(const uint8_t* y0, const uin
         const __m256i c = Expand32<kChromaUnpacked>(_mm256_permute4x64_epi64(uv, 0xD8));
         for (int r = 0; r < 2; ++r) {
             const uint8_t* y = r == 0 ? y0 : y1;
+            if (y == nullptr) break;  // a single row: the second has no pointers
             uint8_t* out = (r == 0 ? out0 : out1) + 4 * i;
-            if (y == nullptr) break;
             const __m256i ys = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y + 2 * i));
             const __m256i l = Expand32<kLumaUnpacked>(_mm256_permute4x64_epi64(ys, 0xD8));
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_unpacklo_epi8(l, c));
@@ -203,8 +203,8 @@ PIXEL_VBMI void ExpandRowsVbmi(const uint8_t* y0, const uint8_t* y1, const uint8
         const __m512i c = LookUp(chroma, _mm512_permutex2var_epi8(us, first, vs));
         for (int r = 0; r < 2; ++r) {
             const uint8_t* y = r == 0 ? y0 : y1;
+            if (y == nullptr) break;  // a single row: the second has no pointers
             uint8_t* out = (r == 0 ? out0 : out1) + 4 * i;
-            if (y == nullptr) break;
             const __m512i l = LookUp(luma, _mm512_loadu_si512(y + 2 * i));
             _mm512_storeu_si512(out, _mm512_permutex2var_epi8(l, first, c));
             _mm512_storeu_si512(out + 64, _mm512_permutex2var_epi8(l, second, c));

@@ -4,16 +4,54 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <exception>
 #include <limits>
-#include <regex>
 
 #include "platform/OleTime.h"
 
 namespace {
 
 // The longest text a server can hand out (its 512-byte answer buffer with the
-// terminating zero). Time stamps longer than that cannot come from a server; the
-// pattern search below recurses per character, so longer input is not searched.
+// terminating zero). Time stamps longer than that cannot come from a server and
+// are not read.
 constexpr std::size_t kMaxTimeStampLength = 511;
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The digit run at `at`, or an empty view when there is none; `at` moves past it.
+std::string_view DigitRun(std::string_view text, std::size_t& at) {
+    const std::size_t start = at;
+    while (at < text.size() && IsDigit(text[at])) ++at;
+    return text.substr(start, at - start);
+}
+
+// The parts of "D.M.Y h:m:s[.ms]" (every part one or more digits) at `start`,
+// or false when the text there does not have that shape.
+bool MatchStampAt(std::string_view text, std::size_t start, std::string_view (&parts)[7]) {
+    static constexpr char kSeparators[6] = {'.', '.', ' ', ':', ':', '\0'};
+    std::size_t at = start;
+    for (int n = 0; n < 6; ++n) {
+        parts[n] = DigitRun(text, at);
+        if (parts[n].empty()) return false;
+        if (n == 5) break;
+        if (at >= text.size() || text[at] != kSeparators[n]) return false;
+        ++at;
+    }
+    parts[6] = {};
+    if (at + 1 < text.size() && text[at] == '.' && IsDigit(text[at + 1])) {
+        ++at;
+        parts[6] = DigitRun(text, at);
+    }
+    return true;
+}
+
+// The first stamp in the text, searched from left to right. A stamp found inside
+// a run of digits is also found at the run's start, so only run starts are tried.
+bool FindStamp(std::string_view text, std::string_view (&parts)[7]) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!IsDigit(text[i]) || (i > 0 && IsDigit(text[i - 1]))) continue;
+        if (MatchStampAt(text, i, parts)) return true;
+    }
+    return false;
+}
 
 bool IsAtoiSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -105,25 +143,18 @@ int32_t ReadDecimal(std::string_view text) {
 double ParseTimeStamp(std::string_view text) {
     if (text.empty() || text.size() > kMaxTimeStampLength) return 0.0;
 
-    static const std::regex kPattern(
-        R"(([0-9]+)\.([0-9]+)\.([0-9]+) ([0-9]+):([0-9]+):([0-9]+)(\.([0-9]+))?)", std::regex::ECMAScript);
-    std::match_results<std::string_view::const_iterator> match;
-    if (!std::regex_search(text.begin(), text.end(), match, kPattern)) return 0.0;
+    std::string_view parts[7];
+    if (!FindStamp(text, parts)) return 0.0;
 
-    auto group = [&match](int index) {
-        const auto& sub = match[index];
-        return sub.matched
-                   ? ReadDecimal(std::string_view(&*sub.first, static_cast<std::size_t>(sub.length())))
-                   : 0;
-    };
-    const int32_t day = group(1);
-    const int32_t month = group(2);
-    const int32_t year = group(3);
+    auto group = [&parts](int index) { return parts[index].empty() ? 0 : ReadDecimal(parts[index]); };
+    const int32_t day = group(0);
+    const int32_t month = group(1);
+    const int32_t year = group(2);
     // A stamp that has the right shape but names no existing day (31.02., month 13)
     // is treated like an unreadable one: the event is kept, its time is unknown.
     if (!IsValidDate(year, month, day)) return 0.0;
     try {
-        const int64_t ms = MillisecondsSince1970(year, month, day, group(4), group(5), group(6), group(8));
+        const int64_t ms = MillisecondsSince1970(year, month, day, group(3), group(4), group(5), group(6));
         return platform::OleFromUnixMs(ms);
     } catch (const std::exception&) {
         return 0.0;

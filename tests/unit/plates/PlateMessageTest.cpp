@@ -151,6 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StampCase{"", 0.0}, StampCase{"recorded 1.2.2020 3:04:05 local", Ole(k20200201 + k030405)},
         StampCase{"01.02.2020 03:04:05", Ole(k20200201 + k030405)},
+        StampCase{"9.1.2.2020 3:04:05", Ole(k20200201 + k030405)},  // the first place it fits
         StampCase{"2020-02-01 03:04:05", 0.0},                                   // other layout
         StampCase{"01.02.2020  03:04:05", 0.0},                                  // two spaces
         StampCase{"01.02.2020\t03:04:05", 0.0},                                  // a tab is not a space

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -101,9 +102,11 @@ public:
     virtual int32_t GetCameraServer(int32_t camera, std::string& address, std::string& password,
                                     int32_t& port, int32_t& rateLimit) = 0;
 
-    // Archive control (channel 0..3).
-    virtual int32_t ArchiveOpen(int32_t channel, bool open) = 0;
-    virtual int32_t ArchiveFindData(int32_t channel, double time, int32_t direction) = 0;
+    // Archive control (channel 0..3). Given cameras, opening and seeking concern
+    // only the servers that own one of them; without, every server.
+    virtual int32_t ArchiveOpen(int32_t channel, bool open, std::span<const int32_t> cameras = {}) = 0;
+    virtual int32_t ArchiveFindData(int32_t channel, double time, int32_t direction,
+                                    std::span<const int32_t> cameras = {}) = 0;
     virtual int32_t ArchiveGetInfo(int32_t channel, double& begin, double& end) = 0;
     virtual int32_t ArchiveGetPosition(int32_t channel, double& position) = 0;
 

@@ -102,8 +102,9 @@ public:
     int32_t GetCameraServer(int32_t camera, std::string& address, std::string& password, int32_t& port,
                             int32_t& rateLimit) override;
 
-    int32_t ArchiveOpen(int32_t channel, bool open) override;
-    int32_t ArchiveFindData(int32_t channel, double time, int32_t direction) override;
+    int32_t ArchiveOpen(int32_t channel, bool open, std::span<const int32_t> cameras = {}) override;
+    int32_t ArchiveFindData(int32_t channel, double time, int32_t direction,
+                            std::span<const int32_t> cameras = {}) override;
     int32_t ArchiveGetInfo(int32_t channel, double& begin, double& end) override;
     int32_t ArchiveGetPosition(int32_t channel, double& position) override;
 
@@ -226,6 +227,13 @@ private:
                        int32_t requestedFormat, bool wantExtra, orv_stuff::PayloadTarget* target,
                        std::span<uint8_t> pictureTarget, size_t& inTarget);
     ServerRecord* FindActiveCamera(int32_t index);
+    // Marks the active cameras among `cameras` (numbers from 1) in `mask`, indexed
+    // from 0; `firstMarked` is the first index marked, or -1. False when the
+    // registry stayed busy.
+    bool MarkActiveCameras(std::span<const int32_t> cameras, std::span<uint8_t> mask, int32_t& firstMarked);
+    // The module's camera mask for an archive open or seek: null for every server,
+    // else `mask` filled from `cameras`. An error code when none of them is active.
+    int32_t ArchiveMaskFor(std::span<const int32_t> cameras, std::vector<uint8_t>& mask, const uint8_t*& only);
     bool TakeDecodedLive(int32_t handle, int32_t index, int32_t requestedFormat, TOrvFrame& frame);
     void QueueLiveRequest(const ServerRecord& server, int32_t index, uint32_t selector, bool wantExtra);
     bool ReadLiveBatch(int32_t handle, int32_t first, int32_t size, const std::vector<int32_t>& cameras,
@@ -253,7 +261,6 @@ private:
     std::map<int32_t, std::shared_ptr<CameraSlot>> frameStates_;
     std::array<std::atomic<uint8_t>, orv_camera::kCount> hasSentVideo_{};
     std::mutex archiveLock_;  // lastArchiveTime_, archiveResetPending_, archiveStreamBits_
-    double lastArchiveTime_ = 0.0;
     std::atomic<uint64_t> registryEpoch_{0};  // advanced when records are dropped or reset
     platform::StopSignal stop_;
     std::thread worker_;
@@ -265,7 +272,6 @@ private:
     std::map<int32_t, int32_t> teleSpeed1_;
     std::map<int32_t, int32_t> teleSpeed2_;
     std::unique_ptr<processing::MPEG4FrameStorage> frameStorage_;
-    bool archiveResetPending_ = false;
     std::unique_ptr<orv_stuff::IOrvModule> module_;
     // The subscription registry is attached here; its operations answer failure codes
     // while it is absent.
@@ -278,6 +284,11 @@ private:
     static constexpr int kRequestsPerServer = 128;
     static constexpr int kArchiveChannels = 4;
     std::array<std::array<uint8_t, orv_camera::kCount>, kArchiveChannels> archiveStreamBits_{};
+    // Per archive channel: the time of its last frame or seek, and whether a seek
+    // asks for its decoding state to be dropped. A lookup on one channel leaves
+    // a playback on another as it was.
+    std::array<double, kArchiveChannels> lastArchiveTime_{};
+    std::array<bool, kArchiveChannels> archiveResetPending_{};
     // The buffers of one frame call, borrowed from a small pool for the call. The receive area is never zero-filled, so its
     // untouched pages stay uncommitted.
     struct FrameWork {

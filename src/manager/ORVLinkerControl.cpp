@@ -22,7 +22,25 @@ int32_t ClampSpeed(int32_t speed) { return std::clamp(speed, 0, kMaxTeleSpeed); 
 // ---------------------------------------------------------------------------
 // Archive
 
-int32_t ORVLinker::ArchiveOpen(int32_t channel, bool open) {
+int32_t ORVLinker::ArchiveMaskFor(std::span<const int32_t> cameras, std::vector<uint8_t>& mask,
+                                  const uint8_t*& only) {
+    only = nullptr;
+    if (cameras.empty()) {
+        return 0;
+    }
+    mask.assign(orv_camera::kCount, 0);
+    int32_t firstMarked = -1;
+    if (!MarkActiveCameras(cameras, mask, firstMarked)) {
+        return orv_result::kFailed;
+    }
+    if (firstMarked < 0) {
+        return orv_result::kCameraInactive;
+    }
+    only = mask.data();
+    return 0;
+}
+
+int32_t ORVLinker::ArchiveOpen(int32_t channel, bool open, std::span<const int32_t> cameras) {
     if (!IsArchiveChannel(channel)) {
         return orv_result::kInvalidArgument;
     }
@@ -32,28 +50,39 @@ int32_t ORVLinker::ArchiveOpen(int32_t channel, bool open) {
     if (!open) {
         return module_->CloseArchiveChannel(channel) >= 1 ? 0 : -1;
     }
-    if (module_->OpenArchiveChannel(channel) < 0) {
+    std::vector<uint8_t> mask;
+    const uint8_t* only = nullptr;
+    if (const int32_t error = ArchiveMaskFor(cameras, mask, only); error != 0) {
+        return error;
+    }
+    if (module_->OpenArchiveChannel(channel, only) < 0) {
         return orv_result::kFailed;
     }
     double begin = 0.0;
     double end = 0.0;
-    const int32_t result = module_->QueryArchiveRange(channel, begin, end);
+    const int32_t result = module_->QueryArchiveRange(channel, begin, end, only);
     return result >= 1 && end > begin ? 0 : -1;
 }
 
-int32_t ORVLinker::ArchiveFindData(int32_t channel, double time, int32_t direction) {
+int32_t ORVLinker::ArchiveFindData(int32_t channel, double time, int32_t direction,
+                                   std::span<const int32_t> cameras) {
     if (!IsArchiveChannel(channel)) {
         return orv_result::kInvalidArgument;
     }
     if (!moduleReady_) {
         return orv_result::kNotReady;
     }
-    if (module_->SeekArchive(channel, time, static_cast<uint8_t>(direction)) < 1) {
+    std::vector<uint8_t> mask;
+    const uint8_t* only = nullptr;
+    if (const int32_t error = ArchiveMaskFor(cameras, mask, only); error != 0) {
+        return error;
+    }
+    if (module_->SeekArchive(channel, time, static_cast<uint8_t>(direction), only) < 1) {
         return orv_result::kFailed;
     }
     std::lock_guard archive(archiveLock_);
-    lastArchiveTime_ = time;
-    archiveResetPending_ = true;
+    lastArchiveTime_[static_cast<size_t>(channel)] = time;
+    archiveResetPending_[static_cast<size_t>(channel)] = true;
     return 0;
 }
 

@@ -561,6 +561,28 @@ bool ORVLinker::LiveCompressed(int32_t handle, const orv_stuff::TFrameEntry& ent
 // ---------------------------------------------------------------------------
 // Archive frames
 
+bool ORVLinker::MarkActiveCameras(std::span<const int32_t> cameras, std::span<uint8_t> mask, int32_t& firstMarked) {
+    std::fill(mask.begin(), mask.end(), uint8_t{0});
+    firstMarked = -1;
+    // The look-up only: reads and decoding run without the registry lock.
+    platform::BoundedLock lock(serverLock_, kQueryTries);
+    if (!lock) {
+        return false;
+    }
+    for (const int32_t camera : cameras) {
+        const int64_t index = static_cast<int64_t>(camera) - 1;
+        if (index < 0 || index >= static_cast<int64_t>(mask.size()) ||
+            FindActiveCamera(static_cast<int32_t>(index)) == nullptr) {
+            continue;
+        }
+        mask[static_cast<size_t>(index)] = 1;
+        if (firstMarked < 0) {
+            firstMarked = static_cast<int32_t>(index);
+        }
+    }
+    return true;
+}
+
 int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vector<int32_t>& cameras,
                                    int32_t requestValue, bool forward, TOrvFrame& frame, int32_t requestedFormat,
                                    double targetTime, bool firstCameraOnly) {
@@ -577,24 +599,9 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
     got = 0;
     const int32_t value = std::clamp(requestValue, 0, kMaxRequestValue);
 
-    W().archiveCameraMask.fill(0);
     int32_t firstMarked = -1;
-    {
-    // The look-up only: the read and the decoding run without the registry lock.
-    platform::BoundedLock lock(serverLock_, kQueryTries);
-    if (!lock) {
+    if (!MarkActiveCameras(cameras, W().archiveCameraMask, firstMarked)) {
         return orv_result::kNoFrame;
-    }
-    for (const int32_t camera : cameras) {
-        const int64_t index = static_cast<int64_t>(camera) - 1;
-        if (index < 0 || index >= orv_camera::kCount || FindActiveCamera(static_cast<int32_t>(index)) == nullptr) {
-            continue;
-        }
-        W().archiveCameraMask[static_cast<size_t>(index)] = 1;
-        if (firstMarked < 0) {
-            firstMarked = static_cast<int32_t>(index);
-        }
-    }
     }
     if (firstMarked < 0) {
         return orv_result::kCameraInactive;
@@ -603,10 +610,10 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
     {
         std::lock_guard archive(archiveLock_);
         if (requestValue < 0) {
-            lastArchiveTime_ = 0.0;
-            frameStorage_->ResetArchive();
+            lastArchiveTime_[static_cast<size_t>(channel)] = 0.0;
+            frameStorage_->ResetArchive(channel);
         }
-        time = lastArchiveTime_;
+        time = lastArchiveTime_[static_cast<size_t>(channel)];
     }
 
     // The camera field goes out with the first-camera-only request, the flags field
@@ -634,7 +641,7 @@ int32_t ORVLinker::GetArchiveFrame(int32_t channel, int32_t& got, const std::vec
     frame.time = time;
     {
         std::lock_guard archive(archiveLock_);
-        lastArchiveTime_ = time;
+        lastArchiveTime_[static_cast<size_t>(channel)] = time;
     }
     if ((flags & kArchiveNoFrameFlag) != 0) {
         frame.camera = orv_camera::NumberOf(frame.camera);
@@ -687,9 +694,9 @@ int32_t ORVLinker::ArchiveCompressed(int32_t channel, int32_t index, int32_t fla
         }
     }
     std::unique_lock archive(archiveLock_);
-    if (archiveResetPending_) {
-        archiveResetPending_ = false;
-        frameStorage_->ResetArchive();
+    if (archiveResetPending_[static_cast<size_t>(channel)]) {
+        archiveResetPending_[static_cast<size_t>(channel)] = false;
+        frameStorage_->ResetArchive(channel);
     }
     const int32_t streamBit = (flags & kArchiveStreamBit) != 0 ? 1 : 0;
     const processing::SequenceKey key = processing::ArchiveSequenceKey(channel, server, streamBit, index);

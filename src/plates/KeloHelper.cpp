@@ -189,12 +189,14 @@ int32_t KeloHelper::ArchiveAttempts() {
 void KeloHelper::AttachArchiveImage(PlateRecord& record, int32_t imageType, int32_t attempts) {
     if (!manager_) return;
     std::lock_guard lock(archiveMutex_);
-    // Results deliberately unchecked: a failed open or seek shows as no frame below.
-    manager_->ArchiveOpen(kArchiveChannel, true);
-    manager_->ArchiveFindData(kArchiveChannel, record.requestTime, 0);
+    // Only the server of the plate's camera is asked: another, slow or silent,
+    // never holds the lookup up. Results deliberately unchecked: a failed open or
+    // seek shows as no frame below.
+    const std::vector<int32_t> cameras{record.camera};
+    manager_->ArchiveOpen(kArchiveChannel, true, cameras);
+    manager_->ArchiveFindData(kArchiveChannel, record.requestTime, 0, cameras);
 
     const int32_t format = RequestedFormat(imageType);
-    const std::vector<int32_t> cameras{record.camera};
     TOrvFrame frame;
     for (int32_t attempt = 0; attempt < attempts; ++attempt) {
         int32_t got = 0;

@@ -85,12 +85,15 @@ public:
     // Archive channels 0..3. Open, close and range: 1 when at least one server did
     // it, 0 when none did (or the channel is out of range). Seek: the largest reply
     // field 24 of the servers that found a frame, -1 when none did or the channel
-    // is bad. Position: 0.0 for a bad channel.
-    virtual int32_t OpenArchiveChannel(int32_t channel) = 0;
+    // is bad. Position: 0.0 for a bad channel. Given a camera mask (kMaxCameras
+    // bytes), open, range and seek talk only to the servers owning a camera of it.
+    virtual int32_t OpenArchiveChannel(int32_t channel, const uint8_t* cameraMask = nullptr) = 0;
     virtual int32_t CloseArchiveChannel(int32_t channel) = 0;
-    virtual int32_t QueryArchiveRange(int32_t channel, double& earliest, double& latest) = 0;
+    virtual int32_t QueryArchiveRange(int32_t channel, double& earliest, double& latest,
+                                      const uint8_t* cameraMask = nullptr) = 0;
     virtual double ArchivePosition(int32_t channel) = 0;
-    virtual int32_t SeekArchive(int32_t channel, double time, uint8_t direction) = 0;
+    virtual int32_t SeekArchive(int32_t channel, double time, uint8_t direction,
+                                const uint8_t* cameraMask = nullptr) = 0;
     // payloadLength/auxLength: in, the values sent to the server; out, the
     // block lengths received. The capacities bound what the reply may write.
     // 1 a frame (or a run-out reported in the flags) was read, -1 none.

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <span>
 
 namespace orv_stuff {
 
@@ -27,6 +29,19 @@ int64_t SumPositive(const int32_t* lengths, size_t count) {
     int64_t total = 0;
     for (size_t i = 0; i < count; ++i) total += std::max<int32_t>(lengths[i], 0);
     return total;
+}
+
+// The part of a camera mask (kMaxCameras bytes) that covers the server's own
+// cameras; none when the server's camera range lies outside the mask.
+std::optional<std::span<const uint8_t>> OwnPart(const TServerDM& server, const uint8_t* mask) {
+    const int32_t first = server.info.firstCamera;
+    const int32_t cameras = server.info.cameraCount;
+    if (first < 0 || cameras < 0 || first > kMaxCameras || cameras > kMaxCameras - first) return std::nullopt;
+    return std::span<const uint8_t>(mask + first, static_cast<size_t>(cameras));
+}
+
+bool AnySet(std::span<const uint8_t> part) {
+    return std::any_of(part.begin(), part.end(), [](uint8_t v) { return v != 0; });
 }
 
 }  // namespace
@@ -160,13 +175,18 @@ std::shared_ptr<OrvDllWrapperModule::Link> OrvDllWrapperModule::LinkAt(int32_t s
     return servers_[server];
 }
 
-std::vector<std::shared_ptr<OrvDllWrapperModule::Link>> OrvDllWrapperModule::Links() {
+std::vector<std::shared_ptr<OrvDllWrapperModule::Link>> OrvDllWrapperModule::Links(const uint8_t* cameraMask) {
     std::vector<std::shared_ptr<Link>> links;
     Lock lock(lock_);
     const int32_t count = serverCount_.load();
     links.reserve(static_cast<size_t>(count));
     for (int32_t i = 1; i <= count; ++i) {
-        if (servers_[i]) links.push_back(servers_[i]);
+        if (!servers_[i]) continue;
+        if (cameraMask != nullptr) {
+            const auto part = OwnPart(*servers_[i]->server, cameraMask);
+            if (!part || !AnySet(*part)) continue;
+        }
+        links.push_back(servers_[i]);
     }
     return links;
 }
@@ -729,11 +749,11 @@ int32_t OrvDllWrapperModule::ReadLiveFramesEx(int32_t server, int32_t& count, TF
 // ---------------------------------------------------------------------------
 // Archive channels
 
-int32_t OrvDllWrapperModule::OpenArchiveChannel(int32_t channel) {
+int32_t OrvDllWrapperModule::OpenArchiveChannel(int32_t channel, const uint8_t* cameraMask) {
     const auto command = ArchiveChannelCommand(channel, kArchiveOpen);
     if (!command) return 0;
     int32_t result = 0;
-    for (auto& slot : Links()) {
+    for (auto& slot : Links(cameraMask)) {
         Held held = HoldIfConnected(std::move(slot));
         if (!held) continue;
         Link& link = *held;
@@ -756,13 +776,14 @@ int32_t OrvDllWrapperModule::CloseArchiveChannel(int32_t channel) {
     return result;
 }
 
-int32_t OrvDllWrapperModule::QueryArchiveRange(int32_t channel, double& earliest, double& latest) {
+int32_t OrvDllWrapperModule::QueryArchiveRange(int32_t channel, double& earliest, double& latest,
+                                               const uint8_t* cameraMask) {
     earliest = kArchiveLatestSentinel;
     latest = kArchiveEarliestSentinel;
     const auto command = ArchiveChannelCommand(channel, kArchiveRange);
     if (!command) return 0;
     int32_t result = 0;
-    for (auto& slot : Links()) {
+    for (auto& slot : Links(cameraMask)) {
         Held held = HoldIfConnected(std::move(slot));
         if (!held) continue;
         Link& link = *held;
@@ -781,13 +802,14 @@ double OrvDllWrapperModule::ArchivePosition(int32_t channel) {
     return archivePositions_[channel].load();
 }
 
-int32_t OrvDllWrapperModule::SeekArchive(int32_t channel, double time, uint8_t direction) {
+int32_t OrvDllWrapperModule::SeekArchive(int32_t channel, double time, uint8_t direction,
+                                         const uint8_t* cameraMask) {
     const auto command = ArchiveChannelCommand(channel, kArchiveSeek);
     if (!command) return -1;
     int32_t result = -1;
     const double sentinel = direction != 0 ? kArchiveLatestSentinel : kArchiveEarliestSentinel;
     double best = sentinel;
-    for (auto& slot : Links()) {
+    for (auto& slot : Links(cameraMask)) {
         Held held(std::move(slot));
         Link& link = *held;
         TServerDM* record = link.server.get();
@@ -1040,15 +1062,12 @@ int32_t OrvDllWrapperModule::ReadArchive(ArchiveRead& r) {
     {
         Lock lock(lock_);
         const int32_t count = serverCount_.load();
-        const bool anyCamera = std::any_of(r.cameraMask, r.cameraMask + kMaxCameras, [](uint8_t v) { return v != 0; });
+        const bool anyCamera = AnySet(std::span<const uint8_t>(r.cameraMask, kMaxCameras));
         for (int32_t i = 1; i <= count; ++i) {
             const auto& link = servers_[i];
             if (!link || !link->server->IsConnected()) continue;
-            const int32_t first = link->server->info.firstCamera;
-            const int32_t cameras = link->server->info.cameraCount;
-            if (first < 0 || cameras < 0 || first > kMaxCameras || cameras > kMaxCameras - first) continue;
-            const uint8_t* slice = r.cameraMask + first;
-            if (anyCamera && std::none_of(slice, slice + cameras, [](uint8_t v) { return v != 0; })) continue;
+            const auto slice = OwnPart(*link->server, r.cameraMask);
+            if (!slice || (anyCamera && !AnySet(*slice))) continue;
             ArchiveAsk ask;
             ask.forward = r.forward;
             ask.requestValue = r.requestValue;
@@ -1059,7 +1078,7 @@ int32_t OrvDllWrapperModule::ReadArchive(ArchiveRead& r) {
             ask.auxIn = r.auxLength;
             ask.payloadCapacity = r.payload != nullptr ? std::max(r.payloadCapacity, 0) : 0;
             ask.auxCapacity = r.aux != nullptr ? std::max(r.auxCapacity, 0) : 0;
-            ask.mask.assign(slice, slice + cameras);
+            ask.mask.assign(slice->begin(), slice->end());
             participants.push_back({link, std::move(ask)});
         }
     }

@@ -60,11 +60,13 @@ public:
     int32_t ConsoleShowArchive(int32_t server, int32_t a, int32_t b, double time1, double time2, uint8_t* buffer,
                                int32_t bufferSize, int32_t value) override;
     int32_t QueryCameraName(int32_t server, int32_t camera, char* buffer, int32_t& length) override;
-    int32_t OpenArchiveChannel(int32_t channel) override;
+    int32_t OpenArchiveChannel(int32_t channel, const uint8_t* cameraMask = nullptr) override;
     int32_t CloseArchiveChannel(int32_t channel) override;
-    int32_t QueryArchiveRange(int32_t channel, double& earliest, double& latest) override;
+    int32_t QueryArchiveRange(int32_t channel, double& earliest, double& latest,
+                              const uint8_t* cameraMask = nullptr) override;
     double ArchivePosition(int32_t channel) override;
-    int32_t SeekArchive(int32_t channel, double time, uint8_t direction) override;
+    int32_t SeekArchive(int32_t channel, double time, uint8_t direction,
+                        const uint8_t* cameraMask = nullptr) override;
     int32_t ReadArchiveForward(int32_t channel, int32_t requestValue, int32_t& a, const uint8_t* cameraMask,
                                int32_t& b, double& time, uint8_t* payload, int32_t payloadCapacity,
                                int32_t& payloadLength, uint8_t* aux, int32_t auxCapacity,
@@ -188,8 +190,9 @@ private:
                      int32_t rateLimitKiB, int32_t userValue, uint32_t clientVersion);
     // The link at a server index within 1..count, or null. Table lock only.
     std::shared_ptr<Link> LinkAt(int32_t server);
-    // Every registered link, in server order. Table lock only.
-    std::vector<std::shared_ptr<Link>> Links();
+    // Every registered link, in server order; given a camera mask (kMaxCameras
+    // bytes), only those of servers owning a camera of it. Table lock only.
+    std::vector<std::shared_ptr<Link>> Links(const uint8_t* cameraMask = nullptr);
     static Held HoldIfConnected(std::shared_ptr<Link> link);
     // The link of a registered and connected server, its connection lock held.
     Held HoldConnected(int32_t server);

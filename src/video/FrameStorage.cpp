@@ -272,9 +272,9 @@ bool MPEG4FrameStorage::TakeArchiveFrame(SequenceKey key, TOrvFrame& frame) {
     return true;
 }
 
-void MPEG4FrameStorage::ResetArchive() {
+void MPEG4FrameStorage::ResetArchive(int32_t channel) {
     std::lock_guard lock(archiveMutex_);
-    DropArchiveLocked([](const ArchiveStream&) { return true; });
+    DropArchiveLocked([channel](const ArchiveStream& s) { return ArchiveKeyChannel(s.key) == channel; });
 }
 
 void MPEG4FrameStorage::SweepIdleArchive() {

@@ -63,7 +63,8 @@ public:
     // Archive: decodes on the caller's thread. `data` is read during the call only.
     bool PushArchiveBlock(SequenceKey key, const uint8_t* data, size_t length);
     bool TakeArchiveFrame(SequenceKey key, TOrvFrame& frame);
-    void ResetArchive();
+    // Drops the streams of one archive channel (a seek or a fresh start on it).
+    void ResetArchive(int32_t channel);
     void SweepIdleArchive();
     bool RemoveArchiveStream(SequenceKey key);
 

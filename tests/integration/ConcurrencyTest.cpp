@@ -97,11 +97,22 @@ protected:
         config.cameras = {Camera(orv_sim::CameraKind::Jpeg, kWidth, kHeight),
                           Camera(orv_sim::CameraKind::Jpeg, kWidth, kHeight)};
         config.archiveSeconds = 60;
+        config.cameras[0].plates = true;
+        config.cameras[0].plateIntervalSeconds = 0.2;
         sim_ = std::make_unique<orv_sim::Simulator>(std::vector<orv_sim::ServerConfig>{config});
         ASSERT_EQ(ORV_Init(), 0);
         ASSERT_EQ(ORV_ServerAdd("127.0.0.1", slow_.Port(), 0, 0, ""), 0);
         ASSERT_EQ(ORV_ServerAdd("127.0.0.1", sim_->Server(0).Port(), 0, 0, ""), 0);
         ASSERT_EQ(ORV_ServersConnect(), 0);
+        // A plate record of camera 3, taken while every server answers.
+        ASSERT_EQ(ORV_KeloEnablePlateDetect(1), 0);
+        bool plate = false;
+        for (int i = 0; i < 250 && !plate; ++i) {
+            std::this_thread::sleep_for(milliseconds(20));
+            plate = LatestPlate(0, out_) == ORV_OK;
+        }
+        ASSERT_TRUE(plate) << "no plate record of camera 3";
+        ASSERT_EQ(ORV_KeloEnablePlateDetect(0), 0);
         ASSERT_EQ(ORV_VideoArchiveOpen(1), 0);
         // Positioned while every server answers; the reads below need server 2 only.
         ASSERT_EQ(ORV_VideoArchiveFindData(MsToOle(sim_->Server(0).ArchiveOriginMs() + 10'000), 1), 0);
@@ -114,7 +125,22 @@ protected:
         sim_.reset();
     }
 
+    // The latest plate record of camera 3 with its picture of `imageType`: the
+    // picture's size, or a result code other than ORV_OK; 100 when the record is
+    // not server 2's.
+    static int LatestPlate(int imageType, std::vector<uint8_t>& image) {
+        image.assign(1'000'000, 0);
+        char number[32] = {};
+        int server = 0, width = 0, height = 0, size = 0;
+        double time = 0;
+        const int r = ORV_KeloGetLatestPlateNumber(3, number, &server, &time, imageType, 0, image.data(),
+                                                   static_cast<unsigned>(image.size()), &width, &height, &size, 0);
+        image.resize(r == ORV_OK ? static_cast<size_t>(size) : 0);
+        return r == ORV_OK && server != 2 ? 100 : r;
+    }
+
     orv_test::BlockUsersLock users_;
+    std::vector<uint8_t> out_;
     SlowServer slow_;
     std::unique_ptr<orv_sim::Simulator> sim_;
 };
@@ -209,6 +235,8 @@ TEST_F(SlowServerTest, CallsAboutAHealthyServerDoNotWaitForASlowOne) {
              return r == ORV_OK && (camera < 3 || camera > 4 || size != kWidth * kHeight * 3) ? 100 : r;
          },
          ORV_OK, {}},
+        {"plate picture", [&] { return LatestPlate(3, out); }, ORV_OK,
+         [&](orv_sim::SimServer&) { EXPECT_EQ(out.size(), static_cast<size_t>(kWidth * kHeight * 3)); }},
     };
     for (const FastCall& row : calls) {
         SCOPED_TRACE(row.what);

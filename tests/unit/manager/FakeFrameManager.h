@@ -137,8 +137,8 @@ public:
     int32_t GetCameraName(int32_t, std::string&) override { return -600; }
     int32_t GetAllCameraNames(std::vector<std::pair<int32_t, std::string>>&) override { return -600; }
     int32_t GetCameraServer(int32_t, std::string&, std::string&, int32_t&, int32_t&) override { return -600; }
-    int32_t ArchiveOpen(int32_t, bool) override { return -600; }
-    int32_t ArchiveFindData(int32_t, double, int32_t) override { return -600; }
+    int32_t ArchiveOpen(int32_t, bool, std::span<const int32_t> = {}) override { return -600; }
+    int32_t ArchiveFindData(int32_t, double, int32_t, std::span<const int32_t> = {}) override { return -600; }
     int32_t ArchiveGetInfo(int32_t, double&, double&) override { return -600; }
     int32_t ArchiveGetPosition(int32_t, double&) override { return -600; }
     int32_t GetServerText(int32_t, std::string&) override { return -600; }

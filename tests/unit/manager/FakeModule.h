@@ -156,18 +156,18 @@ public:
         length = static_cast<int32_t>(n);
         return 1;
     }
-    int32_t OpenArchiveChannel(int32_t) override {
+    int32_t OpenArchiveChannel(int32_t, const uint8_t* = nullptr) override {
         ++archiveOpens;
         return 1;
     }
     int32_t CloseArchiveChannel(int32_t) override { return 1; }
-    int32_t QueryArchiveRange(int32_t, double& earliest, double& latest) override {
+    int32_t QueryArchiveRange(int32_t, double& earliest, double& latest, const uint8_t* = nullptr) override {
         earliest = 45000.0;
         latest = 45001.0;
         return 1;
     }
     double ArchivePosition(int32_t) override { return 0.0; }
-    int32_t SeekArchive(int32_t, double, uint8_t) override { return 1; }
+    int32_t SeekArchive(int32_t, double, uint8_t, const uint8_t* = nullptr) override { return 1; }
     int32_t ReadArchiveForward(int32_t, int32_t, int32_t&, const uint8_t*, int32_t&, double&, uint8_t*, int32_t,
                                int32_t&, uint8_t*, int32_t, int32_t&) override {
         return -1;

@@ -70,6 +70,11 @@ class FakeServerManager : public IOrvServerManager {
         std::lock_guard lock(mutex_);
         return opened_;
     }
+    // The cameras each archive open and seek was limited to (empty: every server).
+    std::vector<std::vector<int32_t>> ArchiveScopes() {
+        std::lock_guard lock(mutex_);
+        return archiveScopes_;
+    }
     std::vector<int32_t> TextQueries() {
         std::lock_guard lock(mutex_);
         return textQueries_;
@@ -96,14 +101,17 @@ class FakeServerManager : public IOrvServerManager {
         queue.pop_front();
         return 0;
     }
-    int32_t ArchiveOpen(int32_t channel, bool open) override {
+    int32_t ArchiveOpen(int32_t channel, bool open, std::span<const int32_t> cameras = {}) override {
         std::lock_guard lock(mutex_);
         if (open) opened_.push_back(channel);
+        archiveScopes_.emplace_back(cameras.begin(), cameras.end());
         return -1;  // the helper must not depend on it
     }
-    int32_t ArchiveFindData(int32_t channel, double time, int32_t) override {
+    int32_t ArchiveFindData(int32_t channel, double time, int32_t,
+                            std::span<const int32_t> cameras = {}) override {
         std::lock_guard lock(mutex_);
         seeks_.emplace_back(channel, time);
+        archiveScopes_.emplace_back(cameras.begin(), cameras.end());
         return -1;
     }
     int32_t GetArchiveFrame(int32_t channel, int32_t& got, const std::vector<int32_t>& cameras,
@@ -195,5 +203,6 @@ class FakeServerManager : public IOrvServerManager {
     std::vector<ArchiveCall> archiveCalls_;
     std::vector<std::pair<int32_t, double>> seeks_;
     std::vector<int32_t> opened_;
+    std::vector<std::vector<int32_t>> archiveScopes_;
     std::vector<int32_t> textQueries_;
 };

@@ -307,6 +307,9 @@ TEST_P(KeloHelperFormat, ImageTypeSelectsRequestedFormat) {
     ASSERT_EQ(seeks.size(), 1u);
     EXPECT_EQ(seeks[0].first, 3);
     EXPECT_EQ(seeks[0].second, requestTime);
+    // Open and seek concern the camera's own server only.
+    const std::vector<std::vector<int32_t>> scopes(2, std::vector<int32_t>{7});
+    EXPECT_EQ(manager->ArchiveScopes(), scopes);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, KeloHelperFormat,

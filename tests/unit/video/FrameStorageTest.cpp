@@ -200,7 +200,15 @@ TEST_F(FrameStorageTest, SixtyFifthArchiveStreamIsRefusedUntilOneGoes) {
     EXPECT_FALSE(storage_->RemoveArchiveStream(ArchiveSequenceKey(0, 1, 0, 10)));
     EXPECT_TRUE(PushArchive(extra, block));
     EXPECT_EQ(storage_->ArchivePool().Created(), 64);
-    storage_->ResetArchive();
+    // A reset of one channel leaves the other channels' streams decoding.
+    ASSERT_TRUE(storage_->RemoveArchiveStream(ArchiveSequenceKey(0, 1, 0, 20)));
+    const auto other = ArchiveSequenceKey(3, 1, 0, 20);
+    ASSERT_TRUE(PushArchive(other, block));
+    storage_->ResetArchive(0);
+    EXPECT_EQ(storage_->ArchiveCount(), 1u);
+    EXPECT_EQ(storage_->ArchivePool().FreeCount(), 63);
+    EXPECT_TRUE(PushArchive(other, DecodableBlock(kT0 + 1.0 / 86400, 1, 40.0)));
+    storage_->ResetArchive(3);
     EXPECT_EQ(storage_->ArchiveCount(), 0u);
     EXPECT_EQ(storage_->ArchivePool().FreeCount(), 64);
 }

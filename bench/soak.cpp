@@ -16,10 +16,12 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <random>
@@ -373,6 +375,34 @@ class ServerProcess {
     int control_ = -1;
 };
 
+// Samples of one quantity over a minute.
+struct Range {
+    long low = std::numeric_limits<long>::max();
+    long high = 0;
+    long long sum = 0;
+    long count = 0;
+    void Add(long value) {
+        low = std::min(low, value);
+        high = std::max(high, value);
+        sum += value;
+        ++count;
+    }
+    long Mean() const { return count > 0 ? static_cast<long>(sum / count) : 0; }
+};
+
+struct Minute {
+    Range rss;
+    Range heap;
+    void Add(long rssKiB, long heapKiB) {
+        rss.Add(rssKiB);
+        heap.Add(heapKiB);
+    }
+};
+
+double Percent(long value, long reference) {
+    return reference > 0 ? 100.0 * static_cast<double>(value - reference) / static_cast<double>(reference) : 0.0;
+}
+
 int Argument(int argc, char** argv, const char* name, int fallback) {
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], name) == 0) return std::atoi(argv[i + 1]);
@@ -414,18 +444,19 @@ int main(int argc, char** argv) {
     for (int t = 0; t < threads; ++t) {
         callers.emplace_back([&, t] { Caller(servers, seed * 1000 + static_cast<uint32_t>(t)).Run(end, tally); });
     }
-    std::this_thread::sleep_until(begin + std::chrono::seconds(warmup));
-    const long rssWarm = ResidentKiB();
-    const long heapWarm = HeapInUseKiB();
-    // One sample a minute after the warm-up: a leak climbs steadily, a heap that
-    // settles flattens out.
-    std::vector<long> rssSamples;
-    std::vector<long> heapSamples;
-    for (auto next = Clock::now() + std::chrono::seconds(60); next < end; next += std::chrono::seconds(60)) {
+    // A sample every second from a minute before the warm-up ends: single samples
+    // swing with the pictures in flight, minute means show whether the level moves.
+    // A leak climbs steadily; a heap that settles flattens out.
+    const auto warm = begin + std::chrono::seconds(warmup);
+    std::vector<Minute> minutes;  // [0]: the warm-up's last minute
+    for (auto next = std::max(begin, warm - std::chrono::seconds(60)); next < end; next += std::chrono::seconds(1)) {
         std::this_thread::sleep_until(next);
-        rssSamples.push_back(ResidentKiB());
-        heapSamples.push_back(HeapInUseKiB());
+        const size_t index = next < warm ? 0 : 1 + static_cast<size_t>((next - warm) / std::chrono::seconds(60));
+        if (minutes.size() <= index) minutes.resize(index + 1);
+        minutes[index].Add(ResidentKiB(), HeapInUseKiB());
     }
+    const long rssWarm = minutes.empty() ? ResidentKiB() : minutes[0].rss.Mean();
+    const long heapWarm = minutes.empty() ? HeapInUseKiB() : minutes[0].heap.Mean();
     const long heapLast = HeapInUseKiB();
     for (auto& c : callers) c.join();
     const long rssEnd = ResidentKiB();
@@ -446,19 +477,23 @@ int main(int argc, char** argv) {
     if (tally.slowestExport >= 0) {
         std::printf("slowest call: %s %.1f ms\n", kNames[static_cast<size_t>(tally.slowestExport)], tally.slowestMs);
     }
-    const double growth = rssWarm > 0 ? 100.0 * static_cast<double>(rssEnd - rssWarm) / static_cast<double>(rssWarm) : 0.0;
-    std::printf("RSS: start %ld KiB, after %d s warm-up %ld KiB, end %ld KiB (%+.1f %% since warm-up)\n", rssStart,
-                warmup, rssWarm, rssEnd, growth);
-    if (!rssSamples.empty()) {
-        std::printf("RSS each minute after the warm-up (KiB):");
-        for (long kib : rssSamples) std::printf(" %ld", kib);
-        std::printf("\n");
-        std::printf("heap in use each minute after the warm-up (KiB):");
-        for (long kib : heapSamples) std::printf(" %ld", kib);
-        std::printf("\n");
+    const double growth = Percent(rssEnd, rssWarm);
+    std::printf("RSS: start %ld KiB, warm-up's last minute %ld KiB (mean), after the threads stopped %ld KiB (%+.1f %%)\n",
+                rssStart, rssWarm, rssEnd, growth);
+    double widest = 0.0;
+    if (minutes.size() > 1) {
+        std::printf("each minute after the warm-up, mean [min-max] KiB, and the mean against the warm-up's:\n");
+        for (size_t m = 1; m < minutes.size(); ++m) {
+            const Minute& minute = minutes[m];
+            const double change = Percent(minute.rss.Mean(), rssWarm);
+            widest = std::max(widest, std::fabs(change));
+            std::printf("  %2zu  RSS %ld [%ld-%ld] %+.1f %%  heap %ld [%ld-%ld]\n", m, minute.rss.Mean(), minute.rss.low,
+                        minute.rss.high, change, minute.heap.Mean(), minute.heap.low, minute.heap.high);
+        }
     }
-    std::printf("heap in use: after warm-up %ld KiB, before the threads stopped %ld KiB\n", heapWarm, heapLast);
-    if (growth > 5.0) std::printf("WARNING: resident memory grew %.1f %% after the warm-up\n", growth);
+    std::printf("heap in use: warm-up's last minute %ld KiB (mean), before the threads stopped %ld KiB\n", heapWarm,
+                heapLast);
+    if (widest > 5.0) std::printf("WARNING: a minute's mean RSS differs by %.1f %% from the warm-up's\n", widest);
     for (const auto& [key, n] : tally.undocumented) {
         std::printf("FAILURE: %s returned undocumented code %d (%llu times)\n", kNames[static_cast<size_t>(key.first)],
                     key.second, static_cast<unsigned long long>(n));

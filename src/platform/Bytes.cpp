@@ -1,5 +1,6 @@
 #include "platform/Bytes.h"
 
+#include <iterator>
 #include <mutex>
 #include <vector>
 
@@ -63,6 +64,10 @@ public:
             UnmapBlock(block, mapped);
             return;
         }
+        // Blocks pushed out are unmapped after the lock is released, so other
+        // threads' pictures do not wait for the system call.
+        Cached evicted[8];
+        size_t outside = 0;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             try {
@@ -74,12 +79,17 @@ public:
             bytes_ += mapped;
             size_t oldest = 0;
             while (bytes_ > kCachedBlockLimit) {
-                bytes_ -= blocks_[oldest].mapped;
-                UnmapBlock(blocks_[oldest].block, blocks_[oldest].mapped);
-                ++oldest;
+                const Cached old = blocks_[oldest++];
+                bytes_ -= old.mapped;
+                if (outside < std::size(evicted)) {
+                    evicted[outside++] = old;
+                } else {
+                    UnmapBlock(old.block, old.mapped);
+                }
             }
             blocks_.erase(blocks_.begin(), blocks_.begin() + static_cast<ptrdiff_t>(oldest));
         }
+        for (size_t i = 0; i < outside; ++i) UnmapBlock(evicted[i].block, evicted[i].mapped);
     }
     size_t Bytes() {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -40,7 +40,7 @@ class BufferTooSmall(OrvError):
 
 
 class Duplicate(OrvError):
-    code, name, text = -7, "ORV_E_DUPLICATE", "a server with this address and port is registered"
+    code, name, text = -7, "ORV_E_DUPLICATE", "a server with this address and port is already registered"
 
 
 class NoFrame(OrvError):

@@ -24,6 +24,41 @@ int Log2Factor(int samplesPerMcu) {
     return samplesPerMcu >= 32 ? 2 : (samplesPerMcu >= 16 ? 1 : 0);
 }
 
+// Where the scan header of a JPEG ends, walking its marker segments from the start
+// of the picture: a header read looks at these bytes and no others.  0 for
+// anything but a plain run of segments up to the scan header within
+// kRememberedHeaderMax bytes; such a header is then read every time.
+size_t ScanHeaderEnd(const uint8_t* jpeg, size_t size) {
+    if (size < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) {
+        return 0;
+    }
+    size_t pos = 2;
+    while (pos + 4 <= size && pos < kRememberedHeaderMax) {
+        if (jpeg[pos] != 0xFF) {
+            return 0;
+        }
+        const uint8_t marker = jpeg[pos + 1];
+        if (marker == 0xFF) {
+            ++pos;  // fill byte before a marker
+            continue;
+        }
+        // Markers without a length (and a second start of picture) end the walk.
+        if (marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD9)) {
+            return 0;
+        }
+        const size_t length = (static_cast<size_t>(jpeg[pos + 2]) << 8) | jpeg[pos + 3];
+        const size_t end = pos + 2 + length;
+        if (length < 2 || end > size) {
+            return 0;
+        }
+        if (marker == 0xDA) {
+            return end <= kRememberedHeaderMax ? end : 0;
+        }
+        pos = end;
+    }
+    return 0;
+}
+
 }  // namespace
 
 JpegDecodeContext::JpegDecodeContext() : serial_(gNextSerial++) {}
@@ -36,6 +71,19 @@ bool JpegDecodeContext::ReadHeader(const uint8_t* jpeg, size_t size) {
     if (jpeg == nullptr || size == 0) {
         return false;
     }
+    // A camera sends the same header picture after picture. The read depends on
+    // nothing but the bytes up to the end of the scan header (the handle is renewed
+    // after every failure), so the same bytes give the same answer without
+    // TurboJPEG, whose header read costs several microseconds a picture.
+    const size_t headerEnd = ScanHeaderEnd(jpeg, size);
+    if (headerEnd != 0 && headerEnd == rememberedHeader_.size() &&
+        std::memcmp(jpeg, rememberedHeader_.data(), headerEnd) == 0) {
+        width_ = rememberedWidth_;
+        height_ = rememberedHeight_;
+        subsampling_ = rememberedSubsampling_;
+        return true;
+    }
+    rememberedHeader_.clear();
     int width = 0, height = 0, subsampling = -1, colourspace = -1;
     if (handle_.Checked(tjDecompressHeader3(handle_.Get(), jpeg, static_cast<unsigned long>(size), &width,
                                             &height, &subsampling, &colourspace)) != 0) {
@@ -47,6 +95,12 @@ bool JpegDecodeContext::ReadHeader(const uint8_t* jpeg, size_t size) {
     width_ = width;
     height_ = height;
     subsampling_ = subsampling;
+    if (headerEnd != 0) {
+        rememberedHeader_.assign(jpeg, jpeg + headerEnd);
+        rememberedWidth_ = width;
+        rememberedHeight_ = height;
+        rememberedSubsampling_ = subsampling;
+    }
     return true;
 }
 

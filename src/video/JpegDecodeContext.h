@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "platform/Bytes.h"
 #include "video/TurboJpegHandle.h"
@@ -29,6 +30,10 @@ constexpr int kSubsampGrey = 3;
 // otherwise make us allocate gigabytes before the first scan line is read.
 constexpr int kMaxPictureSide = 16384;
 constexpr int64_t kMaxPicturePixels = 7680 * 4320;
+
+// The longest header (start of picture to the end of the scan header) a context
+// remembers to skip reading it again.
+constexpr size_t kRememberedHeaderMax = 4096;
 
 class JpegDecodeContext {
   public:
@@ -92,6 +97,12 @@ class JpegDecodeContext {
     uint8_t* planes_[3] = {nullptr, nullptr, nullptr};
     int strides_[3] = {0, 0, 0};
     platform::RawBuffer scratch_;
+    // The header of the last picture read, up to the end of its scan header, and
+    // what it gave; empty when the last read failed or the header was unusual.
+    std::vector<uint8_t> rememberedHeader_;
+    int rememberedWidth_ = 0;
+    int rememberedHeight_ = 0;
+    int rememberedSubsampling_ = -1;
 };
 
 }  // namespace processing

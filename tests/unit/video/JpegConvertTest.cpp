@@ -337,4 +337,42 @@ TEST(JpegDecode, ResultCodesAndTargetSizeRule) {
     EXPECT_NE(ctx.Serial(), other.Serial());
 }
 
+// A context remembers the last header it read. Whatever came before, a read must
+// give exactly what a fresh context gives: pictures of other sizes with headers of
+// the same length, damaged headers, damage after the scan header, a picture cut
+// inside its header.
+TEST(JpegDecode, RememberedHeaderGivesWhatAFreshReadGives) {
+    const std::vector<std::vector<uint8_t>> pictures = {
+        MakeJpeg(64, 48, TJSAMP_420), MakeJpeg(48, 64, TJSAMP_420), MakeJpeg(64, 48, TJSAMP_444),
+        MakeJpeg(64, 48, TJSAMP_GRAY), MakeJpeg(64, 48, TJSAMP_420, 7, 50)};
+    JpegDecodeContext warm;
+    uint32_t rng = 12345;
+    const auto next = [&rng] { return rng = rng * 1664525u + 1013904223u; };
+    int read = 0;
+    for (int i = 0; i < 3000; ++i) {
+        std::vector<uint8_t> jpeg = pictures[next() % pictures.size()];
+        switch (next() % 4) {
+            case 0:
+                break;  // as made
+            case 1:     // a byte of the header part changed
+                jpeg[2 + next() % 700] ^= static_cast<uint8_t>(1u << (next() % 8));
+                break;
+            case 2:  // a byte anywhere changed
+                jpeg[next() % jpeg.size()] = static_cast<uint8_t>(next());
+                break;
+            default:  // cut short
+                jpeg.resize(next() % 800);
+                break;
+        }
+        JpegDecodeContext fresh;
+        const bool expected = fresh.ReadHeader(jpeg.data(), jpeg.size());
+        ASSERT_EQ(warm.ReadHeader(jpeg.data(), jpeg.size()), expected) << i;
+        ASSERT_EQ(warm.Width(), fresh.Width()) << i;
+        ASSERT_EQ(warm.Height(), fresh.Height()) << i;
+        ASSERT_EQ(warm.Subsampling(), fresh.Subsampling()) << i;
+        read += expected ? 1 : 0;
+    }
+    EXPECT_GT(read, 1000);  // the remembered path was taken, not only failures
+}
+
 }  // namespace

@@ -56,10 +56,6 @@ ORVLinker::ORVLinker(const ModuleFactory& moduleFactory, ManagerOptions options)
         }
     }
     stop_.Reset();
-    {
-        std::lock_guard archive(archiveLock_);
-        archiveResetPending_.fill(false);
-    }
     worker_ = std::thread([this] { WorkerMain(); });
     ClearHasSentVideoAll();
 }

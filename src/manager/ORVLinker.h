@@ -260,7 +260,7 @@ private:
     std::mutex frameStateLock_;  // the map only; each slot has its own lock
     std::map<int32_t, std::shared_ptr<CameraSlot>> frameStates_;
     std::array<std::atomic<uint8_t>, orv_camera::kCount> hasSentVideo_{};
-    std::mutex archiveLock_;  // lastArchiveTime_, archiveResetPending_, archiveStreamBits_
+    std::mutex archiveLock_;  // lastArchiveTime_, archiveResetServers_, archiveStreamBits_
     std::atomic<uint64_t> registryEpoch_{0};  // advanced when records are dropped or reset
     platform::StopSignal stop_;
     std::thread worker_;
@@ -284,11 +284,16 @@ private:
     static constexpr int kRequestsPerServer = 128;
     static constexpr int kArchiveChannels = 4;
     std::array<std::array<uint8_t, orv_camera::kCount>, kArchiveChannels> archiveStreamBits_{};
-    // Per archive channel: the time of its last frame or seek, and whether a seek
-    // asks for its decoding state to be dropped. A lookup on one channel leaves
-    // a playback on another as it was.
+    // Per archive channel: the time of its last frame or seek, and the servers
+    // whose decoding state a seek asks to drop (bit n: server handle n; bit 0: a
+    // server outside 1..31, whose reset drops the whole channel). A lookup on one
+    // channel leaves a playback on another as it was, and a seek on one server's
+    // cameras leaves the other servers' streams on the same channel decoding.
     std::array<double, kArchiveChannels> lastArchiveTime_{};
-    std::array<bool, kArchiveChannels> archiveResetPending_{};
+    std::array<uint32_t, kArchiveChannels> archiveResetServers_{};
+    static constexpr uint32_t ArchiveResetBit(int32_t handle) {
+        return handle > 0 && handle < 32 ? uint32_t{1} << handle : uint32_t{1};
+    }
     // The buffers of one frame call, borrowed from a small pool for the call. The receive area is never zero-filled, so its
     // untouched pages stay uncommitted.
     struct FrameWork {

@@ -80,9 +80,20 @@ int32_t ORVLinker::ArchiveFindData(int32_t channel, double time, int32_t directi
     if (module_->SeekArchive(channel, time, static_cast<uint8_t>(direction), only) < 1) {
         return orv_result::kFailed;
     }
+    uint32_t servers = ~uint32_t{0};  // the seek went to every server
+    if (only != nullptr) {
+        servers = 0;
+        std::lock_guard lock(serverLock_);
+        for (const int32_t camera : cameras) {
+            const ServerRecord* owner = orv_camera::ValidNumber(camera) ? FindCamera(orv_camera::IndexOf(camera)) : nullptr;
+            if (owner != nullptr) {
+                servers |= ArchiveResetBit(owner->handle);
+            }
+        }
+    }
     std::lock_guard archive(archiveLock_);
     lastArchiveTime_[static_cast<size_t>(channel)] = time;
-    archiveResetPending_[static_cast<size_t>(channel)] = true;
+    archiveResetServers_[static_cast<size_t>(channel)] |= servers;
     return 0;
 }
 

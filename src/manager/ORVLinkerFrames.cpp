@@ -694,9 +694,14 @@ int32_t ORVLinker::ArchiveCompressed(int32_t channel, int32_t index, int32_t fla
         }
     }
     std::unique_lock archive(archiveLock_);
-    if (archiveResetPending_[static_cast<size_t>(channel)]) {
-        archiveResetPending_[static_cast<size_t>(channel)] = false;
-        frameStorage_->ResetArchive(channel);
+    uint32_t& resets = archiveResetServers_[static_cast<size_t>(channel)];
+    if (const uint32_t bit = ArchiveResetBit(server); (resets & bit) != 0) {
+        resets &= ~bit;
+        if (bit == 1u) {
+            frameStorage_->ResetArchive(channel);
+        } else {
+            frameStorage_->ResetArchive(channel, server);
+        }
     }
     const int32_t streamBit = (flags & kArchiveStreamBit) != 0 ? 1 : 0;
     const processing::SequenceKey key = processing::ArchiveSequenceKey(channel, server, streamBit, index);

@@ -71,7 +71,12 @@ class KeloHelper {
     std::mutex enableMutex_;
     std::mutex fifoMutex_;
     std::mutex tableMutex_;
-    std::mutex archiveMutex_;
+    // One per server: a picture lookup opens, seeks and reads archive channel 3
+    // of the plate camera's server, and two lookups on one server must not
+    // interleave there. Lookups on different servers run side by side, so one
+    // held up by a slow server delays no lookup on another. Slot 0 takes servers
+    // outside 1..31.
+    std::array<std::mutex, 32> lookupMutexes_;
 
     std::deque<PlateRecord> fifo_;
     std::unique_ptr<std::array<PlateRecord, kCameraCount>> latest_;

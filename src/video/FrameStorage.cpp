@@ -277,6 +277,14 @@ void MPEG4FrameStorage::ResetArchive(int32_t channel) {
     DropArchiveLocked([channel](const ArchiveStream& s) { return ArchiveKeyChannel(s.key) == channel; });
 }
 
+void MPEG4FrameStorage::ResetArchive(int32_t channel, int32_t server) {
+    std::lock_guard lock(archiveMutex_);
+    const int32_t keyServer = ArchiveKeyServer(ArchiveSequenceKey(channel, server, 0, 0));
+    DropArchiveLocked([channel, keyServer](const ArchiveStream& s) {
+        return ArchiveKeyChannel(s.key) == channel && ArchiveKeyServer(s.key) == keyServer;
+    });
+}
+
 void MPEG4FrameStorage::SweepIdleArchive() {
     std::lock_guard lock(archiveMutex_);
     const double now = UtcNow();

@@ -63,8 +63,10 @@ public:
     // Archive: decodes on the caller's thread. `data` is read during the call only.
     bool PushArchiveBlock(SequenceKey key, const uint8_t* data, size_t length);
     bool TakeArchiveFrame(SequenceKey key, TOrvFrame& frame);
-    // Drops the streams of one archive channel (a seek or a fresh start on it).
+    // Drops the streams of one archive channel (a seek or a fresh start on it),
+    // or only those of one server on it.
     void ResetArchive(int32_t channel);
+    void ResetArchive(int32_t channel, int32_t server);
     void SweepIdleArchive();
     bool RemoveArchiveStream(SequenceKey key);
 

@@ -31,6 +31,11 @@ constexpr SequenceKey ArchiveSequenceKey(int32_t channel, int32_t server, int32_
 // The archive channel of an archive key.
 constexpr int32_t ArchiveKeyChannel(SequenceKey key) { return static_cast<int32_t>(static_cast<uint32_t>(key) >> 28) - 1; }
 
+// The server number of an archive key (as far as the key keeps it: the low 8 bits).
+constexpr int32_t ArchiveKeyServer(SequenceKey key) {
+    return static_cast<int32_t>((static_cast<uint32_t>(key) >> 20) & 0xFFu);
+}
+
 // Most significant byte of a key; non-zero for archive keys and for live keys of
 // server numbers 16 and above.
 constexpr uint32_t KeyHighByte(SequenceKey key) { return static_cast<uint32_t>(key) >> 24; }

@@ -2,18 +2,21 @@
 // in-process simulated recording server on loopback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <memory>
 #include <string>
+#include <future>
 #include <thread>
 #include <vector>
 
 #include "manager/ORVLinker.h"
 #include "plates/KeloHelper.h"
 #include "plates/PlateMessage.h"
+#include "protocol/Wire.h"
 #include "sim/Simulator.h"
 
 namespace {
@@ -41,13 +44,16 @@ class KeloHelperSim : public ::testing::Test {
         ManagerOptions options;
         options.workerPeriod = 100ms;
         manager = std::make_shared<ORVLinker>(&ORVLinker::MakeDefaultModule, options);
-        int32_t number = 0;
-        ASSERT_EQ(manager->AddServer("127.0.0.1", 0, sim->Server(0).Port(), 0, "", number, false), 0);
+        for (size_t i = 0; i < sim->ServerCount(); ++i) {
+            int32_t number = 0;
+            ASSERT_EQ(manager->AddServer("127.0.0.1", 0, sim->Server(i).Port(), 0, "", number, false), 0);
+        }
         manager->ConnectAll();
         bool connected = false;
         for (int i = 0; i < 300 && !connected; ++i) {
             std::vector<ServerInfo> list;
-            connected = manager->GetServers(list) == 0 && !list.empty() && list[0].state == 3;
+            connected = manager->GetServers(list) == 0 && list.size() == sim->ServerCount() &&
+                        std::all_of(list.begin(), list.end(), [](const ServerInfo& s) { return s.state == 3; });
             if (!connected) std::this_thread::sleep_for(10ms);
         }
         ASSERT_TRUE(connected);
@@ -152,6 +158,78 @@ TEST_F(KeloHelperSim, GeneratedPlateEventsArrive) {
     EXPECT_GT(std::string(number).size(), 0u);
     EXPECT_GT(time, 40000.0);
     EXPECT_EQ(size, 0);
+}
+
+// A picture lookup held up by a slow server delays no lookup on another server,
+// and each still gets its own camera's picture.
+TEST_F(KeloHelperSim, LookupOnAHealthyServerDoesNotWaitForOneOnASlowServer) {
+    Start(orv_sim::UniformServers(2, 1));
+    const std::string stamp = UtcStamp(5000);
+    sim->Server(0).PushServerText("<W>4097</W><C>0</C><T>" + stamp + "</T><S>num=SLOW1</S>");
+    sim->Server(1).PushServerText("<W>4097</W><C>1</C><T>" + stamp + "</T><S>num=FAST2</S>");
+    ASSERT_EQ(KeloEnablePlateDetect(*helper, 1), 0);
+
+    struct Lookup {
+        int result = -1;
+        std::string number;
+        int size = 0;
+        std::chrono::steady_clock::duration took{};
+    };
+    auto lookup = [this](int camera) {
+        Lookup out;
+        char number[32] = {};
+        int server = 0, width = 0, height = 0;
+        double time = 0.0;
+        std::vector<unsigned char> image(1 << 20);
+        const auto start = std::chrono::steady_clock::now();
+        out.result = KeloGetLatestPlateNumber(*helper, camera, number, &server, &time, 1, 0, image.data(),
+                                              static_cast<unsigned>(image.size()), &width, &height, &out.size, 0);
+        out.took = std::chrono::steady_clock::now() - start;
+        out.number = number;
+        return out;
+    };
+    bool both = false;
+    for (int i = 0; i < 300 && !both; ++i) {
+        char number[32];
+        int server = 0;
+        double time = 0.0;
+        both = KeloGetLatestPlateNumber(*helper, 1, number, &server, &time, 0, 0, nullptr, 0, nullptr, nullptr,
+                                        nullptr, 0) == 0 &&
+               KeloGetLatestPlateNumber(*helper, 2, number, &server, &time, 0, 0, nullptr, 0, nullptr, nullptr,
+                                        nullptr, 0) == 0;
+        if (!both) std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(both) << "no plate record of cameras 1 and 2";
+
+    // Server 1 sends its channel-3 seek replies in ten pieces 300 ms apart.
+    const uint16_t seek = *orv_stuff::ArchiveChannelCommand(3, orv_stuff::kArchiveSeek);
+    orv_sim::FaultConfig slow;
+    slow.onlyCommand = seek;
+    slow.slowChunkBytes = 8;
+    slow.slowDelayMs = 300;
+    sim->Server(0).SetFaults(slow);
+    sim->Server(0).ClearJournal();
+    auto held = std::async(std::launch::async, [&] { return lookup(1); });
+    bool seeking = false;
+    for (int i = 0; i < 300 && !seeking; ++i) {
+        const auto journal = sim->Server(0).Snapshot();
+        seeking = std::any_of(journal.requests.begin(), journal.requests.end(),
+                              [seek](const orv_stuff::TMsgHeader& h) { return h.command == seek; });
+        if (!seeking) std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_TRUE(seeking) << "the slow server was never asked to seek";
+
+    const Lookup fast = lookup(2);
+    EXPECT_EQ(fast.result, 0);
+    EXPECT_EQ(fast.number, "FAST2");
+    EXPECT_GT(fast.size, 2);
+    EXPECT_LT(fast.took, 1s) << "the lookup waited for the other server's";
+
+    const Lookup slowOne = held.get();
+    EXPECT_EQ(slowOne.result, 0);
+    EXPECT_EQ(slowOne.number, "SLOW1");
+    EXPECT_GT(slowOne.size, 2);
+    EXPECT_GT(slowOne.took, 2s) << "the fault did not hold the lookup up";
 }
 
 }  // namespace

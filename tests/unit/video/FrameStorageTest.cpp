@@ -208,6 +208,12 @@ TEST_F(FrameStorageTest, SixtyFifthArchiveStreamIsRefusedUntilOneGoes) {
     EXPECT_EQ(storage_->ArchiveCount(), 1u);
     EXPECT_EQ(storage_->ArchivePool().FreeCount(), 63);
     EXPECT_TRUE(PushArchive(other, DecodableBlock(kT0 + 1.0 / 86400, 1, 40.0)));
+    // A reset of one server's streams on a channel leaves the other servers' there.
+    const auto otherServer = ArchiveSequenceKey(3, 2, 0, 21);
+    ASSERT_TRUE(PushArchive(otherServer, block));
+    storage_->ResetArchive(3, 1);
+    EXPECT_EQ(storage_->ArchiveCount(), 1u);
+    EXPECT_TRUE(PushArchive(otherServer, DecodableBlock(kT0 + 1.0 / 86400, 1, 40.0)));
     storage_->ResetArchive(3);
     EXPECT_EQ(storage_->ArchiveCount(), 0u);
     EXPECT_EQ(storage_->ArchivePool().FreeCount(), 64);

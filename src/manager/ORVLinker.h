@@ -228,12 +228,17 @@ private:
                        std::span<uint8_t> pictureTarget, size_t& inTarget);
     ServerRecord* FindActiveCamera(int32_t index);
     // Marks the active cameras among `cameras` (numbers from 1) in `mask`, indexed
-    // from 0; `firstMarked` is the first index marked, or -1. False when the
-    // registry stayed busy.
-    bool MarkActiveCameras(std::span<const int32_t> cameras, std::span<uint8_t> mask, int32_t& firstMarked);
+    // from 0; `firstMarked` is the first index marked, or -1. With `owners`, adds
+    // the ArchiveResetBit of each marked camera's server. False when the registry
+    // stayed busy.
+    bool MarkActiveCameras(std::span<const int32_t> cameras, std::span<uint8_t> mask, int32_t& firstMarked,
+                           uint32_t* owners = nullptr);
     // The module's camera mask for an archive open or seek: null for every server,
     // else `mask` filled from `cameras`. An error code when none of them is active.
-    int32_t ArchiveMaskFor(std::span<const int32_t> cameras, std::vector<uint8_t>& mask, const uint8_t*& only);
+    // `owners`: the ArchiveResetBits of the servers the mask concerns (all bits
+    // for every server).
+    int32_t ArchiveMaskFor(std::span<const int32_t> cameras, std::vector<uint8_t>& mask, const uint8_t*& only,
+                           uint32_t& owners);
     bool TakeDecodedLive(int32_t handle, int32_t index, int32_t requestedFormat, TOrvFrame& frame);
     void QueueLiveRequest(const ServerRecord& server, int32_t index, uint32_t selector, bool wantExtra);
     bool ReadLiveBatch(int32_t handle, int32_t first, int32_t size, const std::vector<int32_t>& cameras,
@@ -285,8 +290,8 @@ private:
     static constexpr int kArchiveChannels = 4;
     std::array<std::array<uint8_t, orv_camera::kCount>, kArchiveChannels> archiveStreamBits_{};
     // Per archive channel: the time of its last frame or seek, and the servers
-    // whose decoding state a seek asks to drop (bit n: server handle n; bit 0: a
-    // server outside 1..31, whose reset drops the whole channel). A lookup on one
+    // whose decoding state a seek asks to drop (bit n: server handle n; bit 0:
+    // frames of no known server). A lookup on one
     // channel leaves a playback on another as it was, and a seek on one server's
     // cameras leaves the other servers' streams on the same channel decoding.
     std::array<double, kArchiveChannels> lastArchiveTime_{};

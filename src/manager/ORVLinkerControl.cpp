@@ -23,14 +23,16 @@ int32_t ClampSpeed(int32_t speed) { return std::clamp(speed, 0, kMaxTeleSpeed); 
 // Archive
 
 int32_t ORVLinker::ArchiveMaskFor(std::span<const int32_t> cameras, std::vector<uint8_t>& mask,
-                                  const uint8_t*& only) {
+                                  const uint8_t*& only, uint32_t& owners) {
     only = nullptr;
+    owners = ~uint32_t{0};
     if (cameras.empty()) {
         return 0;
     }
     mask.assign(orv_camera::kCount, 0);
+    owners = 0;
     int32_t firstMarked = -1;
-    if (!MarkActiveCameras(cameras, mask, firstMarked)) {
+    if (!MarkActiveCameras(cameras, mask, firstMarked, &owners)) {
         return orv_result::kFailed;
     }
     if (firstMarked < 0) {
@@ -52,7 +54,8 @@ int32_t ORVLinker::ArchiveOpen(int32_t channel, bool open, std::span<const int32
     }
     std::vector<uint8_t> mask;
     const uint8_t* only = nullptr;
-    if (const int32_t error = ArchiveMaskFor(cameras, mask, only); error != 0) {
+    uint32_t owners = 0;
+    if (const int32_t error = ArchiveMaskFor(cameras, mask, only, owners); error != 0) {
         return error;
     }
     if (module_->OpenArchiveChannel(channel, only) < 0) {
@@ -74,26 +77,16 @@ int32_t ORVLinker::ArchiveFindData(int32_t channel, double time, int32_t directi
     }
     std::vector<uint8_t> mask;
     const uint8_t* only = nullptr;
-    if (const int32_t error = ArchiveMaskFor(cameras, mask, only); error != 0) {
+    uint32_t owners = 0;
+    if (const int32_t error = ArchiveMaskFor(cameras, mask, only, owners); error != 0) {
         return error;
     }
     if (module_->SeekArchive(channel, time, static_cast<uint8_t>(direction), only) < 1) {
         return orv_result::kFailed;
     }
-    uint32_t servers = ~uint32_t{0};  // the seek went to every server
-    if (only != nullptr) {
-        servers = 0;
-        std::lock_guard lock(serverLock_);
-        for (const int32_t camera : cameras) {
-            const ServerRecord* owner = orv_camera::ValidNumber(camera) ? FindCamera(orv_camera::IndexOf(camera)) : nullptr;
-            if (owner != nullptr) {
-                servers |= ArchiveResetBit(owner->handle);
-            }
-        }
-    }
     std::lock_guard archive(archiveLock_);
     lastArchiveTime_[static_cast<size_t>(channel)] = time;
-    archiveResetServers_[static_cast<size_t>(channel)] |= servers;
+    archiveResetServers_[static_cast<size_t>(channel)] |= owners;
     return 0;
 }
 

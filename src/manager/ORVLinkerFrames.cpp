@@ -561,7 +561,8 @@ bool ORVLinker::LiveCompressed(int32_t handle, const orv_stuff::TFrameEntry& ent
 // ---------------------------------------------------------------------------
 // Archive frames
 
-bool ORVLinker::MarkActiveCameras(std::span<const int32_t> cameras, std::span<uint8_t> mask, int32_t& firstMarked) {
+bool ORVLinker::MarkActiveCameras(std::span<const int32_t> cameras, std::span<uint8_t> mask, int32_t& firstMarked,
+                                  uint32_t* owners) {
     std::fill(mask.begin(), mask.end(), uint8_t{0});
     firstMarked = -1;
     // The look-up only: reads and decoding run without the registry lock.
@@ -571,9 +572,15 @@ bool ORVLinker::MarkActiveCameras(std::span<const int32_t> cameras, std::span<ui
     }
     for (const int32_t camera : cameras) {
         const int64_t index = static_cast<int64_t>(camera) - 1;
-        if (index < 0 || index >= static_cast<int64_t>(mask.size()) ||
-            FindActiveCamera(static_cast<int32_t>(index)) == nullptr) {
+        if (index < 0 || index >= static_cast<int64_t>(mask.size())) {
             continue;
+        }
+        const ServerRecord* owner = FindActiveCamera(static_cast<int32_t>(index));
+        if (owner == nullptr) {
+            continue;
+        }
+        if (owners != nullptr) {
+            *owners |= ArchiveResetBit(owner->handle);
         }
         mask[static_cast<size_t>(index)] = 1;
         if (firstMarked < 0) {
@@ -697,11 +704,7 @@ int32_t ORVLinker::ArchiveCompressed(int32_t channel, int32_t index, int32_t fla
     uint32_t& resets = archiveResetServers_[static_cast<size_t>(channel)];
     if (const uint32_t bit = ArchiveResetBit(server); (resets & bit) != 0) {
         resets &= ~bit;
-        if (bit == 1u) {
-            frameStorage_->ResetArchive(channel);
-        } else {
-            frameStorage_->ResetArchive(channel, server);
-        }
+        frameStorage_->ResetArchive(channel, server);
     }
     const int32_t streamBit = (flags & kArchiveStreamBit) != 0 ? 1 : 0;
     const processing::SequenceKey key = processing::ArchiveSequenceKey(channel, server, streamBit, index);

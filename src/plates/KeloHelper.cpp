@@ -190,9 +190,8 @@ void KeloHelper::AttachArchiveImage(PlateRecord& record, int32_t imageType, int3
     if (!manager_) return;
     int32_t owner = 0;
     const int32_t server = manager_->GetCameraServerHandle(record.camera, owner) == 0 ? owner : record.server;
-    std::lock_guard lock(lookupMutexes_[server > 0 && server < static_cast<int32_t>(lookupMutexes_.size())
-                                            ? static_cast<size_t>(server)
-                                            : 0]);
+    const bool numbered = server > 0 && server < static_cast<int32_t>(lookupMutexes_.size());
+    std::lock_guard lock(lookupMutexes_[numbered ? static_cast<size_t>(server) : 0]);
     // Only the server of the plate's camera is asked: another, slow or silent,
     // never holds the lookup up. Results deliberately unchecked: a failed open or
     // seek shows as no frame below.
